@@ -1,0 +1,112 @@
+#include "diagnostics/log.h"
+
+#include <cstdarg>
+
+#include "common/format.h"
+#include "common/program_folder.h"
+#include "diagnostics/log_library.h"
+#include "platform/debug_output.h"
+#include "platform/dynamic_library.h"
+#include "platform/local_time.h"
+#include "platform/path.h"
+
+namespace logging {
+
+namespace {
+
+const wchar_t kLogLibrary[] = L"Log";
+constexpr size_t kPathChars = 260;
+constexpr size_t kComposeChars = 16384;
+
+std::wstring LogFolder() {
+    return FormatCut(kPathChars, L"%s%c%s", GetProgramFolder().c_str(), platform::kPathSeparator,
+                     platform::kPathSeparator == L'\\' ? L"config\\log" : L"config/log");
+}
+
+void WriteDebugLine(const wchar_t* message) {
+    platform::WriteDebugOutput(FormatCut(kLineChars, L"[kogame]%s", message));
+}
+
+}  // namespace
+
+bool LogFolderExists() {
+    return platform::FolderExists(LogFolder());
+}
+
+std::wstring FormatLine(const wchar_t* format, va_list args) {
+    std::wstring line = VFormatWide(format, args);
+    if (line.size() > kLineChars - 1)
+        line.resize(kLineChars - 1);
+    return line;
+}
+
+void Emit(int channel, const std::wstring& category, const std::wstring& text, int level) {
+    platform::LibraryHandle library =
+        platform::FindLoadedLibrary(platform::LibraryFileName(kLogLibrary));
+    if (library == nullptr) {
+        WriteDebugLine(L"get log module failed!");
+        return;
+    }
+    auto getLog = reinterpret_cast<GetLogProc>(platform::FindLibrarySymbol(library, "GetLog"));
+    if (getLog == nullptr) {
+        WriteDebugLine(L"get log proc failed!");
+        return;
+    }
+    ILogObject* log = getLog();
+    if (log == nullptr)
+        return;
+    log->Write(channel, category.c_str(), text.c_str(), level);
+}
+
+}  // namespace logging
+
+CLogUtility* GetLogUtility() {
+    static CLogUtility* utility = new CLogUtility();
+    return utility;
+}
+
+bool CreateLog() {
+    std::wstring folder = GetProgramFolder();
+    std::wstring libraryPath =
+        FormatCut(logging::kPathChars, L"%s%c%s", folder.c_str(), platform::kPathSeparator,
+                  platform::LibraryFileName(logging::kLogLibrary).c_str());
+    platform::LibraryHandle library = platform::LoadLibraryFile(libraryPath);
+    if (library == nullptr)
+        return false;
+
+    auto createObjects = reinterpret_cast<CreateLogObjectsProc>(
+        platform::FindLibrarySymbol(library, "CreateLogObjects"));
+    if (createObjects == nullptr)
+        return false;
+    createObjects();
+    auto getLog = reinterpret_cast<GetLogProc>(platform::FindLibrarySymbol(library, "GetLog"));
+    if (getLog == nullptr)
+        return false;
+    ILogObject* log = getLog();
+    if (log == nullptr)
+        return false;
+
+    platform::LocalTime now = platform::GetLocalTime();
+    std::wstring logFolder = logging::LogFolder();
+    if (platform::FolderExists(logFolder)) {
+        std::wstring file =
+            FormatCut(logging::kPathChars, L"%s%c%04d%02d%02d_%02d%02d%02d%03d_PLTNUpdater.log",
+                      logFolder.c_str(), platform::kPathSeparator, now.year, now.month, now.day,
+                      now.hour, now.minute, now.second, now.milliseconds);
+        log->SetLogFile(file.c_str());
+    }
+    return true;
+}
+
+void LogPrint(CLogUtility* utility, const wchar_t* format, ...) {
+    if (utility == nullptr)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::wstring message = VFormatWide(format, args);
+    va_end(args);
+    std::wstring line = L"TessaryMicroClient: " + message + L"\n";
+    if (line.size() > logging::kComposeChars - 1)
+        line.resize(logging::kComposeChars - 1);
+    utility->WriteLiteral(line);
+}

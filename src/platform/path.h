@@ -1,0 +1,33 @@
+// Files, folders and path joining in the platform's own path syntax.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+#ifdef _WIN32
+inline constexpr wchar_t kPathSeparator = L'\\';
+#else
+inline constexpr wchar_t kPathSeparator = L'/';
+#endif
+
+// Full path of the running executable.
+std::wstring GetModuleFilePath();
+
+// Windows: the path contains ':' or starts with '\'. Linux: it starts with '/'.
+bool IsAbsolutePath(const std::wstring& path);
+
+// Whether anything (file or folder) exists at the path.
+bool PathExists(const std::wstring& path);
+bool FolderExists(const std::wstring& path);
+
+// Creates one folder; true when it exists afterwards (an existing folder counts as success).
+bool CreateFolder(const std::wstring& path);
+
+bool DeletePath(const std::wstring& path);
+
+// Joins two paths as PathAppendW does: exactly one separator between them, '.' components of
+// the appended part dropped; an absolute `more` is appended as a relative one.
+std::wstring AppendPath(const std::wstring& base, const std::wstring& more);
+
+}  // namespace platform

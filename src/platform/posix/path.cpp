@@ -1,0 +1,74 @@
+#include "platform/path.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+namespace platform {
+
+std::wstring GetModuleFilePath() {
+    std::vector<char> buffer(4096);
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length <= 0)
+        return std::wstring();
+    return posix::FromPath(std::string(buffer.data(), static_cast<size_t>(length)));
+}
+
+bool IsAbsolutePath(const std::wstring& path) {
+    return !path.empty() && path[0] == L'/';
+}
+
+bool PathExists(const std::wstring& path) {
+    struct stat info;
+    return !path.empty() && stat(posix::ToPath(path).c_str(), &info) == 0;
+}
+
+bool FolderExists(const std::wstring& path) {
+    struct stat info;
+    return !path.empty() && stat(posix::ToPath(path).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool CreateFolder(const std::wstring& path) {
+    if (path.empty())
+        return false;
+    if (mkdir(posix::ToPath(path).c_str(), 0755) == 0)
+        return true;
+    return errno == EEXIST && FolderExists(path);
+}
+
+bool DeletePath(const std::wstring& path) {
+    return !path.empty() && unlink(posix::ToPath(path).c_str()) == 0;
+}
+
+std::wstring AppendPath(const std::wstring& base, const std::wstring& more) {
+    std::wstring result = base;
+    while (result.size() > 1 && result.back() == kPathSeparator)
+        result.pop_back();
+    size_t start = 0;
+    while (start <= more.size()) {
+        size_t end = more.find(kPathSeparator, start);
+        if (end == std::wstring::npos)
+            end = more.size();
+        std::wstring part = more.substr(start, end - start);
+        if (part == L"..") {
+            size_t cut = result.find_last_of(kPathSeparator);
+            if (cut == std::wstring::npos) {
+                result.clear();
+            } else {
+                result.resize(cut == 0 ? 1 : cut);
+            }
+        } else if (!part.empty() && part != L".") {
+            if (!result.empty() && result.back() != kPathSeparator)
+                result += kPathSeparator;
+            result += part;
+        }
+        start = end + 1;
+    }
+    return result;
+}
+
+}  // namespace platform

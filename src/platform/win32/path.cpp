@@ -1,0 +1,47 @@
+#include "platform/path.h"
+
+#include <shlwapi.h>
+#include <windows.h>
+
+namespace platform {
+
+std::wstring GetModuleFilePath() {
+    wchar_t buffer[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return std::wstring(buffer, length);
+}
+
+bool IsAbsolutePath(const std::wstring& path) {
+    return path.find(L':') != std::wstring::npos || (!path.empty() && path[0] == L'\\');
+}
+
+bool PathExists(const std::wstring& path) {
+    return PathFileExistsW(path.c_str()) != FALSE;
+}
+
+bool FolderExists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CreateFolder(const std::wstring& path) {
+    if (CreateDirectoryW(path.c_str(), nullptr))
+        return true;
+    return GetLastError() == ERROR_ALREADY_EXISTS && FolderExists(path);
+}
+
+bool DeletePath(const std::wstring& path) {
+    return DeleteFileW(path.c_str()) != FALSE;
+}
+
+std::wstring AppendPath(const std::wstring& base, const std::wstring& more) {
+    wchar_t buffer[MAX_PATH] = {};
+    if (base.size() >= MAX_PATH)
+        return base;
+    base.copy(buffer, base.size());
+    if (!PathAppendW(buffer, more.c_str()))
+        return base;
+    return buffer;
+}
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+#include "diagnostics/log.h"
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/statistics.h"
+
+namespace {
+
+#ifndef _WIN32
+// The fallback when the log library is not loaded goes to the debug output, which is standard
+// error on Linux (Wine shows none, so this runs natively only).
+TEST(LogEmit, WithoutTheLibraryEachLineBecomesOneDebugLine) {
+    testing::internal::CaptureStderr();
+    logging::Emit(0, L"", L"TessaryMicroClient: hello\n", 50);
+    logging::Emit(0, L"", L"again", 50);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "[kogame]get log module failed!\n[kogame]get log module failed!\n");
+}
+#endif
+
+TEST(StatisticCategory, EventsMapToTheirCategories) {
+    EXPECT_EQ(StatisticCategory(2800233), 50012);
+    EXPECT_EQ(StatisticCategory(2800268), 50012);
+    EXPECT_EQ(StatisticCategory(2800044), 50008);
+    EXPECT_EQ(StatisticCategory(2800275), 50010);
+    EXPECT_EQ(StatisticCategory(0), 50010);
+}
+
+}  // namespace
