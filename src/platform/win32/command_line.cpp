@@ -1,7 +1,8 @@
 #include "platform/command_line.h"
 
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 namespace platform {
 

@@ -1,7 +1,8 @@
 #include "platform/path.h"
 
-#include <shlwapi.h>
 #include <windows.h>
+
+#include <shlwapi.h>
 
 namespace platform {
 

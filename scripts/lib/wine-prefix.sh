@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Creates the headless Wine prefix of the tests once: the null graphics driver, no debugger on a
+# crash (a crash then ends the process at once instead of hanging), and the CJK font mapped for
+# the progress window's texts.
+set -euo pipefail
+. "$(dirname "$0")/common.sh"
+
+prefix=$PALLATON_WINEPREFIX
+[ -f "$prefix/.pallaton-complete" ] && exit 0
+
+say "creating the Wine prefix $prefix"
+rm -rf "$prefix"
+mkdir -p "$(dirname "$prefix")"
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wineboot -i >/dev/null 2>&1 </dev/null
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
+    >/dev/null 2>&1
+for family in 'Microsoft YaHei' '微软雅黑'; do
+    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$family" /d 'WenQuanYi Micro Hei' /f \
+        >/dev/null 2>&1
+done
+wineserver -w
+touch "$prefix/.pallaton-complete"
