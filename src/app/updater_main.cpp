@@ -7,28 +7,24 @@
 #include "app/install_update_checker.h"
 #include "app/runners.h"
 #include "cmdline/cmd_line_parser.h"
+#include "common/client_settings.h"
 #include "common/exit_status.h"
 #include "common/number.h"
 #include "diagnostics/log.h"
 #include "diagnostics/statistics.h"
 #include "platform/process.h"
-#include "platform/registry.h"
 
 namespace {
 
 platform::ModuleInstance g_instance = nullptr;
 
-const wchar_t kClientKey[] = L"Software\\Korvane\\Pallaton\\";
-constexpr size_t kStartupAppIdChars = 129;
 constexpr int kEventCheck = 2800275;
 constexpr int kEventForceDownload = 2800230;
 
 // A run is silent unless the client recorded the application it was started for.
 bool IsSilentRun() {
     std::wstring startupAppId;
-    return !platform::registry::ReadString(kClientKey, L"StartupAppID", kStartupAppIdChars,
-                                           startupAppId) ||
-           startupAppId.empty();
+    return !ReadStartupAppId(startupAppId) || startupAppId.empty();
 }
 
 std::wstring OptionText(const wchar_t* name) {

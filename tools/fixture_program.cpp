@@ -1,0 +1,99 @@
+// One small program that stands in for the programs the updater starts and looks for: package
+// installers, the client's launcher, the client and its tray program. Copies of it take those
+// roles by their file names; what a copy does is written in a trailer appended to its own file:
+//   "\n#pallaton-fixture exit=N sleep=S\n"
+// (every package then has its own content and digest). Each start appends one line to the file
+// named by the environment variable PALLATON_FIXTURE_RECORD:
+//   "<own file name>|<parameters as received>"
+// On Windows the parameters are the raw command line after the program name; on Linux the
+// arguments joined again by the Windows quoting rules, which gives the same text for the
+// command lines the updater builds.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "cmdline/cmd_line_parser.h"
+#include "common/text.h"
+#include "common/utf8.h"
+#include "platform/path.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+std::wstring ReceivedParameters(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    const wchar_t* line = GetCommandLineW();
+    // Skip the program name by the program-name rule, then the blanks after it.
+    if (*line == L'"') {
+        ++line;
+        while (*line != L'\0' && *line != L'"')
+            ++line;
+        if (*line == L'"')
+            ++line;
+    } else {
+        while (*line != L'\0' && *line != L' ' && *line != L'\t')
+            ++line;
+    }
+    while (*line == L' ' || *line == L'\t')
+        ++line;
+    return line;
+#else
+    std::wstring joined;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1)
+            joined += L' ';
+        joined += QuoteCommandLineArgument(ToWide(argv[i]), false);
+    }
+    return joined;
+#endif
+}
+
+// Reads "key=value" from the trailer at the end of the program's own file.
+int TrailerValue(const std::string& trailer, const char* key, int fallback) {
+    std::string marker = std::string(" ") + key + "=";
+    size_t at = trailer.find(marker);
+    return at == std::string::npos ? fallback : std::atoi(trailer.c_str() + at + marker.size());
+}
+
+std::string ReadTrailer(const std::wstring& self) {
+#ifdef _WIN32
+    std::ifstream file(self.c_str(), std::ios::binary);
+#else
+    std::ifstream file(ToNarrow(self), std::ios::binary);
+#endif
+    std::stringstream content;
+    content << file.rdbuf();
+    std::string all = content.str();
+    size_t at = all.rfind("\n#pallaton-fixture");
+    return at == std::string::npos ? std::string() : all.substr(at);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::wstring self = platform::GetModuleFilePath();
+    std::wstring name = self.substr(self.find_last_of(platform::kPathSeparator) + 1);
+    std::string trailer = ReadTrailer(self);
+
+    if (const char* record = std::getenv("PALLATON_FIXTURE_RECORD")) {
+        std::string line;
+        utf8::Encode(name + L"|" + ReceivedParameters(argc, argv) + L"\n", line);
+        if (std::FILE* file = std::fopen(record, "ab")) {
+            std::fwrite(line.data(), 1, line.size(), file);
+            std::fclose(file);
+        }
+    }
+    int seconds = TrailerValue(trailer, "sleep", 0);
+    if (seconds > 0)
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return TrailerValue(trailer, "exit", 0);
+}
