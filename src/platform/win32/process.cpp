@@ -15,7 +15,9 @@ bool StartProgram(const std::wstring& file, const std::wstring* parameters, Show
                   ProcessHandle& process, uint32_t& error) {
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof(info);
-    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    // No error dialog: a file that cannot be started must not block an unattended install pass;
+    // the caller logs the failure with the error code instead.
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     info.lpFile = file.c_str();
     info.lpParameters = parameters != nullptr ? parameters->c_str() : nullptr;
     info.nShow = show == ShowCommand::Hide ? SW_HIDE : SW_SHOWDEFAULT;

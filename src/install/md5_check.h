@@ -1,0 +1,18 @@
+// Digest texts and the check of a downloaded package against the digest its record carries.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// Digest of `length` bytes at `data` as 32 lower-case hexadecimal digits, written into `out`, a
+// buffer of `outLength` characters (cut to outLength - 1 characters). False, with nothing
+// written, when there is no buffer to write into.
+bool GetBufferMd5(const unsigned char* data, unsigned int length, wchar_t* out, size_t outLength);
+
+// Whether the file's digest equals `expectedMd5` (any letter case). A missing or empty file
+// never passes. Logs the computed digest.
+bool CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5);
+
+// Whether two digest texts are equal, ASCII letters compared without regard to case. A null or
+// empty text never equals anything.
+bool IsSameMd5Text(const wchar_t* first, const wchar_t* second);

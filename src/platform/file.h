@@ -1,0 +1,42 @@
+// Reading an existing file from start to end, as the package check does, with paths in the
+// platform's own form (wide on Windows, UTF-8 on Linux); and the C stdio files of downloads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+class InputFile {
+  public:
+    InputFile() = default;
+    ~InputFile() { Close(); }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // Opens an existing regular file for reading; others may read it meanwhile but not write
+    // it (Windows; Linux has no such lock). False for a folder or a missing file.
+    bool Open(const std::wstring& path);
+
+    bool GetSize(uint64_t& size) const;
+
+    // Reads up to `capacity` bytes into `buffer`; `got` is 0 at the end of the file. False on
+    // a read error.
+    bool Read(void* buffer, size_t capacity, size_t& got);
+
+    void Close();
+
+  private:
+    intptr_t handle_ = -1;  // the invalid value of both targets' handles
+};
+
+// C stdio files for downloads, opened by a path in the system's narrow code page (Windows opens
+// the wide form of it, Linux opens it close-on-exec). `mode` is an fopen mode such as "wb+".
+std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode);
+
+// The length of an open stdio file, its buffered output included. False on failure.
+bool GetStdioFileLength(std::FILE* file, int64_t& length);
+
+}  // namespace platform

@@ -1,0 +1,179 @@
+// Profile strings on Linux: UTF-8 INI files read whole and replaced whole. A write goes to a
+// new file beside the old one, reaches the disk, and only then takes the old one's name, so a
+// reader or a crash never sees a half-written record.
+#include "platform/profile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+
+#include "platform/code_page.h"
+#include "platform/posix/internal.h"
+#include "platform/posix/profile_text.h"
+
+namespace platform {
+
+namespace {
+
+enum class ReadResult { kRead, kMissing, kFailed };
+
+ReadResult ReadWholeFile(const std::string& path, std::string& content) {
+    content.clear();
+    // Anything but a regular file (a folder, a FIFO that would block) is not a profile.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return ReadResult::kFailed;
+    }
+    char buffer[16384];
+    for (;;) {
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            close(fd);
+            return ReadResult::kFailed;
+        }
+        if (got == 0)
+            break;
+        content.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return ReadResult::kRead;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t written = write(fd, data.data(), data.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data.remove_prefix(static_cast<size_t>(written));
+    }
+    return true;
+}
+
+// A link is followed, so that the record replaces the file it points to, not the link.
+std::string ResolveLink(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+        return path;
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
+std::string FolderOf(const std::string& path) {
+    size_t cut = path.rfind('/');
+    if (cut == std::string::npos)
+        return ".";
+    return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+// Writes `content` to a new file in the same folder, flushes it to the disk and renames it
+// over `path`; the folder is flushed too so that the new name survives a crash. The new file
+// keeps `keepMode` (the replaced file's permissions) or, without it, gets the umask's.
+bool ReplaceFile(const std::string& path, std::string_view content,
+                 std::optional<mode_t> keepMode) {
+    static std::atomic<unsigned> counter{0};
+    std::string aside;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        aside = path + "." + std::to_string(getpid()) + "." + std::to_string(counter++) + ".tmp";
+        fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = (!keepMode || fchmod(fd, *keepMode) == 0) && WriteAll(fd, content) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (ok)
+        ok = rename(aside.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        unlink(aside.c_str());
+        return false;
+    }
+    int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
+    return true;
+}
+
+bool IsProfileBlank(wchar_t c) {
+    return c == L' ' || c == L'\t' || c == L'\n' || c == L'\v' || c == L'\f' || c == L'\r' ||
+           c == L'\x1a';
+}
+
+std::wstring CutToBuffer(std::wstring text, size_t bufferChars) {
+    if (bufferChars == 0)
+        return std::wstring();
+    if (text.size() > bufferChars - 1)
+        text.resize(bufferChars - 1);
+    return text;
+}
+
+}  // namespace
+
+bool WriteIniString(const std::wstring& file, const std::wstring& section, const std::wstring& key,
+                    const std::wstring& value) {
+    std::string path = posix::ToPath(file);
+    std::string narrowSection = WideToAnsi(section);
+    std::string narrowKey = WideToAnsi(key);
+    std::string narrowValue = WideToAnsi(value);
+    // A text that cannot be encoded would silently become an empty name or value.
+    if (path.empty() || (narrowSection.empty() && !section.empty()) ||
+        (narrowKey.empty() && !key.empty()) || (narrowValue.empty() && !value.empty())) {
+        return false;
+    }
+    path = ResolveLink(path);
+    std::string content;
+    ReadResult read = ReadWholeFile(path, content);
+    if (read == ReadResult::kFailed)
+        return false;
+    std::optional<mode_t> keepMode;
+    struct stat info;
+    if (read == ReadResult::kRead && stat(path.c_str(), &info) == 0)
+        keepMode = info.st_mode & 07777;
+    return ReplaceFile(path, posix::SetProfileValue(content, narrowSection, narrowKey, narrowValue),
+                       keepMode);
+}
+
+std::wstring ReadIniString(const std::wstring& file, const std::wstring& section,
+                           const std::wstring& key, const std::wstring& defaultValue,
+                           size_t bufferChars) {
+    std::string narrowSection = WideToAnsi(section);
+    std::string narrowKey = WideToAnsi(key);
+    bool namesEncoded =
+        (!narrowSection.empty() || section.empty()) && (!narrowKey.empty() || key.empty());
+    std::string content;
+    std::string_view value;
+    if (namesEncoded && ReadWholeFile(posix::ToPath(file), content) == ReadResult::kRead &&
+        posix::FindProfileValue(content, narrowSection, narrowKey, value)) {
+        value = posix::StripProfileQuotes(value);
+        return CutToBuffer(AnsiToWide(std::string(value)), bufferChars);
+    }
+    std::wstring fallback = defaultValue;
+    while (!fallback.empty() && IsProfileBlank(fallback.back()))
+        fallback.pop_back();
+    // The quote rule of values, applied to the wide text.
+    if (fallback.size() >= 2 && (fallback.front() == L'"' || fallback.front() == L'\'') &&
+        fallback.back() == fallback.front()) {
+        fallback = fallback.substr(1, fallback.size() - 2);
+    }
+    return CutToBuffer(fallback, bufferChars);
+}
+
+}  // namespace platform

@@ -1,0 +1,77 @@
+// Reading a whole file through the wide file API, shared for reading only; stdio files opened
+// by their wide path.
+#include "platform/file.h"
+
+#include <windows.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "platform/code_page.h"
+
+namespace platform {
+
+namespace {
+
+HANDLE AsHandle(intptr_t handle) {
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+}  // namespace
+
+bool InputFile::Open(const std::wstring& path) {
+    Close();
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
+bool InputFile::GetSize(uint64_t& size) const {
+    LARGE_INTEGER value;
+    if (handle_ == -1 || !GetFileSizeEx(AsHandle(handle_), &value))
+        return false;
+    size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+}
+
+bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
+    got = 0;
+    if (handle_ == -1)
+        return false;
+    DWORD chunk = capacity > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle_), buffer, chunk, &read, nullptr))
+        return false;
+    got = read;
+    return true;
+}
+
+void InputFile::Close() {
+    if (handle_ != -1)
+        CloseHandle(AsHandle(handle_));
+    handle_ = -1;
+}
+
+std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
+    if (narrowPath.empty() || mode == nullptr)
+        return nullptr;
+    std::wstring path = AnsiToWide(narrowPath);
+    if (path.empty())
+        return nullptr;
+    std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
+    return _wfopen(path.c_str(), wideMode.c_str());
+}
+
+bool GetStdioFileLength(std::FILE* file, int64_t& length) {
+    struct _stati64 info;
+    if (file == nullptr || std::fflush(file) != 0 || _fstati64(_fileno(file), &info) != 0)
+        return false;
+    length = static_cast<int64_t>(info.st_size);
+    return true;
+}
+
+}  // namespace platform

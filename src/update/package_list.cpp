@@ -1,0 +1,208 @@
+// The update answer is read with Boost.PropertyTree, which keeps every JSON value as text: a
+// number may come as a string and an id as a number, and arrays and objects read alike.
+#include "update/package_list.h"
+
+// The JSON reader still includes the old bind header, which otherwise asks at every compile for
+// a change that is Boost's own to make.
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <sstream>
+#include <utility>
+
+#include "common/number.h"
+#include "common/program_folder.h"
+#include "common/text.h"
+#include "diagnostics/log.h"
+#include "platform/folders.h"
+#include "platform/path.h"
+#include "platform/profile.h"
+
+namespace {
+
+const wchar_t kRecordFileName[] = L"Pallaton_ResourceUpdate.ini";
+const wchar_t kBinPackageId[] = L"1000";
+
+// The JSON reader descends one level of its own call stack per nested array or object, so a
+// hostile answer of a few hundred thousand '[' would overflow the stack. Real answers nest
+// three levels deep.
+constexpr int kMaxNesting = 64;
+
+bool NestsTooDeep(const std::string& body) {
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = 0; i < body.size(); ++i) {
+        char c = body[i];
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxNesting)
+                return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+std::wstring WithTrailingSeparator(std::wstring folder) {
+    if (folder.empty() || folder.back() != platform::kPathSeparator)
+        folder += platform::kPathSeparator;
+    return folder;
+}
+
+}  // namespace
+
+std::wstring GetPackageDownloadFolder() {
+    std::wstring appData;
+    if (!platform::GetRoamingAppDataFolder(appData))
+        return platform::GetTempFolder();
+    std::wstring subfolder = platform::kPathSeparator == L'\\' ? L".\\Korvane\\PLTNDownload\\"
+                                                               : L"./Korvane/PLTNDownload/";
+    return WithTrailingSeparator(platform::AppendPath(appData, subfolder));
+}
+
+PackageList::PackageList() : PackageList(GetPackageDownloadFolder()) {}
+
+PackageList::PackageList(const std::wstring& downloadFolder)
+    : downloadFolder_(WithTrailingSeparator(downloadFolder)) {
+    if (!platform::FolderExists(downloadFolder_))
+        CreateFolderTree(downloadFolder_);
+}
+
+bool PackageList::ParseUpdateAnswer(const std::string& body) {
+    namespace pt = boost::property_tree;
+    if (body.empty() || NestsTooDeep(body))
+        return false;
+    pt::ptree answer;
+    try {
+        std::istringstream stream(body);
+        pt::read_json(stream, answer);
+    } catch (const pt::ptree_error&) {
+        return false;
+    }
+
+    try {
+        if (answer.get<int>("ret") < 0)
+            return false;
+        bool stored = false;
+        const std::pair<const char*, EntryKind> sections[] = {
+            {"app", EntryKind::kApp},
+            {"bin", EntryKind::kBin},
+            {"fullpackage", EntryKind::kFullPackage},
+        };
+        for (const auto& [name, kind] : sections) {
+            auto section = std::as_const(answer).get_child_optional(name);
+            if (!section || section->empty())
+                continue;
+            if (kind == EntryKind::kApp) {
+                // An array's elements and an object's members alike, in document order.
+                for (const auto& member : *section) {
+                    EntryResult result = ReadEntry(member.second, kind);
+                    if (result == EntryResult::kRejected)
+                        return false;
+                    stored = stored || result == EntryResult::kStored;
+                }
+            } else {
+                EntryResult result = ReadEntry(*section, kind);
+                if (result == EntryResult::kRejected)
+                    return false;
+                stored = stored || result == EntryResult::kStored;
+            }
+        }
+        return stored;
+    } catch (const pt::ptree_error&) {
+        // A required key missing or not a number: the whole answer counts as no package.
+        return false;
+    }
+}
+
+template <typename Tree>
+PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kind) {
+    if (entry.template get<int>("ret") != 1)
+        return EntryResult::kSkipped;
+
+    auto record = std::make_unique<PackageRecord>();
+    switch (kind) {
+        case EntryKind::kApp:
+            record->id = ToWide(entry.template get<std::string>("id"));
+            break;
+        case EntryKind::kBin:
+            record->id = kBinPackageId;
+            break;
+        case EntryKind::kFullPackage:
+            record->id = ToWide(entry.template get<std::string>("appid"));
+            break;
+    }
+    record->url = ToWide(entry.template get<std::string>("url"));
+    std::wstring fileName = ToWide(entry.template get<std::string>("file_name"));
+    if (kind == EntryKind::kBin) {
+        // Optional, but when it is there it must be a number like anywhere else.
+        if (auto size = entry.get_child_optional("file_size"))
+            record->fileSize = size->template get_value<int>();
+    } else {
+        record->fileSize = entry.template get<int>("file_size");
+    }
+    record->md5 = ToWide(entry.template get<std::string>("md5"));
+    if (kind != EntryKind::kFullPackage)
+        record->version = ToWide(entry.template get<std::string>("version"));
+
+    if (const wchar_t* reason = FindUnsafeFileNameReason(downloadFolder_, fileName)) {
+        LogPrint(GetLogUtility(), L"PackageList::ParseUpdateAnswer unsafe file_name (%s):[%s]",
+                 reason, fileName.c_str());
+        return EntryResult::kRejected;
+    }
+    record->localPath = downloadFolder_ + fileName;
+
+    std::wstring id = record->id;
+    records_[id] = std::move(record);  // the replaced record, if any, is released here
+    return EntryResult::kStored;
+}
+
+bool PackageList::TakeNextPackage(PackageRecord*& record) {
+    for (auto& [id, candidate] : records_) {
+        if (!candidate->taken) {
+            candidate->taken = true;
+            record = candidate.get();
+            return true;
+        }
+    }
+    return false;
+}
+
+int PackageList::FindPackageIdByTask(int taskId) const {
+    if (taskId == 0)
+        return -1;
+    for (const auto& [id, record] : records_) {
+        if (record->taskId == taskId)
+            return ToInt32OrMinusOne(id);
+    }
+    return -1;
+}
+
+void PackageList::WritePackageRecord() {
+    std::wstring path = GetPackageRecordPath();
+    std::wstring appids;
+    for (const auto& [id, record] : records_) {
+        if (!record->taken)
+            continue;
+        platform::WriteIniString(path, id, L"package", record->localPath);
+        platform::WriteIniString(path, id, L"md5", record->md5);
+        platform::WriteIniString(path, id, L"ver", record->version);
+        if (!appids.empty())
+            appids += L'|';
+        appids += id;
+    }
+    records_.clear();
+    if (!appids.empty())
+        platform::WriteIniString(path, L"info", L"appid", appids);
+}
+
+std::wstring PackageList::GetPackageRecordPath() const {
+    return platform::AppendPath(downloadFolder_, kRecordFileName);
+}

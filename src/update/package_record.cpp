@@ -1,0 +1,49 @@
+// The file name check: the answer's "file_name" is joined to the download folder, so a name
+// that climbs out of it, names a device or a stream, or cannot be stored must be refused.
+#include "update/package_record.h"
+
+#include <string_view>
+
+#include "common/text.h"
+
+namespace {
+
+// Device names that Windows opens as devices whatever the folder and extension; the
+// superscript digits count as digits here.
+bool IsDeviceName(std::wstring base) {
+    while (!base.empty() && base.back() == L' ')
+        base.pop_back();
+    base = ToLowerAscii(base);
+    if (base == L"con" || base == L"prn" || base == L"aux" || base == L"nul" || base == L"conin$" ||
+        base == L"conout$") {
+        return true;
+    }
+    if (base.size() != 4 || (base.compare(0, 3, L"com") != 0 && base.compare(0, 3, L"lpt") != 0))
+        return false;
+    wchar_t digit = base[3];
+    return (digit >= L'1' && digit <= L'9') || digit == L'\u00b9' || digit == L'\u00b2' ||
+           digit == L'\u00b3';
+}
+
+}  // namespace
+
+const wchar_t* FindUnsafeFileNameReason(const std::wstring& downloadFolder,
+                                        const std::wstring& fileName) {
+    if (fileName.empty())
+        return L"empty";
+    if (fileName == L"." || fileName == L"..")
+        return L"relative folder";
+    for (wchar_t c : fileName) {
+        if (static_cast<unsigned long>(c) < 0x20)
+            return L"control character";
+        if (std::wstring_view(L"\\/:<>\"|?*").find(c) != std::wstring_view::npos)
+            return L"forbidden character";
+    }
+    if (fileName.back() == L'.' || fileName.back() == L' ')
+        return L"trailing dot or space";
+    if (IsDeviceName(fileName.substr(0, fileName.find(L'.'))))
+        return L"device name";
+    if (downloadFolder.size() + fileName.size() > kPackagePathChars - 1)
+        return L"path too long";
+    return nullptr;
+}

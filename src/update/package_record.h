@@ -1,0 +1,28 @@
+// One package named by the update answer: what to download, where to put it, and how to check
+// it afterwards.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+struct PackageRecord {
+    std::wstring id;         // an application id, or "1000" for the client's own package
+    std::wstring localPath;  // the download folder followed by the answer's file name
+    std::wstring url;
+    std::wstring md5;      // the expected digest text, as the answer gave it
+    std::wstring version;  // empty for a full package
+    int fileSize = 0;      // expected size in bytes; 0 when the answer gave none
+    int taskId = 0;        // the download task's id; 0 until the download starts
+    bool taken = false;    // handed out for download
+};
+
+// Paths are kept in buffers of 260 characters; a longer one would come back cut.
+inline constexpr size_t kPackagePathChars = 260;
+
+// Why `fileName` may not be joined to `downloadFolder`, or null when it may: a name that is
+// empty, "." or "..", holds a separator, a drive colon, a character Windows forbids in names or
+// a control character, ends in '.' or ' ', is a Windows device name (alone or before a '.'), or
+// makes the joined path longer than a path buffer holds. The same rule on both targets, so that
+// an answer means the same everywhere.
+const wchar_t* FindUnsafeFileNameReason(const std::wstring& downloadFolder,
+                                        const std::wstring& fileName);
