@@ -16,9 +16,9 @@ void AppendNarrow(std::wstring& out, const char* text, int length) {
 
 // Formats one numeric conversion with snprintf and appends it.
 template <typename T>
-void AppendNumber(std::wstring& out, const std::string& spec, T value) {
+void AppendNumber(std::wstring& out, const std::string& directive, T value) {
     char small[128];
-    int length = std::snprintf(small, sizeof(small), spec.c_str(), value);
+    int length = std::snprintf(small, sizeof(small), directive.c_str(), value);
     if (length < 0)
         return;
     if (static_cast<size_t>(length) < sizeof(small)) {
@@ -26,7 +26,7 @@ void AppendNumber(std::wstring& out, const std::string& spec, T value) {
         return;
     }
     std::string large(static_cast<size_t>(length) + 1, '\0');
-    std::snprintf(large.data(), large.size(), spec.c_str(), value);
+    std::snprintf(large.data(), large.size(), directive.c_str(), value);
     AppendNarrow(out, large.data(), length);
 }
 
@@ -59,47 +59,47 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
             ++p;
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         bool left = false;
         while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0') {
             if (*p == L'-')
                 left = true;
-            spec += static_cast<char>(*p++);
+            directive += static_cast<char>(*p++);
         }
         int width = -1;
         if (*p == L'*') {
             width = va_arg(ap, int);
             if (width < 0) {
                 left = true;
-                spec += '-';
+                directive += '-';
                 width = -width;
             }
-            spec += std::to_string(width);
+            directive += std::to_string(width);
             ++p;
         } else {
             while (*p >= L'0' && *p <= L'9') {
                 width = (width < 0 ? 0 : width) * 10 + (*p - L'0');
-                spec += static_cast<char>(*p++);
+                directive += static_cast<char>(*p++);
             }
         }
         int precision = -1;
         if (*p == L'.') {
-            spec += '.';
+            directive += '.';
             ++p;
             precision = 0;
             if (*p == L'*') {
                 precision = va_arg(ap, int);
                 if (precision < 0) {
                     precision = -1;
-                    spec.pop_back();
+                    directive.pop_back();
                 } else {
-                    spec += std::to_string(precision);
+                    directive += std::to_string(precision);
                 }
                 ++p;
             } else {
                 while (*p >= L'0' && *p <= L'9') {
                     precision = precision * 10 + (*p - L'0');
-                    spec += static_cast<char>(*p++);
+                    directive += static_cast<char>(*p++);
                 }
             }
         }
@@ -133,14 +133,14 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
             case L'd':
             case L'i':
                 if (size) {
-                    AppendNumber(out, spec + "zd", va_arg(ap, ptrdiff_t));
+                    AppendNumber(out, directive + "zd", va_arg(ap, ptrdiff_t));
                 } else if (longs >= 2) {
-                    AppendNumber(out, spec + "lld", va_arg(ap, long long));
+                    AppendNumber(out, directive + "lld", va_arg(ap, long long));
                 } else if (longs == 1) {
-                    AppendNumber(out, spec + "ld", va_arg(ap, long));
+                    AppendNumber(out, directive + "ld", va_arg(ap, long));
                 } else {
                     int value = va_arg(ap, int);
-                    AppendNumber(out, spec + "d", half ? static_cast<short>(value) : value);
+                    AppendNumber(out, directive + "d", half ? static_cast<short>(value) : value);
                 }
                 break;
             case L'u':
@@ -149,14 +149,14 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
             case L'o': {
                 char c = static_cast<char>(conversion);
                 if (size) {
-                    AppendNumber(out, spec + "z" + c, va_arg(ap, size_t));
+                    AppendNumber(out, directive + "z" + c, va_arg(ap, size_t));
                 } else if (longs >= 2) {
-                    AppendNumber(out, spec + "ll" + c, va_arg(ap, unsigned long long));
+                    AppendNumber(out, directive + "ll" + c, va_arg(ap, unsigned long long));
                 } else if (longs == 1) {
-                    AppendNumber(out, spec + "l" + c, va_arg(ap, unsigned long));
+                    AppendNumber(out, directive + "l" + c, va_arg(ap, unsigned long));
                 } else {
                     unsigned value = va_arg(ap, unsigned);
-                    AppendNumber(out, spec + c, half ? static_cast<unsigned short>(value) : value);
+                    AppendNumber(out, directive + c, half ? static_cast<unsigned short>(value) : value);
                 }
                 break;
             }
@@ -168,10 +168,10 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
             case L'G':
             case L'a':
             case L'A':
-                AppendNumber(out, spec + static_cast<char>(conversion), va_arg(ap, double));
+                AppendNumber(out, directive + static_cast<char>(conversion), va_arg(ap, double));
                 break;
             case L'p':
-                AppendNumber(out, spec + "p", va_arg(ap, void*));
+                AppendNumber(out, directive + "p", va_arg(ap, void*));
                 break;
             case L'c':
             case L'C': {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/wait_result.h"
+
 namespace platform {
 
 // Sets the system's default error mode (Windows SetErrorMode(0); nothing to do on Linux).
@@ -14,11 +16,6 @@ void SetDefaultErrorMode();
 using ProcessHandle = void*;
 
 enum class ShowCommand { Hide, ShowDefault };
-
-// Wait results, with the values Windows gives them (they are logged as numbers).
-inline constexpr uint32_t kWaitSignalled = 0;
-inline constexpr uint32_t kWaitTimeout = 258;
-inline constexpr uint32_t kWaitFailed = 0xFFFFFFFF;
 
 // Starts `file` with `parameters` (null for none), as ShellExecuteExW does with no verb and
 // SEE_MASK_NOCLOSEPROCESS. Linux: the file is executed directly, never through a shell, with the

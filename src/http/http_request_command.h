@@ -1,0 +1,67 @@
+// One HTTP GET on a worker thread of its own; the answer body, held in memory, goes to the
+// owner's IHttpRequestResult. One attempt, no log lines.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "http/curl_api.h"
+#include "http/http_object.h"
+#include "http/http_result.h"
+#include "http/transfer_callbacks.h"
+
+template <typename T>
+class CHttpRequestCommand : public IHttpCommand<T> {
+  public:
+    // The body of an ordinary answer fits without growing.
+    static constexpr size_t kBodyChars = 16384;
+
+    CHttpRequestCommand(std::string url, int taskId) : url_(std::move(url)), taskId_(taskId) {
+        body_.body.reserve(kBodyChars);
+        this->thread_ = platform::CreateWorkerThread(&HttpThreadProc, this, true);
+    }
+
+  private:
+    static unsigned HttpThreadProc(void* argument) {
+        auto* command = static_cast<CHttpRequestCommand*>(argument);
+        command->Execute();
+        return command->FinishTask();
+    }
+
+    void Execute() {
+        int success = 0;
+        long httpCode = 0;
+        body_.tasks = this->taskCallback_;
+        if (!this->IsStopping()) {
+            CURL* curl = curl_easy_init();
+            if (curl != nullptr) {
+                curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
+                curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &http_transfer::WriteRequestBody);
+                curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body_);
+                curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+                curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
+                                 http_transfer::kConnectTimeoutSeconds);
+                curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+                curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+                // Only so that a shutdown aborts the request at once instead of after 20 s.
+                curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+                curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &http_transfer::AbortWhenStopping);
+                curl_easy_setopt(curl, CURLOPT_PROGRESSDATA,
+                                 static_cast<void*>(this->taskCallback_));
+                if (curl_easy_perform(curl) == CURLE_OK) {
+                    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
+                    success = 1;
+                }
+                curl_easy_cleanup(curl);
+            }
+        }
+        if (this->owner_ != nullptr && !this->IsStopping()) {
+            static_cast<IHttpRequestResult*>(this->owner_)
+                ->OnRequestResult(taskId_, success, httpCode, body_.body.c_str());
+        }
+    }
+
+    http_transfer::RequestSink body_;
+    std::string url_;
+    int taskId_;
+};

@@ -1,0 +1,69 @@
+// The libcurl callbacks that do not depend on a command's owner type: the request's body writer,
+// the file writer of pieces and streams, the header sink of the size probe, the stall watchdog,
+// and the progress function of transfers that report nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "http/http_object.h"
+
+namespace http_transfer {
+
+// libcurl's connection time-out for every transfer of the engine, in seconds.
+inline constexpr long kConnectTimeoutSeconds = 10;
+
+// A transfer that receives no new byte for longer than this is aborted.
+inline constexpr uint32_t kStallLimitMs = 15000;
+
+// The request keeps an answer whole up to this size; a longer one fails the request.
+inline constexpr size_t kMaxRequestBodyBytes = 1024 * 1024;
+
+// Where a request's answer goes; `tasks` tells when the engine shuts down.
+struct RequestSink {
+    std::string body;
+    const IHttpTaskCallback* tasks = nullptr;
+};
+
+// Where a download's bytes go.
+struct FileSink {
+    std::FILE* file = nullptr;
+    const IHttpTaskCallback* tasks = nullptr;
+};
+
+// A transfer's stall watch: when it last looked and what it saw then.
+struct StallWatch {
+    uint32_t lastCheckTick = 0;
+    double stallMark = 0;
+};
+
+bool IsStopping(const IHttpTaskCallback* tasks);
+
+// libcurl write callback of the request: appends to RequestSink::body.
+size_t WriteRequestBody(char* data, size_t size, size_t count, void* sink);
+
+// libcurl write callback of pieces and streams: writes to FileSink::file; a short write ends the
+// transfer with CURLE_WRITE_ERROR.
+size_t WriteFileData(char* data, size_t size, size_t count, void* sink);
+
+// libcurl header callback of the size probe: accepts every header line and keeps nothing.
+size_t DiscardHeader(char* data, size_t size, size_t count, void* unused);
+
+// libcurl progress callback of transfers that only need to stop when the engine does; the
+// argument is the IHttpTaskCallback.
+int AbortWhenStopping(void* tasks, double totalDown, double nowDown, double totalUp, double nowUp);
+
+// Starts a try's watch at the current tick count.
+void StartStallWatch(StallWatch& watch);
+
+// The stall watchdog, run on every progress call: true (abort the try) when more than
+// kStallLimitMs have passed since the last look and no new byte has arrived meanwhile; otherwise
+// a look that is due records the count and the time. The tick difference is unsigned, so the
+// counter's wrap-around does no harm.
+bool StallWatchdogExpired(uint32_t& lastCheckTick, double& stallMark, double downloadedNow,
+                          uint32_t nowTick);
+bool StallWatchdogExpired(StallWatch& watch, double downloadedNow);
+
+}  // namespace http_transfer

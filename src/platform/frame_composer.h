@@ -1,0 +1,107 @@
+// Renders one frame of the progress window into a 32-bit bitmap with per-pixel alpha, without a
+// window: the background, the three slices of the text bar, one line of text and the spinner
+// turned about its pivot. Windows draws with GDI+ into a DIB section, Linux with cairo and pango.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class LayeredWindow;
+
+// The frame's geometry in client pixels, origin top left.
+namespace frame_layout {
+inline constexpr int kWidth = 330;
+inline constexpr int kHeight = 250;
+inline constexpr int kBackgroundX = 68;
+inline constexpr int kBackgroundY = 10;
+inline constexpr int kBarY = 205;
+// The text bar's slices: source columns [sourceX, sourceX + sourceWidth) are drawn to
+// [destX, destX + destWidth), as high as the image.
+struct BarSlice {
+    int sourceX;
+    int sourceWidth;
+    int destX;
+    int destWidth;
+};
+inline constexpr BarSlice kBarSlices[3] = {{0, 14, 20, 14}, {17, 12, 34, 260}, {37, 14, 294, 14}};
+inline constexpr int kTextX = 35;
+inline constexpr int kTextY = 213;
+// The spinner image's point (kSpinnerPivot, kSpinnerPivot) turns about (kPivotX, kPivotY).
+inline constexpr int kPivotX = 164;
+inline constexpr int kPivotY = 106;
+inline constexpr int kSpinnerPivot = 96;
+// The text's font: 13 points, bold, white with alpha 254.
+inline constexpr wchar_t kFontFamily[] = L"微软雅黑";
+inline constexpr float kFontPoints = 13.0f;
+inline constexpr uint32_t kTextColour = 0xFEFFFFFFu;
+}  // namespace frame_layout
+
+// The graphics library's process state (GDI+ on Windows; nothing to do on Linux).
+using GraphicsToken = uintptr_t;
+GraphicsToken StartGraphics();
+void StopGraphics(GraphicsToken token);
+
+// An image of the skin, read from a PNG file. An image that cannot be read still exists: it
+// measures 0 x 0 and drawing it draws nothing.
+class SkinImage {
+  public:
+    // Null only when the image object itself cannot be made.
+    static std::unique_ptr<SkinImage> Load(const std::wstring& path);
+    ~SkinImage();
+
+    bool IsLoaded() const;
+    int Width() const;
+    int Height() const;
+
+    struct Impl;
+    Impl& impl() const { return *impl_; }
+
+  private:
+    explicit SkinImage(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// A bitmap of 32-bit premultiplied ARGB pixels that starts fully transparent. Made for a window,
+// it is compatible with the window's device context and is what the window presents.
+class FrameBitmap {
+  public:
+    FrameBitmap(int width, int height, const LayeredWindow* window = nullptr);
+    ~FrameBitmap();
+    FrameBitmap(const FrameBitmap&) = delete;
+    FrameBitmap& operator=(const FrameBitmap&) = delete;
+
+    bool IsValid() const;
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+
+    // The pixel at (x, y) from the top left as 0xAARRGGBB, premultiplied; 0 outside.
+    uint32_t Pixel(int x, int y) const;
+
+    // Writes the bitmap as a PNG file with straight (not premultiplied) alpha.
+    bool SavePng(const std::wstring& path) const;
+
+    struct Impl;
+    Impl& impl() const { return *impl_; }
+
+  private:
+    int width_;
+    int height_;
+    std::unique_ptr<Impl> impl_;
+};
+
+// What one frame shows. Null images are not drawn.
+struct FrameContent {
+    const SkinImage* background = nullptr;
+    const SkinImage* textBar = nullptr;
+    const SkinImage* spinner = nullptr;
+    std::wstring text;
+    int angle = 0;  // the spinner's rotation in degrees, clockwise on screen
+};
+
+// Draws a frame into a new bitmap: background, text bar, text, spinner, in that order.
+void ComposeFrame(const FrameContent& content, FrameBitmap& bitmap);
+
+}  // namespace platform

@@ -1,0 +1,125 @@
+#include "http/download_pieces.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "http/transfer_callbacks.h"
+#include "http_test_support.h"
+
+namespace {
+
+using http_pieces::PieceRange;
+
+TEST(PieceRange, FiveRangesCoverTheFileAndTheLastEndsAtTheSize) {
+    const char* expected[] = {"0-200000", "200001-400000", "400001-600000", "600001-800000",
+                              "800001-1000003"};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(PieceRange(1000003, i), expected[i]) << "piece " << i;
+}
+
+TEST(PieceRange, TinyFilesGiveInvertedMiddleRanges) {
+    EXPECT_EQ(PieceRange(3, 0), "0-0");
+    EXPECT_EQ(PieceRange(3, 1), "1-0");
+    EXPECT_EQ(PieceRange(3, 3), "1-0");
+    EXPECT_EQ(PieceRange(3, 4), "1-3");
+}
+
+TEST(PieceRange, LargestSegmentedSizeDoesNotOverflow) {
+    EXPECT_EQ(PieceRange(4294967295u, 3), "2576980378-3435973836");
+    EXPECT_EQ(PieceRange(4294967295u, 4), "3435973837-4294967295");
+}
+
+TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
+    EXPECT_EQ(http_pieces::PieceName("C:/d/p.exe", 4), "C:/d/p.exe.tmp_4");
+    EXPECT_TRUE(http_pieces::PieceNamesFit(std::string(253, 'a')));
+    EXPECT_FALSE(http_pieces::PieceNamesFit(std::string(254, 'a')));
+    EXPECT_FALSE(http_pieces::PieceNamesFit(""));
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+    std::FILE* file = platform::OpenStdioFile(path, "wb");
+    ASSERT_NE(file, nullptr) << path;
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::fclose(file);
+}
+
+TEST(JoinPieces, CopiesThePiecesInOrderAndDeletesThem) {
+    http_test::ScratchFolder folder;
+    std::string destination = folder.Path("package.exe");
+    // Pieces larger than a join block, and one that is empty.
+    std::string whole = http_test::PatternBytes(3 * 8192 + 17);
+    size_t cuts[] = {0, 8193, 8193, 20000, 24000, whole.size()};
+    for (int i = 0; i < 5; ++i)
+        WriteFile(http_pieces::PieceName(destination, i),
+                  whole.substr(cuts[i], cuts[i + 1] - cuts[i]));
+
+    EXPECT_EQ(http_pieces::JoinPieces(destination), static_cast<double>(whole.size()));
+    std::string joined;
+    ASSERT_TRUE(http_test::ReadWholeFile(destination, joined));
+    EXPECT_TRUE(joined == whole);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"package.exe"});
+}
+
+TEST(JoinPieces, SkipsAMissingPieceAndCountsOnlyWhatWasCopied) {
+    http_test::ScratchFolder folder;
+    std::string destination = folder.Path("package.exe");
+    for (int i = 0; i < 5; ++i) {
+        if (i != 2)
+            WriteFile(http_pieces::PieceName(destination, i), std::string(100, char('a' + i)));
+    }
+    EXPECT_EQ(http_pieces::JoinPieces(destination), 400.0);
+    std::string joined;
+    ASSERT_TRUE(http_test::ReadWholeFile(destination, joined));
+    EXPECT_EQ(joined, std::string(100, 'a') + std::string(100, 'b') + std::string(100, 'd') +
+                          std::string(100, 'e'));
+}
+
+TEST(JoinPieces, LeavesNoPieceBehindWhenTheDestinationCannotBeOpened) {
+    http_test::ScratchFolder folder;
+    // A folder in the destination's place cannot be opened for writing.
+    std::string destination = folder.Path("busy");
+    ASSERT_TRUE(CreateFolderTree(ToWide(destination)));
+    for (int i = 0; i < 5; ++i)
+        WriteFile(http_pieces::PieceName(destination, i), "piece");
+    EXPECT_EQ(http_pieces::JoinPieces(destination), 0.0);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"busy"});
+}
+
+TEST(StallWatchdog, AbortsOnlyWhenNothingArrivedForMoreThanFifteenSeconds) {
+    uint32_t lastCheck = 100000;
+    double mark = 0;
+    // Within the stretch nothing is judged, not even a count that has not moved.
+    EXPECT_FALSE(http_transfer::StallWatchdogExpired(lastCheck, mark, 0, 115000));
+    // After more than 15 s without a new byte the try is aborted.
+    EXPECT_TRUE(http_transfer::StallWatchdogExpired(lastCheck, mark, 0, 115001));
+    // New bytes start a new stretch from the current count and tick.
+    EXPECT_FALSE(http_transfer::StallWatchdogExpired(lastCheck, mark, 700, 115001));
+    EXPECT_EQ(mark, 700);
+    EXPECT_EQ(lastCheck, 115001u);
+    EXPECT_FALSE(http_transfer::StallWatchdogExpired(lastCheck, mark, 700, 130001));
+    EXPECT_TRUE(http_transfer::StallWatchdogExpired(lastCheck, mark, 700, 130002));
+}
+
+TEST(StallWatchdog, SurvivesTheTickCounterWrappingAround) {
+    uint32_t lastCheck = 0xFFFFF000u;  // 4,096 ms before the wrap
+    double mark = 10;
+    EXPECT_FALSE(http_transfer::StallWatchdogExpired(lastCheck, mark, 10, 5000));
+    EXPECT_TRUE(http_transfer::StallWatchdogExpired(lastCheck, mark, 10, 15000));
+}
+
+TEST(RequestBody, KeepsLongAnswersWholeUpToTheCap) {
+    http_transfer::RequestSink sink;
+    std::string chunk(16384, 'x');
+    for (size_t stored = 0; stored + chunk.size() <= http_transfer::kMaxRequestBodyBytes;
+         stored += chunk.size())
+        ASSERT_EQ(http_transfer::WriteRequestBody(chunk.data(), 1, chunk.size(), &sink),
+                  chunk.size());
+    EXPECT_EQ(sink.body.size(), http_transfer::kMaxRequestBodyBytes);
+    // One byte more fails the transfer.
+    EXPECT_EQ(http_transfer::WriteRequestBody(chunk.data(), 1, 1, &sink), 0u);
+    // Without data nothing is stored and the transfer goes on.
+    EXPECT_EQ(http_transfer::WriteRequestBody(nullptr, 1, 5, &sink), 5u);
+}
+
+}  // namespace

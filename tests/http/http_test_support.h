@@ -1,0 +1,264 @@
+// Shared pieces of the transfer tests: the local servers that the test fixture started, the
+// files they serve, scratch folders, and an owner that records what the engine reports.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/program_folder.h"
+#include "common/text.h"
+#include "http/http_engine.h"
+#include "http/http_result.h"
+#include "platform/file.h"
+#include "platform/folders.h"
+#include "platform/path.h"
+
+namespace http_test {
+
+// The servers written down by tools/test_servers.py; the path of its file comes in
+// PALLATON_TEST_SERVERS.
+struct Servers {
+    int nginxPort = 0;
+    int faultPort = 0;
+    int blackholePort = 0;
+};
+
+inline const Servers& GetServers() {
+    static Servers servers = [] {
+        Servers found;
+        const char* file = std::getenv("PALLATON_TEST_SERVERS");
+        std::FILE* in = file == nullptr ? nullptr : std::fopen(file, "r");
+        if (in == nullptr) {
+            ADD_FAILURE() << "No test servers: run through ctest, whose fixture starts them, or "
+                             "start tools/test_servers.py and set PALLATON_TEST_SERVERS to its "
+                             "servers.txt";
+            return found;
+        }
+        char line[512];
+        while (std::fgets(line, sizeof(line), in) != nullptr) {
+            std::sscanf(line, "nginx_port=%d", &found.nginxPort);
+            std::sscanf(line, "fault_port=%d", &found.faultPort);
+            std::sscanf(line, "blackhole_port=%d", &found.blackholePort);
+        }
+        std::fclose(in);
+        return found;
+    }();
+    return servers;
+}
+
+// A file served by nginx, e.g. "pattern.1000003".
+inline std::string NginxUrl(const std::string& name) {
+    return "http://127.0.0.1:" + std::to_string(GetServers().nginxPort) + "/" + name;
+}
+
+// A path with its query on the fault server, e.g. "/files/pattern.3?status=404".
+inline std::string FaultUrl(const std::string& pathAndQuery) {
+    return "http://127.0.0.1:" + std::to_string(GetServers().faultPort) + pathAndQuery;
+}
+
+inline std::string BlackholeUrl() {
+    return "http://127.0.0.1:" + std::to_string(GetServers().blackholePort) + "/pattern.3";
+}
+
+// A key of its own for every use, so that the fault server's counts never mix between tests
+// (natively each test runs in a process of its own, so the process id is part of it).
+inline std::string UniqueKey() {
+    static std::atomic<int> next{0};
+    return std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+           std::to_string(next++);
+}
+
+inline size_t AppendText(char* data, size_t size, size_t count, void* text) {
+    static_cast<std::string*>(text)->append(data, size * count);
+    return size * count;
+}
+
+// The requests of a key as the fault server recorded them: "METHOD RANGE" lines.
+inline std::vector<std::string> RecordedRequests(const std::string& key) {
+    std::string text;
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, FaultUrl("/_requests?key=" + key).c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendText);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(&text));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
+    CURLcode code = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    EXPECT_EQ(code, CURLE_OK) << "asking the fault server for its request log";
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    return lines;
+}
+
+// The content of the servers' pattern.N files.
+inline std::string PatternBytes(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i % 251) ^ ((i / 251) % 256));
+    return bytes;
+}
+
+// The fault server's /gen/N text.
+inline std::string GeneratedText(size_t size) {
+    const std::string line = "0123456789abcdefghijklmnopqrstuvwxyz-ABCDEFGHIJKLMNOPQRSTUVWXYZ\n";
+    std::string text;
+    while (text.size() < size)
+        text += line;
+    return text.substr(0, size);
+}
+
+inline bool ReadWholeFile(const std::string& path, std::string& content) {
+    std::FILE* file = platform::OpenStdioFile(path, "rb");
+    if (file == nullptr)
+        return false;
+    content.clear();
+    char block[65536];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof(block), file)) > 0)
+        content.append(block, got);
+    std::fclose(file);
+    return true;
+}
+
+inline bool FileExists(const std::string& path) {
+    return platform::PathExists(ToWide(path));
+}
+
+// A new, empty folder under the temporary folder, removed with everything in it at the end.
+class ScratchFolder {
+  public:
+    ScratchFolder() : folder_(platform::GetTempFolder() + L"pallaton-http-" + ToWide(UniqueKey())) {
+        CreateFolderTree(folder_);
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(std::filesystem::path(folder_), ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // The narrow path of a file in the folder.
+    std::string Path(const std::string& name) const {
+        return ToNarrow(folder_ + platform::kPathSeparator) + name;
+    }
+    // The names of everything in the folder.
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::filesystem::path(folder_)))
+            names.push_back(ToNarrow(entry.path().filename().wstring()));
+        return names;
+    }
+
+  private:
+    std::wstring folder_;
+};
+
+// An owner that records every result and progress call, in order.
+class RecordingOwner : public CHttpEngine<RecordingOwner, RecordingOwner>,
+                       public CHttpDelegate<IHttpRequestResult, IHttpDownloadResult> {
+  public:
+    struct Event {
+        enum Kind { kRequest, kDownload, kProgress } kind;
+        int taskId;
+        int success;
+        long httpCode;
+        std::string text;  // the body, or the local path
+        double fraction;
+    };
+
+    explicit RecordingOwner(bool withOwners = true) {
+        if (withOwners) {
+            requestOwner_ = this;
+            downloadOwner_ = this;
+        }
+    }
+    ~RecordingOwner() { Shutdown(); }
+
+    void OnRequestResult(int taskId, int success, long httpCode, const char* body) override {
+        Add(Event{Event::kRequest, taskId, success, httpCode, body == nullptr ? "" : body, 0});
+    }
+    void OnDownloadResult(int taskId, int success, const char* localPath) override {
+        Add(Event{Event::kDownload, taskId, success, 0, localPath == nullptr ? "" : localPath, 0});
+    }
+    void OnDownloadProgress(int taskId, double fraction) override {
+        Add(Event{Event::kProgress, taskId, 0, 0, "", fraction});
+    }
+
+    // Waits until `count` results (not progress) have arrived; false on time-out.
+    bool WaitForResults(size_t count, std::chrono::seconds timeout = std::chrono::seconds(120)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return results_ >= count; });
+    }
+
+    std::vector<Event> Events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+    // The single result event of a task; fails the test when there is not exactly one.
+    Event ResultOf(int taskId) {
+        Event found{Event::kProgress, 0, -1, -1, "", 0};
+        int count = 0;
+        for (const Event& event : Events()) {
+            if (event.kind != Event::kProgress && event.taskId == taskId) {
+                found = event;
+                ++count;
+            }
+        }
+        EXPECT_EQ(count, 1) << "results of task " << taskId;
+        return found;
+    }
+
+    std::vector<double> ProgressOf(int taskId) {
+        std::vector<double> fractions;
+        for (const Event& event : Events()) {
+            if (event.kind == Event::kProgress && event.taskId == taskId)
+                fractions.push_back(event.fraction);
+        }
+        return fractions;
+    }
+
+    size_t TaskCount() { return taskManager_.GetTaskCount(); }
+
+    // Lets a test hold a result function inside the owner, as a slow owner would.
+    std::atomic<int> resultDelayMs{0};
+    std::atomic<int> resultsEntered{0};
+
+  private:
+    void Add(Event event) {
+        bool isResult = event.kind != Event::kProgress;
+        if (isResult) {
+            ++resultsEntered;
+            if (resultDelayMs > 0)
+                platform::SleepMilliseconds(static_cast<uint32_t>(resultDelayMs.load()));
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(event));
+        if (isResult)
+            ++results_;
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Event> events_;
+    size_t results_ = 0;
+};
+
+// Seconds since `start`.
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace http_test

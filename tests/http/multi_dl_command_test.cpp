@@ -1,0 +1,302 @@
+// The segmented download and its single-stream fallback against nginx and the fault server.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "http_test_support.h"
+
+namespace {
+
+using http_test::FaultUrl;
+using http_test::NginxUrl;
+using http_test::PatternBytes;
+using http_test::RecordingOwner;
+
+constexpr uint32_t kSampleSize = 1000003;
+
+struct Outcome {
+    int success = -1;
+    std::string content;
+    bool exists = false;
+    std::vector<std::string> leftovers;  // files in the folder besides the destination
+    std::vector<double> progress;
+    bool resultCameLast = false;
+    double seconds = 0;
+};
+
+Outcome DownloadTo(const http_test::ScratchFolder& folder, const std::string& name,
+                   const std::string& url, uint32_t expectedSize) {
+    Outcome outcome;
+    RecordingOwner owner;
+    std::string path = folder.Path(name);
+    int taskId = 0;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(owner.Download(url, path, &taskId, expectedSize), 1);
+    EXPECT_TRUE(owner.WaitForResults(1, std::chrono::seconds(150)));
+    outcome.seconds = http_test::SecondsSince(start);
+    RecordingOwner::Event result = owner.ResultOf(taskId);
+    outcome.success = result.success;
+    EXPECT_EQ(result.text, path);
+    std::vector<RecordingOwner::Event> events = owner.Events();
+    outcome.resultCameLast =
+        !events.empty() && events.back().kind == RecordingOwner::Event::kDownload;
+    outcome.progress = owner.ProgressOf(taskId);
+    outcome.exists = http_test::ReadWholeFile(path, outcome.content);
+    for (const std::string& each : folder.Names()) {
+        if (each != name)
+            outcome.leftovers.push_back(each);
+    }
+    return outcome;
+}
+
+Outcome Download(const std::string& url, uint32_t expectedSize) {
+    http_test::ScratchFolder folder;
+    return DownloadTo(folder, "package.exe", url, expectedSize);
+}
+
+std::string SampleUrl(const std::string& key, const std::string& faults = "") {
+    return FaultUrl("/files/pattern.1000003?key=" + key + (faults.empty() ? "" : "&" + faults));
+}
+
+int CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.compare(0, prefix.size(), prefix) == 0;
+    }));
+}
+
+TEST(MultiDlCommand, FiveRangesFromNginxJoinIntoTheFile) {
+    Outcome outcome = Download(NginxUrl("pattern.1000003"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_TRUE(outcome.leftovers.empty());
+    EXPECT_TRUE(outcome.resultCameLast);
+    ASSERT_FALSE(outcome.progress.empty());
+    EXPECT_DOUBLE_EQ(*std::max_element(outcome.progress.begin(), outcome.progress.end()), 1.0);
+}
+
+TEST(MultiDlCommand, ExpectedSizeGivesTheFiveRangesWithoutAProbe) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    std::sort(requests.begin(), requests.end());
+    std::vector<std::string> expected = {"GET bytes=0-200000", "GET bytes=200001-400000",
+                                         "GET bytes=400001-600000", "GET bytes=600001-800000",
+                                         "GET bytes=800001-1000003"};
+    EXPECT_EQ(requests, expected);
+}
+
+TEST(MultiDlCommand, WithoutExpectedSizeAHeadRequestFindsTheLength) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key), 0);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    ASSERT_EQ(requests.size(), 6u);
+    EXPECT_EQ(requests[0], "HEAD -");
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 5);
+}
+
+TEST(MultiDlCommand, ServerIgnoringRangesFallsBackToOneStream) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "ignore_range=1"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_TRUE(outcome.leftovers.empty());
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 5);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 1);
+    // Each piece received the whole file meanwhile.
+    ASSERT_FALSE(outcome.progress.empty());
+    EXPECT_GT(*std::max_element(outcome.progress.begin(), outcome.progress.end()), 1.0);
+    EXPECT_TRUE(outcome.resultCameLast);
+}
+
+TEST(MultiDlCommand, FilesShorterThanFivePiecesStillArrive) {
+    Outcome outcome = Download(NginxUrl("pattern.3"), 3);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_EQ(outcome.content, PatternBytes(3));
+    EXPECT_TRUE(outcome.leftovers.empty());
+}
+
+TEST(MultiDlCommand, EmptyFileComesInOneStream) {
+    Outcome outcome = Download(NginxUrl("pattern.0"), 0);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.exists);
+    EXPECT_EQ(outcome.content, "");
+}
+
+TEST(MultiDlCommand, UnknownLengthComesInOneStreamWithoutProgress) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "no_length=1"), 0);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_TRUE(outcome.progress.empty());
+    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
+}
+
+TEST(MultiDlCommand, FileOfFourGibibytesOrMoreIsNotSplit) {
+    // The probe is told 5 GiB; 32-bit ranges cannot describe that, so the stream fetches it.
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "on=head&wrong_length=5368709120"), 0);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
+}
+
+TEST(MultiDlCommand, ErrorPageIsAFailedDownloadNotTheFile) {
+    for (const char* status : {"404", "500"}) {
+        for (uint32_t expected : {kSampleSize, 0u}) {
+            SCOPED_TRACE(std::string("status ") + status + ", expected size " +
+                         std::to_string(expected));
+            std::string key = http_test::UniqueKey();
+            Outcome outcome = Download(SampleUrl(key, std::string("status=") + status), expected);
+            EXPECT_EQ(outcome.success, 0);
+            EXPECT_TRUE(outcome.leftovers.empty());
+            // Both tries of the single stream were made.
+            EXPECT_EQ(CountStartingWith(http_test::RecordedRequests(key), "GET -"), 2);
+        }
+    }
+}
+
+TEST(MultiDlCommand, FileOfAnotherLengthThanExpectedFails) {
+    Outcome outcome = Download(NginxUrl("pattern.1000003"), kSampleSize - 10);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_TRUE(outcome.leftovers.empty());
+}
+
+TEST(MultiDlCommand, RedirectWithoutExpectedSizeIsNotMistakenForTheFile) {
+    // The probe does not follow the redirect; the redirect's own length must not become the
+    // file's, or five pieces of the real file would join to that length and pass the check.
+    std::string key = http_test::UniqueKey();
+    Outcome outcome =
+        Download(FaultUrl("/files/pattern.3?key=" + key + "&redirect=/files/pattern.1000003"), 0);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+}
+
+TEST(MultiDlCommand, RedirectWithExpectedSizeIsFollowedByEveryPiece) {
+    Outcome outcome =
+        Download(FaultUrl("/files/pattern.3?redirect=/files/pattern.1000003"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+}
+
+TEST(MultiDlCommand, PieceCutOffOnceIsTriedAgain) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "on=ranged&times=1&close_at=1000"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 6);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
+}
+
+TEST(MultiDlCommand, ConnectionsThatAlwaysBreakOffFailTheDownload) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "close_at=1000"), kSampleSize);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_TRUE(outcome.leftovers.empty());
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);  // two tries per piece
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 2);
+}
+
+TEST(MultiDlCommand, PiecesThatFailAfterTheirLastByteStillJoin) {
+    // An overstated length makes every try end in an error, yet each piece file holds its whole
+    // range: the join's length check, not the transfer's result, decides.
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "wrong_length=100"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
+}
+
+TEST(MultiDlCommand, UnwritableDestinationFailsWithoutTouchingTheServerTwice) {
+    http_test::ScratchFolder folder;
+    // A file where the destination's folder should be: the folder cannot be created.
+    std::FILE* blocker = platform::OpenStdioFile(folder.Path("blocker"), "wb");
+    ASSERT_NE(blocker, nullptr);
+    std::fclose(blocker);
+    std::string key = http_test::UniqueKey();
+    std::string name =
+        std::string("blocker") + static_cast<char>(platform::kPathSeparator) + "p.exe";
+    Outcome outcome = DownloadTo(folder, name, SampleUrl(key), kSampleSize);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_FALSE(outcome.exists);
+    EXPECT_EQ(outcome.leftovers, std::vector<std::string>{"blocker"});
+    EXPECT_TRUE(http_test::RecordedRequests(key).empty());
+}
+
+TEST(MultiDlCommand, PathTooLongForPieceNamesComesInOneStream) {
+    http_test::ScratchFolder folder;
+    std::string base = folder.Path("");
+    ASSERT_LT(base.size(), 200u);
+    std::string name = std::string(254 - ToWide(base).size(), 'n');
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = DownloadTo(folder, name, SampleUrl(key), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_TRUE(outcome.leftovers.empty());
+    EXPECT_EQ(http_test::RecordedRequests(key), std::vector<std::string>{"GET -"});
+}
+
+TEST(MultiDlCommandSlow, StalledPieceIsAbortedAndTriedAgain) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "on=ranged&times=1&stall=40"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_GE(outcome.seconds, 15.0);
+    EXPECT_LT(outcome.seconds, 25.0);
+    EXPECT_EQ(CountStartingWith(http_test::RecordedRequests(key), "GET bytes="), 6);
+}
+
+TEST(MultiDlCommandSlow, PiecesStalledTwiceFallBackToOneStream) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "on=ranged&stall=60"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_TRUE(outcome.leftovers.empty());
+    EXPECT_GE(outcome.seconds, 30.0);
+    EXPECT_LT(outcome.seconds, 45.0);
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 1);
+}
+
+TEST(MultiDlCommandSlow, StalledSizeProbeIsAbortedAndTheStreamFetchesTheFile) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "on=head&stall=60"), 0);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_GE(outcome.seconds, 15.0);
+    EXPECT_LT(outcome.seconds, 25.0);
+    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
+}
+
+TEST(MultiDlCommandSlow, StalledStreamIsAbortedAndTriedAgain) {
+    // A path too long for piece names sends the download straight to the single stream.
+    http_test::ScratchFolder folder;
+    std::string name = std::string(254 - ToWide(folder.Path("")).size(), 's');
+    std::string key = http_test::UniqueKey();
+    Outcome outcome =
+        DownloadTo(folder, name, SampleUrl(key, "on=plain&times=1&stall=60"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_GE(outcome.seconds, 15.0);
+    EXPECT_LT(outcome.seconds, 25.0);
+    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"GET -", "GET -"}));
+}
+
+TEST(MultiDlCommandSlow, ServerThatNeverAcceptsEndsInAFailure) {
+    // No expected size: the probe, then both stream tries, each cut by the connect time-out.
+    Outcome outcome = Download(http_test::BlackholeUrl(), 0);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_GE(outcome.seconds, 29.0);
+    EXPECT_LT(outcome.seconds, 40.0);
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+# Registration of the transfer tests (included by tests/CMakeLists.txt after the rooms).
+#
+# They run against local servers (tools/test_servers.py: nginx, the fault server and a port that
+# never accepts): a fixture starts them before the first test that needs them and stops them after
+# the last, and their ports reach the test program through PALLATON_TEST_SERVERS. Suites whose
+# name ends in "Slow" wait for real time-outs (10 to 45 s each); every one of those cases gets a
+# ctest entry of its own, so that they overlap under ctest -j.
+
+set(PALLATON_HTTP_SERVERS_DIR ${CMAKE_BINARY_DIR}/http-servers)
+set(PALLATON_HTTP_SERVERS_FILE ${PALLATON_HTTP_SERVERS_DIR}/servers.txt)
+
+add_test(NAME http.servers.start
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/test_servers.py start
+                 ${PALLATON_HTTP_SERVERS_DIR} --lifetime 1800)
+add_test(NAME http.servers.stop
+         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/test_servers.py stop
+                 ${PALLATON_HTTP_SERVERS_DIR})
+set_tests_properties(http.servers.start PROPERTIES FIXTURES_SETUP http_servers TIMEOUT 90)
+set_tests_properties(http.servers.stop PROPERTIES FIXTURES_CLEANUP http_servers TIMEOUT 60)
+
+if(CMAKE_CROSSCOMPILING)
+    # Wine shows the host's file system as drive Z:.
+    set(http_servers_env "PALLATON_TEST_SERVERS=Z:${PALLATON_HTTP_SERVERS_FILE}")
+    # One entry for the quick cases, and shards of the slow ones, one case per shard.
+    set(http_slow_shards 12)
+    set_tests_properties(unit.http PROPERTIES
+        FIXTURES_REQUIRED http_servers
+        ENVIRONMENT "${http_servers_env};GTEST_FILTER=-*Slow.*")
+    math(EXPR last_shard "${http_slow_shards} - 1")
+    foreach(shard RANGE ${last_shard})
+        add_test(NAME unit.http.slow.${shard} COMMAND http_tests)
+        set_tests_properties(unit.http.slow.${shard} PROPERTIES
+            FIXTURES_REQUIRED http_servers
+            TIMEOUT 180
+            ENVIRONMENT "${http_servers_env};GTEST_FILTER=*Slow.*;GTEST_TOTAL_SHARDS=${http_slow_shards};GTEST_SHARD_INDEX=${shard}")
+    endforeach()
+else()
+    # The cases are discovered when ctest runs; this script, included after the discovered list,
+    # gives every one of them the fixture and the servers' file.
+    set(http_properties ${CMAKE_CURRENT_BINARY_DIR}/http_tests_properties.cmake)
+    file(WRITE ${http_properties}
+         "if(http_tests_TESTS)\n"
+         "  set_tests_properties(\${http_tests_TESTS} PROPERTIES FIXTURES_REQUIRED http_servers\n"
+         "      ENVIRONMENT \"PALLATON_TEST_SERVERS=${PALLATON_HTTP_SERVERS_FILE}\")\n"
+         "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${http_properties})
+endif()

@@ -1,0 +1,257 @@
+#!/usr/bin/env python3
+"""An HTTP server that does, on request, what real servers do wrong.
+
+It serves the files of a document root under /files/NAME and generated text under /gen/SIZE,
+with ranges, and takes its faults from the query string of each request:
+
+  ignore_range=1   answer a ranged GET with the whole file (200)
+  stall=S          wait S seconds before the answer; with stall_at=N, send the headers and the
+                   first N bytes of the body, then wait
+  trickle=B:T      send the body B bytes at a time, T seconds apart
+  close_at=N       announce the full length, send N bytes of the body, then close
+  status=CODE      answer with that status and a small error page as the body
+  redirect=PATH    answer 302 with that location
+  no_length=1      send no Content-Length; the end of the body is the closed connection
+  wrong_length=D   announce the length plus D (D may be negative)
+
+  on=KIND          apply the faults only to requests of a kind: head, get, ranged (a GET with
+                   Range), plain (a GET without), or all (the default)
+  key=K, times=N   count the requests that carry key K and match `on`; only the first N of them
+                   get the faults, later ones are served normally
+
+Every request that carries a key is recorded; GET /_requests?key=K lists them one a line as
+"METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived.
+
+The server listens on 127.0.0.1 only and ends by itself after --lifetime seconds.
+"""
+
+import argparse
+import http.server
+import os
+import socketserver
+import sys
+import threading
+import time
+import urllib.parse
+
+
+class RequestBook:
+    """Per-key request counts and logs, shared by the handler threads."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.counts = {}
+        self.logs = {}
+
+    def record(self, key, line, matches):
+        """Logs the request and returns its number among the matching requests of its key."""
+        with self.lock:
+            self.logs.setdefault(key, []).append(line)
+            if not matches:
+                return None
+            self.counts[key] = self.counts.get(key, 0) + 1
+            return self.counts[key]
+
+    def log_of(self, key):
+        with self.lock:
+            return list(self.logs.get(key, []))
+
+
+def generated_text(size):
+    """The body of /gen/SIZE: printable text that shows where each part belongs."""
+    line = b"0123456789abcdefghijklmnopqrstuvwxyz-ABCDEFGHIJKLMNOPQRSTUVWXYZ\n"
+    whole = line * (size // len(line) + 1)
+    return whole[:size]
+
+
+def parse_range(header, size):
+    """Returns (start, end) of a single "bytes=a-b" range, "invalid" for a range the HTTP rules
+    say to ignore (such as an inverted one), or "unsatisfiable"."""
+    if not header or not header.startswith("bytes=") or "," in header:
+        return "invalid"
+    first, _, last = header[len("bytes="):].partition("-")
+    try:
+        if first == "":
+            length = int(last)
+            if length <= 0:
+                return "unsatisfiable"
+            return max(0, size - length), size - 1
+        start = int(first)
+        end = int(last) if last != "" else size - 1
+    except ValueError:
+        return "invalid"
+    if end < start:
+        return "invalid"
+    if start >= size:
+        return "unsatisfiable"
+    return start, min(end, size - 1)
+
+
+class FaultHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "FaultServer"
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_HEAD(self):
+        self.answer(send_body=False)
+
+    def do_GET(self):
+        self.answer(send_body=True)
+
+    def answer(self, send_body):
+        try:
+            self.answer_or_raise(send_body)
+        except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError):
+            self.close_connection = True
+
+    def answer_or_raise(self, send_body):
+        url = urllib.parse.urlsplit(self.path)
+        query = {k: v[-1] for k, v in urllib.parse.parse_qs(url.query).items()}
+        range_header = self.headers.get("Range")
+
+        if url.path == "/_requests":
+            body = "".join(line + "\n" for line in self.server.book.log_of(query.get("key", "")))
+            return self.send_simple(200, body.encode(), send_body)
+
+        kind = "head" if not send_body else ("ranged" if range_header else "plain")
+        on = query.get("on", "all")
+        matches = on == "all" or on == kind or (on == "get" and kind != "head")
+        key = query.get("key")
+        faulty = matches
+        if key is not None:
+            line = "%s %s" % (self.command, range_header or "-")
+            number = self.server.book.record(key, line, matches)
+            times = int(query.get("times", "0"))
+            if number is not None and times > 0 and number > times:
+                faulty = False
+        faults = query if faulty else {}
+
+        content = self.load(url.path)
+        if content is None:
+            return self.send_simple(404, b"<html><body>404 Not Found</body></html>\n", send_body)
+
+        if "stall" in faults and "stall_at" not in faults:
+            time.sleep(float(faults["stall"]))
+        if "redirect" in faults:
+            self.send_response(302)
+            self.send_header("Location", faults["redirect"])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if "status" in faults:
+            code = int(faults["status"])
+            page = ("<html><body><h1>%d</h1>%s</body></html>\n" % (code, "x" * 200)).encode()
+            return self.send_simple(code, page, send_body)
+
+        status = 200
+        body = content
+        content_range = None
+        if range_header and not faults.get("ignore_range"):
+            parsed = parse_range(range_header, len(content))
+            if parsed == "unsatisfiable":
+                self.send_response(416)
+                self.send_header("Content-Range", "bytes */%d" % len(content))
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            if parsed != "invalid":
+                start, end = parsed
+                status = 206
+                body = content[start:end + 1]
+                content_range = "bytes %d-%d/%d" % (start, end, len(content))
+
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        if content_range:
+            self.send_header("Content-Range", content_range)
+        self.send_header("Accept-Ranges", "bytes")
+        if faults.get("no_length"):
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            announced = len(body) + int(faults.get("wrong_length", "0"))
+            self.send_header("Content-Length", str(max(0, announced)))
+        self.end_headers()
+        if not send_body:
+            return
+        self.send_body(body, faults)
+
+    def send_body(self, body, faults):
+        close_at = int(faults["close_at"]) if "close_at" in faults else None
+        if close_at is not None:
+            body = body[:close_at]
+        stall_at = int(faults["stall_at"]) if "stall_at" in faults and "stall" in faults else None
+        if stall_at is not None:
+            self.wfile.write(body[:stall_at])
+            self.wfile.flush()
+            time.sleep(float(faults["stall"]))
+            body = body[stall_at:]
+        if "trickle" in faults:
+            chunk, _, pause = faults["trickle"].partition(":")
+            chunk, pause = max(1, int(chunk)), float(pause or "1")
+            for offset in range(0, len(body), chunk):
+                self.wfile.write(body[offset:offset + chunk])
+                self.wfile.flush()
+                if offset + chunk < len(body):
+                    time.sleep(pause)
+        else:
+            self.wfile.write(body)
+        self.wfile.flush()
+        if close_at is not None or faults.get("wrong_length"):
+            self.close_connection = True
+
+    def send_simple(self, code, body, send_body):
+        self.send_response(code)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if send_body:
+            self.wfile.write(body)
+
+    def load(self, path):
+        if path.startswith("/gen/"):
+            try:
+                return generated_text(int(path[len("/gen/"):]))
+            except ValueError:
+                return None
+        if path.startswith("/files/"):
+            name = urllib.parse.unquote(path[len("/files/"):])
+            if "/" in name or name.startswith("."):
+                return None
+            try:
+                with open(os.path.join(self.server.docroot, name), "rb") as f:
+                    return f.read()
+            except OSError:
+                return None
+        return None
+
+
+class FaultServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+    def __init__(self, port, docroot):
+        super().__init__(("127.0.0.1", port), FaultHandler)
+        self.docroot = docroot
+        self.book = RequestBook()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--docroot", default=".")
+    parser.add_argument("--lifetime", type=float, default=600)
+    args = parser.parse_args()
+    server = FaultServer(args.port, args.docroot)
+    print(server.server_address[1], flush=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    time.sleep(args.lifetime)
+    server.shutdown()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

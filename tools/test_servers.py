@@ -1,0 +1,249 @@
+#!/usr/bin/env python3
+"""Starts and stops the local servers of the transfer tests and the download benchmark.
+
+  test_servers.py start STATE_DIR [--lifetime SECONDS]
+  test_servers.py stop STATE_DIR
+
+`start` runs, in the background, a supervisor that serves from STATE_DIR/www:
+  - nginx on 127.0.0.1 with a configuration of ours: the files at /NAME, and the same files at
+    /limited/NAME with a rate limit of 4 MiB/s per connection;
+  - the fault server of fault_server.py, with the same files at /files/NAME;
+  - a "black hole" port whose listen queue is full, so that a connection to it is never
+    accepted and a client's connect time-out runs out.
+When the servers listen, it writes STATE_DIR/servers.txt ("name=value" lines: nginx_port,
+fault_port, blackhole_port, docroot) and returns. The supervisor, nginx with it, ends on `stop`,
+or by itself after the lifetime, so that nothing is left running when a test run dies.
+
+The tests' files are created in the document root: pattern.N for N in PATTERN_SIZES, whose byte
+at offset i is (i % 251) ^ ((i // 251) % 256), so that a piece in a wrong place shows.
+"""
+
+import argparse
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fault_server  # noqa: E402
+
+PATTERN_SIZES = [0, 3, 1000003, 4000000]
+
+NGINX_CONF = """\
+daemon off;
+master_process on;
+worker_processes 1;
+pid {state}/nginx.pid;
+error_log {state}/nginx-error.log warn;
+{user}
+events {{ worker_connections 512; }}
+http {{
+    access_log off;
+    client_body_temp_path {state}/tmp/client;
+    proxy_temp_path {state}/tmp/proxy;
+    fastcgi_temp_path {state}/tmp/fastcgi;
+    uwsgi_temp_path {state}/tmp/uwsgi;
+    scgi_temp_path {state}/tmp/scgi;
+    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 30;
+    server {{
+        listen 127.0.0.1:{port};
+        root {state}/www;
+        location /limited/ {{
+            alias {state}/www/;
+            limit_rate 4m;
+        }}
+    }}
+}}
+"""
+
+
+def pattern_bytes(size):
+    block = bytes(range(251))
+    out = bytearray()
+    for start in range(0, size, 251):
+        mask = (start // 251) % 256
+        part = bytes(b ^ mask for b in block)
+        out += part[:min(251, size - start)]
+    return bytes(out)
+
+
+def write_patterns(docroot):
+    for size in PATTERN_SIZES:
+        path = os.path.join(docroot, "pattern.%d" % size)
+        if os.path.exists(path) and os.path.getsize(path) == size:
+            continue
+        with open(path + ".part", "wb") as f:
+            f.write(pattern_bytes(size))
+        os.replace(path + ".part", path)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def black_hole():
+    """A listening socket whose accept queue is full: further connections are never accepted.
+    Returns the socket and the clients that fill the queue (both must be kept open)."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    fillers = []
+    for _ in range(3):
+        client = socket.socket()
+        client.setblocking(False)
+        try:
+            client.connect(listener.getsockname())
+        except BlockingIOError:
+            pass
+        fillers.append(client)
+    return listener, fillers
+
+
+def write_atomically(path, text):
+    with open(path + ".part", "w") as f:
+        f.write(text)
+    os.replace(path + ".part", path)
+
+
+def run(state, lifetime):
+    """The supervisor: serves until SIGTERM or the end of its lifetime."""
+    docroot = os.path.join(state, "www")
+    for folder in (docroot, os.path.join(state, "tmp")):
+        os.makedirs(folder, exist_ok=True)
+    write_patterns(docroot)
+
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+
+    server = fault_server.FaultServer(0, docroot)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    hole, fillers = black_hole()
+
+    nginx_port = free_port()
+    conf = os.path.join(state, "nginx.conf")
+    user = "user root root;" if os.geteuid() == 0 else ""
+    write_atomically(conf, NGINX_CONF.format(state=state, port=nginx_port, user=user))
+    nginx = subprocess.Popen(["nginx", "-p", state, "-e", os.path.join(state, "nginx-error.log"),
+                              "-c", conf], stdin=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while not listening(nginx_port):
+            if nginx.poll() is not None or time.monotonic() > deadline:
+                print("nginx did not start; see %s/nginx-error.log" % state, file=sys.stderr)
+                return 1
+            time.sleep(0.05)
+        write_atomically(os.path.join(state, "servers.txt"),
+                         "nginx_port=%d\nfault_port=%d\nblackhole_port=%d\ndocroot=%s\n" %
+                         (nginx_port, server.server_address[1], hole.getsockname()[1], docroot))
+        end = time.monotonic() + lifetime
+        while not stop.is_set() and time.monotonic() < end and nginx.poll() is None:
+            stop.wait(0.5)
+    finally:
+        try:
+            os.unlink(os.path.join(state, "servers.txt"))
+        except OSError:
+            pass
+        if nginx.poll() is None:
+            nginx.terminate()
+            try:
+                nginx.wait(10)
+            except subprocess.TimeoutExpired:
+                nginx.kill()
+        server.shutdown()
+        for s in fillers + [hole]:
+            s.close()
+    return 0
+
+
+def listening(port):
+    with socket.socket() as s:
+        s.settimeout(0.5)
+        return s.connect_ex(("127.0.0.1", port)) == 0
+
+
+def read_pid(path):
+    try:
+        with open(path) as f:
+            return int(f.read().strip())
+    except (OSError, ValueError):
+        return None
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except OSError:
+        return False
+
+
+def stop(state):
+    pid = read_pid(os.path.join(state, "supervisor.pid"))
+    if pid is not None and alive(pid):
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + 15
+        while alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if alive(pid):
+            os.kill(pid, signal.SIGKILL)
+    # An nginx whose supervisor was killed outright.
+    nginx = read_pid(os.path.join(state, "nginx.pid"))
+    if nginx is not None and alive(nginx):
+        os.kill(nginx, signal.SIGTERM)
+    for name in ("supervisor.pid", "servers.txt"):
+        try:
+            os.unlink(os.path.join(state, name))
+        except OSError:
+            pass
+    return 0
+
+
+def start(state, lifetime):
+    os.makedirs(state, exist_ok=True)
+    stop(state)
+    log = open(os.path.join(state, "supervisor.log"), "w")
+    child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "run", state,
+                              "--lifetime", str(lifetime)],
+                             stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                             start_new_session=True)
+    write_atomically(os.path.join(state, "supervisor.pid"), "%d\n" % child.pid)
+    servers = os.path.join(state, "servers.txt")
+    deadline = time.monotonic() + 60
+    while not os.path.exists(servers):
+        if child.poll() is not None or time.monotonic() > deadline:
+            stop(state)
+            with open(os.path.join(state, "supervisor.log")) as f:
+                sys.stderr.write(f.read())
+            print("test servers did not start", file=sys.stderr)
+            return 1
+        time.sleep(0.05)
+    with open(servers) as f:
+        sys.stdout.write(f.read())
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("action", choices=["start", "stop", "run"])
+    parser.add_argument("state")
+    parser.add_argument("--lifetime", type=float, default=1800)
+    args = parser.parse_args()
+    state = os.path.abspath(args.state)
+    if args.action == "start":
+        return start(state, args.lifetime)
+    if args.action == "stop":
+        return stop(state)
+    return run(state, args.lifetime)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
