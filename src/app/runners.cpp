@@ -1,17 +1,65 @@
-// The update check, the forced download and the install pass are not connected yet: the check
-// ends at once, the forced download reports that nothing was downloaded, and the install pass
-// finds no package.
+// The three action runners: each builds the objects of one run on its stack, runs the main
+// thread's messages until the work ends, and tears them down.
 #include "app/runners.h"
 
+#include "app/updater_main.h"
+#include "cmdline/cmd_line_parser.h"
 #include "diagnostics/log.h"
+#include "install/update_package_install.h"
+#include "platform/message_loop.h"
+#include "update/check_update.h"
+#include "update/main_message_thread.h"
 
-void RunCheck(std::wstring, bool, bool) {}
+namespace {
 
-int RunForceDownload(std::wstring, std::wstring, std::wstring, bool, std::wstring) {
-    return -1;
+// How long the install loop sleeps between empty polls; any message wakes it at once.
+constexpr uint32_t kInstallPollMs = 50;
+
+}  // namespace
+
+void RunCheck(std::wstring appid, bool silent, bool newBinMode) {
+    CCheckUpdate checkUpdate(GetModuleInstance(), appid, silent, newBinMode);
+    CMainMessageThread messageThread(GetModuleInstance());
+    if (GetCmdLineParser().HasValue(L"loginuin")) {
+        std::wstring loginUin = L"0";
+        GetCmdLineParser().GetValue(L"loginuin", loginUin);
+        checkUpdate.SetLoginUin(loginUin);
+    }
+    messageThread.SetCheckUpdate(&checkUpdate);
+    messageThread.Run();
 }
 
-bool RunInstall(bool, std::wstring, std::wstring, bool, std::wstring) {
+int RunForceDownload(std::wstring appid, std::wstring pid, std::wstring binVersion, bool silent,
+                     std::wstring loginuin) {
+    CCheckUpdate checkUpdate(GetModuleInstance(), appid, pid, binVersion, true, loginuin);
+    CMainMessageThread messageThread(GetModuleInstance());
+    checkUpdate.SetQuiet(silent);
+    messageThread.SetCheckUpdate(&checkUpdate);
+    messageThread.Run();
+    return checkUpdate.GetDownloadResult() != 0 ? 0 : -1;
+}
+
+bool RunInstall(bool silent, std::wstring pid, std::wstring appid, bool, std::wstring loginuin) {
     LogPrint(GetLogUtility(), L"Start install packages.");
+    CUpdatePackageInstall installer(silent, loginuin);
+    installer.SetPid(pid);
+    installer.SetAppId(appid);
+    installer.LoadPackageRecord();
+    if (installer.StartInstall(GetModuleInstance())) {
+        platform::LoopMessage message;
+        for (;;) {
+            if (platform::PeekLoopMessage(message)) {
+                if (message.message == platform::kQuitMessage)
+                    break;
+                platform::DispatchLoopMessage(message);
+                continue;
+            }
+            if (installer.IsFinished())
+                break;
+            platform::WaitForLoopMessage(kInstallPollMs);
+        }
+        // A quit that ended the loop early must not free the installer under its worker.
+        installer.WaitForWorker();
+    }
     return true;
 }

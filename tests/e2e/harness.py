@@ -88,6 +88,8 @@ class Installation:
                 "XDG_DATA_HOME": os.path.join(self.home, "data"),
                 "XDG_RUNTIME_DIR": os.path.join(self.home, "runtime"),
                 "TMPDIR": os.path.join(self.home, "tmp"),
+                # No display: windows and message boxes stay off; tests that want them set it.
+                "DISPLAY": "",
             }
         own.update(extra or {})
         return host_env(own)
@@ -134,6 +136,7 @@ class Registry:
 
     def __init__(self, installation):
         self.installation = installation
+        self.sections = {}
 
     @property
     def hive(self):
@@ -161,9 +164,160 @@ class Registry:
             with open(self.hive, "w", encoding="utf-8") as reg:
                 reg.write(text)
 
+    def query(self, key, name):
+        """The text of a value as regedit shows it ("dword:00000001", a string), or None."""
+        if WINDOWS:
+            out = subprocess.run(["wine", "reg", "query", "HKCU\\" + key, "/v", name],
+                                 env=host_env(), capture_output=True, text=True, timeout=60,
+                                 errors="replace").stdout
+            for line in out.splitlines():
+                parts = line.split(None, 2)
+                if len(parts) == 3 and parts[0].lower() == name.lower():
+                    kind, data = parts[1], parts[2]
+                    return "dword:%08x" % int(data, 16) if kind == "REG_DWORD" else data
+            return None
+        if not os.path.exists(self.hive):
+            return None
+        with open(self.hive, encoding="utf-8-sig") as hive:
+            section = None
+            for line in hive.read().splitlines():
+                if line.startswith("["):
+                    section = line.strip("[]").lower()
+                elif section == ("hkey_current_user\\" + key).lower() and "=" in line:
+                    value_name, data = line.split("=", 1)
+                    if value_name.strip('"').lower() == name.lower():
+                        return data.strip('"')
+        return None
+
     def set_strings(self, key, values):
-        lines = ["Windows Registry Editor Version 5.00", "", "[HKEY_CURRENT_USER\\%s]" % key]
-        for name, value in values.items():
-            escaped = value.replace("\\", "\\\\").replace('"', '\\"')
-            lines.append('"%s"="%s"' % (name, escaped))
+        """Sets string values of a key; on Linux the hive file keeps every key set before."""
+        self.sections.setdefault(key, {}).update(values)
+        keys = self.sections if not WINDOWS else {key: self.sections[key]}
+        lines = ["Windows Registry Editor Version 5.00", ""]
+        for name, section in keys.items():
+            lines.append("[HKEY_CURRENT_USER\\%s]" % name)
+            for value_name, value in section.items():
+                escaped = value.replace("\\", "\\\\").replace('"', '\\"')
+                lines.append('"%s"="%s"' % (value_name, escaped))
+            lines.append("")
         self.import_text("\r\n".join(lines) + "\r\n")
+
+# --- An installed client with its update service -------------------------------------------
+
+import getpass  # noqa: E402
+import hashlib  # noqa: E402
+import json  # noqa: E402
+import sys  # noqa: E402
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+from update_service import UpdateService  # noqa: E402,F401
+
+FIXTURE = "fixture_program" + EXE_SUFFIX
+
+
+def fixture_bytes(exit_code=0, seconds=0, tag=""):
+    """The fixture program with a trailer that sets what it does; `tag` makes copies differ."""
+    with open(bin_path(FIXTURE), "rb") as program:
+        content = program.read()
+    return content + ("\n#pallaton-fixture exit=%d sleep=%d tag=%s\n" %
+                      (exit_code, seconds, tag)).encode()
+
+
+def write_fixture(path, exit_code=0, seconds=0):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(fixture_bytes(exit_code, seconds))
+    os.chmod(path, 0o755)
+
+
+def windows_path(path):
+    """The path as the program sees it: under Wine, Linux folders appear below Z:."""
+    return "Z:" + path.replace("/", "\\") if WINDOWS else path
+
+
+def md5_of(content):
+    return hashlib.md5(content).hexdigest()
+
+
+class Client(Installation):
+    """An installed client: the updater, the main and tray programs beside it, the launcher in
+    the application-data folder, and the client's registry key. Fixture programs record each
+    start in `record`."""
+
+    def __init__(self, test, version="1.0.0.1", startup_app_id="101", apps=None, **kwargs):
+        super().__init__(test, **kwargs)
+        self.record = os.path.join(self.root, "started.txt")
+        self.app_data = os.path.join(self.home, "data")
+        if WINDOWS:
+            self.app_data = os.path.join(WINEPREFIX, "drive_c", "users", getpass.getuser(),
+                                         "AppData", "Roaming")
+            shutil.rmtree(os.path.join(self.app_data, "Korvane"), ignore_errors=True)
+            test.addCleanup(shutil.rmtree, os.path.join(self.app_data, "Korvane"), True)
+        self.launcher = os.path.join(self.app_data, "Korvane", "Pallaton", "Launch.exe")
+        self.download_folder = os.path.join(self.app_data, "Korvane", "PLTNDownload")
+        self.record_file = os.path.join(self.download_folder, "Pallaton_ResourceUpdate.ini")
+        write_fixture(self.launcher)
+        for name in ("Pallaton.exe", "PallatonTray.exe"):
+            write_fixture(os.path.join(self.program_folder, name), seconds=60)
+        if not WINDOWS:
+            # The client's installation names its updater PallatonUpdater.exe on both targets.
+            write_fixture(os.path.join(self.program_folder, "PallatonUpdater.exe"))
+        values = {
+            "version": version,
+            "LaunchPath": windows_path(self.launcher),
+            "Exe": windows_path(os.path.join(self.program_folder, "Pallaton.exe")),
+        }
+        if startup_app_id is not None:
+            values["StartupAppID"] = startup_app_id
+        if version is None:
+            del values["version"]
+        self.registry.set_strings(CLIENT_KEY, values)
+        for appid, app_version in (apps or {"101": "1.0.0.1"}).items():
+            self.registry.set_strings(CLIENT_KEY + "\\" + appid, {"version": app_version})
+
+    def env(self, extra=None):
+        own = {"PALLATON_FIXTURE_RECORD": windows_path(self.record)}
+        own.update(extra or {})
+        return super().env(own)
+
+    def started(self):
+        """The programs started so far: (file name, parameters) in start order."""
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record, encoding="utf-8") as record:
+            return [tuple(line.rstrip("\n").split("|", 1)) for line in record if line.strip()]
+
+    def wait_started(self, count, timeout=30):
+        deadline = time.monotonic() + timeout
+        while len(self.started()) < count and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return self.started()
+
+
+def package_entry(service, appid, content, version="1.0.0.2", file_name=None, section="app"):
+    """Serves `content` as a package and returns its answer entry."""
+    file_name = file_name or "setup_%s.exe" % appid
+    url = service.add_file("packages/" + file_name, content)
+    entry = {"ret": 1, "url": url, "file_name": file_name, "file_size": len(content),
+             "md5": md5_of(content)}
+    if section == "app":
+        entry.update({"id": appid, "version": version})
+    elif section == "bin":
+        entry.update({"version": version})
+    else:
+        entry.update({"appid": appid})
+    return entry
+
+
+def answer(app=None, bin_entry=None, full=None, ret=0):
+    body = {"ret": ret}
+    if app is not None:
+        body["app"] = app
+    if bin_entry is not None:
+        body["bin"] = bin_entry
+    if full is not None:
+        body["fullpackage"] = full
+    return json.dumps(body)
+
+
+import time  # noqa: E402

@@ -32,8 +32,10 @@ class ExitCodesAndLogLines(unittest.TestCase):
              ["event=2800275 category=50010 appid=101 pid=7 kind=2 second=0"]),
             (["/ACTION=newbin_check", "-appid:12x"], 1,
              ["event=2800275 category=50010 appid=-1 pid=-1 kind=2 second=0"]),
+            # No client is installed: the full package is asked for, from no service here.
             (["-action:force_download", "-appid:205", "-pid:42", "-silent"], -1,
-             ["event=2800230 category=50010 appid=205 pid=42 kind=2 second=0"]),
+             ["event=2800230 category=50010 appid=205 pid=42 kind=2 second=0",
+              "event=2800231 category=50010 appid=205 pid=42 kind=2 second=0"]),
             (["-action:install"], 1, []),
             (["-action:silent_install"], 1, []),
         ]
@@ -104,7 +106,8 @@ class LogRules(unittest.TestCase):
         result = client.run("-action:check")
         self.assertEqual(result.code, 1)
         self.assertEqual(client.log_files(), [])
-        self.assertEqual(result.stderr.splitlines(), ["[kogame]get log module failed!"] * 3)
+        # CmdLine, Update Action, ExitAllThread (no installed version) and the exit code.
+        self.assertEqual(result.stderr.splitlines(), ["[kogame]get log module failed!"] * 4)
 
 
 class SingleInstance(unittest.TestCase):

@@ -1,0 +1,220 @@
+#include "install/update_package_install.h"
+
+#include <vector>
+
+#include "app/install_update_checker.h"
+#include "cmdline/cmd_line_parser.h"
+#include "common/client_settings.h"
+#include "common/exit_status.h"
+#include "common/format.h"
+#include "common/number.h"
+#include "diagnostics/statistics.h"
+#include "install/md5_check.h"
+#include "platform/clock.h"
+#include "platform/folders.h"
+#include "platform/path.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "update/client_relaunch.h"
+#include "view/update_view.h"
+
+namespace {
+
+constexpr int kMaxPackagesPerPass = 64;
+constexpr size_t kAppIdListChars = 1024;
+constexpr size_t kRecordValueChars = 260;
+constexpr size_t kParamChars = 260;
+constexpr uint32_t kInstallerWaitMs = 20000;
+constexpr int kEventStartedWithPid = 2800234;
+constexpr int kEventFailedWithPid = 2800235;
+constexpr int kEventStartedWithoutPid = 2800267;
+constexpr int kEventFailedWithoutPid = 2800268;
+
+unsigned InstallThreadProc(void* argument) {
+    static_cast<CUpdatePackageInstall*>(argument)->InstallPackages();
+    return 0;
+}
+
+std::vector<std::wstring> SplitAppIds(const std::wstring& list) {
+    std::vector<std::wstring> appids;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(L'|', start);
+        if (end == std::wstring::npos)
+            end = list.size();
+        if (end > start)
+            appids.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return appids;
+}
+
+void ShowProgress(bool silent, int current, int total) {
+    if (silent || total == 0)
+        return;
+    if (UpdateViewImpl* view = GetUpdateView())
+        view->SetProgress(current, total);
+}
+
+}  // namespace
+
+std::wstring GetInstallRecordPath() {
+    std::wstring folder;
+    if (platform::GetRoamingAppDataFolder(folder)) {
+        folder = platform::AppendPath(folder, WithNativeSeparators(L".\\Korvane\\PLTNDownload"));
+    } else {
+        folder = platform::GetTempFolder();
+    }
+    return platform::AppendPath(folder, L"Pallaton_ResourceUpdate.ini");
+}
+
+CUpdatePackageInstall::CUpdatePackageInstall(bool silent, const std::wstring& loginUin)
+    : loginUin_(loginUin), silent_(silent) {}
+
+CUpdatePackageInstall::~CUpdatePackageInstall() {
+    platform::CloseThreadHandle(workerThread_);
+}
+
+bool CUpdatePackageInstall::LoadPackageRecord() {
+    std::wstring record = GetInstallRecordPath();
+    if (!platform::PathExists(record))
+        return false;
+    std::wstring list = platform::ReadIniString(record, L"info", L"appid", L"", kAppIdListChars);
+    for (const std::wstring& appid : SplitAppIds(list)) {
+        std::wstring path =
+            platform::ReadIniString(record, appid, L"package", L"", kRecordValueChars);
+        std::wstring md5 = platform::ReadIniString(record, appid, L"md5", L"", kRecordValueChars);
+        LogPrint(GetLogUtility(), L"Package path:%s", path.c_str());
+        if (!platform::PathExists(path) || !CheckFileMd5(path, md5)) {
+            LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", path.c_str());
+            continue;
+        }
+        if (packages_.count(appid) == 0) {
+            packages_.emplace(appid,
+                              std::make_unique<PackageEntry>(PackageEntry{appid, path, md5}));
+        }
+    }
+    platform::DeletePath(record);
+    return !packages_.empty();
+}
+
+bool CUpdatePackageInstall::StartInstall(platform::ModuleInstance instance) {
+    if (!silent_)
+        ShowUpdateView(instance, 1);
+    workerThread_ = platform::CreateWorkerThread(InstallThreadProc, this, false);
+    return workerThread_ != nullptr;
+}
+
+void CUpdatePackageInstall::WaitForWorker() {
+    if (workerThread_ != nullptr)
+        platform::WaitForThread(workerThread_, platform::kWaitInfinite);
+}
+
+bool CUpdatePackageInstall::InstallPackages() {
+    // From here on a new updater may start: the install mutex tells other processes that a
+    // pass is under way instead.
+    CInstallUpdateChecker* guard = GetInstallUpdateChecker();
+    platform::MutexHandle installMutex = guard->CreateInstallMutex();
+    guard->CloseUpdateMutex();
+
+    int total = static_cast<int>(packages_.size());
+    ShowProgress(silent_, 0, total);
+    int index = 0;
+    for (auto it = packages_.begin(); it != packages_.end() && index < kMaxPackagesPerPass;
+         ++index) {
+        if (platform::PathExists(it->second->packagePath)) {
+            InstallPackage(*it->second, index, total);
+        }
+        it = packages_.erase(it);
+    }
+
+    platform::SleepMilliseconds(1000);
+    platform::CloseNamedMutex(installMutex);
+    ShowProgress(silent_, total, total);
+    packages_.clear();
+
+    std::wstring autorunning = L"true";
+    GetCmdLineParser().GetValue(L"autorunning", autorunning);
+    if (autorunning != L"false")
+        LaunchLastRunApp();
+    finished_.store(true);
+    return true;
+}
+
+void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
+    // Another updater may have rewritten the download folder since the record was verified (the
+    // pass has given up the update mutex), so the file is checked again right before it runs.
+    if (!CheckFileMd5(entry.packagePath, entry.md5)) {
+        LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", entry.packagePath.c_str());
+        return;
+    }
+    std::wstring file = FormatCut(kRecordValueChars, L"%s", entry.packagePath.c_str());
+    int appidNumber = ToInt32OrMinusOne(entry.appid);
+    int pidNumber = appidNumber == -1 ? -1 : ToInt32OrMinusOne(pid_);
+
+    bool withPid = !pid_.empty();
+    std::wstring parameters;
+    if (withPid) {
+        parameters = FormatCut(kParamChars, L"/PID=%s", pid_.c_str());
+        if (GetCmdLineParser().HasOption(L"startup_from_plugin")) {
+            parameters =
+                FormatCut(kParamChars, L"%s %s", parameters.c_str(), L"-startup_from_plugin");
+        }
+        if (!loginUin_.empty() && loginUin_ != L"0") {
+            parameters =
+                FormatCut(kParamChars, L"%s -loginuin:%s", parameters.c_str(), loginUin_.c_str());
+        }
+        ReportStatistic(kEventStartedWithPid, 0, appidNumber, pidNumber, 2);
+    } else {
+        ReportStatistic(kEventStartedWithoutPid, 0, appidNumber, -1, 2);
+    }
+    LogPrint(GetLogUtility(), L"Install package process:[%s], [param:%s]", file.c_str(),
+             withPid ? parameters.c_str() : nullptr);
+
+    platform::ProcessHandle process = nullptr;
+    uint32_t error = 0;
+    if (!platform::StartProgram(file, withPid ? &parameters : nullptr,
+                                platform::ShowCommand::ShowDefault, process, error)) {
+        if (withPid) {
+            ReportStatistic(kEventFailedWithPid, 0, appidNumber, pidNumber, 2);
+        } else {
+            ReportStatistic(kEventFailedWithoutPid, 0, appidNumber, -1, 2);
+        }
+        LogPrint(GetLogUtility(), L"Install package error.err=%lu",
+                 static_cast<unsigned long>(error));
+        return;
+    }
+    uint32_t wait = platform::WaitForProcess(process, kInstallerWaitMs);
+    if (wait != platform::kWaitSignalled) {
+        LogPrint(GetLogUtility(), L"Wait to Install package err.err=%lu, szFilePath=%s.",
+                 static_cast<unsigned long>(wait), file.c_str());
+        platform::CloseProcessHandle(process);
+        return;
+    }
+    ShowProgress(silent_, index + 1, total);
+    uint32_t exitCode = 0xFFFFFFFF;
+    if (platform::GetProcessExitCode(process, exitCode) && exitCode == 0) {
+        SetProcessExitStatus(0);
+    }
+    platform::CloseProcessHandle(process);
+    LogPrint(GetLogUtility(), L"Install package success.");
+}
+
+bool CUpdatePackageInstall::GetBufferMd5(const unsigned char* data, unsigned int length,
+                                         wchar_t* out, size_t outLength) {
+    return ::GetBufferMd5(data, length, out, outLength);
+}
+
+bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
+                                         const std::wstring& expectedMd5) {
+    return ::CheckFileMd5(path, expectedMd5);
+}
+
+bool CUpdatePackageInstall::LaunchLastRunApp() {
+    return relaunch::LastRunApp(appid_, loginUin_,
+                                [this](const std::wstring& line) { WriteLiteral(line); });
+}
+
+bool CUpdatePackageInstall::IsTrayRunning() {
+    return relaunch::IsProgramRunning(L"PallatonTray.exe", false);
+}

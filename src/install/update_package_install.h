@@ -1,0 +1,69 @@
+// The install pass: reads the package record left by a download, verifies each package against
+// its digest, deletes the record, then runs the installers one after another on a worker thread
+// and relaunches the client.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "diagnostics/log.h"
+#include "platform/thread.h"
+#include "platform/types.h"
+
+// The package record file: Korvane/PLTNDownload/Pallaton_ResourceUpdate.ini in the roaming
+// application-data folder, or in the temporary folder when there is none.
+std::wstring GetInstallRecordPath();
+
+class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
+  public:
+    CUpdatePackageInstall(bool silent, const std::wstring& loginUin);
+    ~CUpdatePackageInstall() override;
+
+    CUpdatePackageInstall(const CUpdatePackageInstall&) = delete;
+    CUpdatePackageInstall& operator=(const CUpdatePackageInstall&) = delete;
+
+    void SetPid(const std::wstring& pid) { pid_ = pid; }
+    void SetAppId(const std::wstring& appid) { appid_ = appid; }
+
+    // Reads and verifies the record into the package map and deletes the record file. True
+    // when at least one package passed.
+    bool LoadPackageRecord();
+
+    // Shows the progress window in install mode unless silent, and starts the worker thread.
+    bool StartInstall(platform::ModuleInstance instance);
+
+    // The pass itself, on the worker thread. Always true.
+    bool InstallPackages();
+
+    bool IsFinished() const { return finished_.load(); }
+
+    // Waits until the worker thread has ended (at once when none was started).
+    void WaitForWorker();
+
+    bool GetBufferMd5(const unsigned char* data, unsigned int length, wchar_t* out,
+                      size_t outLength);
+    bool CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5);
+
+    bool LaunchLastRunApp();
+    bool IsTrayRunning();
+
+  private:
+    struct PackageEntry {
+        std::wstring appid;
+        std::wstring packagePath;
+        std::wstring md5;
+    };
+
+    // Runs one package's installer and waits for it.
+    void InstallPackage(const PackageEntry& entry, int index, int total);
+
+    std::map<std::wstring, std::unique_ptr<PackageEntry>> packages_;
+    std::wstring pid_;
+    std::wstring appid_;
+    std::wstring loginUin_;
+    platform::ThreadHandle workerThread_ = nullptr;
+    std::atomic<bool> finished_{false};
+    bool silent_;
+};

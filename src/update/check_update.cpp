@@ -1,0 +1,424 @@
+#include "update/check_update.h"
+
+#include <cwchar>
+
+#include "app/runners.h"
+#include "cmdline/cmd_line_parser.h"
+#include "common/client_settings.h"
+#include "common/format.h"
+#include "common/number.h"
+#include "common/text.h"
+#include "common/utf8.h"
+#include "diagnostics/statistics.h"
+#include "platform/message_box.h"
+#include "platform/path.h"
+#include "platform/registry.h"
+#include "update/client_relaunch.h"
+#include "update/main_message_thread.h"
+#include "view/update_view.h"
+
+#ifndef PALLATON_UPDATE_SERVICE
+#define PALLATON_UPDATE_SERVICE "http://127.0.0.1:18327"
+#endif
+#define PALLATON_WIDEN2(text) L##text
+#define PALLATON_WIDEN(text) PALLATON_WIDEN2(text)
+
+namespace {
+
+const wchar_t kServiceAddress[] = PALLATON_WIDEN(PALLATON_UPDATE_SERVICE);
+const wchar_t kVersionPath[] = L"/wan/box/Version/WDVersionUpdate.php?version=%s&uin=%s&apps=%s";
+const wchar_t kFullPackagePath[] =
+    L"/wan/box/OtherServer/GetPackagePath4WDNew.php?appid=%s&pid=%s&binversion=%s";
+const wchar_t kForcedUin[] = L"346668791";
+const wchar_t kFailureCaption[] = L"Korvane\u5fae\u7aef";
+const wchar_t kFailureText[] =
+    L"\u975e\u5e38\u62b1\u6b49\uff0c\u5fae\u7aef\u4e0b\u8f7d\u5931\u8d25\uff0c\u8bf7\u91cd\u65b0"
+    L"\u4e0b\u8f7d\u3002";
+
+constexpr size_t kUrlChars = 1024;
+constexpr size_t kVersionChars = 129;
+constexpr size_t kPathChars = 260;
+constexpr uint32_t kDestroyMessage = 0x0002;  // WM_DESTROY
+
+constexpr int kEventRequestNormal = 2800264;
+constexpr int kEventRequestForced = 2800231;
+constexpr int kEventDownloadNormal = 2800265;
+constexpr int kEventDownloadForced = 2800272;
+constexpr int kEventSucceededNormal = 2800276;
+constexpr int kEventSucceededForced = 2800232;
+constexpr int kEventFailedNormal = 2800266;
+constexpr int kEventFailedForced = 2800233;
+
+CCheckUpdate* g_checkUpdate = nullptr;
+
+std::wstring OptionValue(const wchar_t* name) {
+    std::wstring value;
+    GetCmdLineParser().GetValue(name, value);
+    return value;
+}
+
+bool ReadClientString(const std::wstring& key, const wchar_t* name, size_t chars,
+                      std::wstring& value) {
+    return platform::registry::ReadString(key, name, chars, value);
+}
+
+// The answer cut to the text from its first "{" to its last "}"; empty without both.
+std::string TrimToBraces(const char* body) {
+    std::string text = body != nullptr ? body : "";
+    size_t first = text.find('{');
+    size_t last = text.rfind('}');
+    if (first == std::string::npos || last == std::string::npos || last < first) {
+        return std::string();
+    }
+    return text.substr(first, last - first + 1);
+}
+
+intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message, uintptr_t wParam,
+                               intptr_t lParam) {
+    switch (message) {
+        case kDestroyMessage:
+            platform::PostQuitToLoop(0);
+            return 0;
+        case WM_UPDATE_INSTALL:
+            if (CCheckUpdate* controller = g_checkUpdate) {
+                RunInstall(controller->IsQuiet(), controller->GetPid(), controller->GetAppid(),
+                           controller->IsForceDownload(), controller->GetLoginUin());
+                controller->ExitAllThread();
+            } else {
+                platform::PostQuitToLoop(0);
+            }
+            return 0;
+        default:
+            return platform::DefaultMessageProc(target, message, wParam, lParam);
+    }
+}
+
+}  // namespace
+
+CCheckUpdate* GetCheckUpdate() {
+    return g_checkUpdate;
+}
+
+std::wstring EncodeQueryValue(const std::wstring& value) {
+    std::string bytes;
+    if (!utf8::Encode(value, bytes))
+        return std::wstring();
+    static const char kHex[] = "0123456789ABCDEF";
+    std::wstring encoded;
+    for (unsigned char c : bytes) {
+        if (c >= 0x80 || c == ' ' || c == '&' || c == '#' || c == '%' || c == '+') {
+            encoded += L'%';
+            encoded += static_cast<wchar_t>(kHex[c >> 4]);
+            encoded += static_cast<wchar_t>(kHex[c & 0x0F]);
+        } else {
+            encoded += static_cast<wchar_t>(c);
+        }
+    }
+    return encoded;
+}
+
+CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring& appid, bool quiet,
+                           bool newBinMode)
+    : instance_(instance), newBinMode_(newBinMode), appid_(appid), quiet_(quiet) {
+    requestOwner_ = this;
+    downloadOwner_ = this;
+    g_checkUpdate = this;
+}
+
+CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring& appid,
+                           const std::wstring& pid, const std::wstring& binVersion,
+                           bool forceDownload, const std::wstring& loginUin)
+    : instance_(instance),
+      newBinMode_(true),
+      appid_(appid),
+      pid_(pid),
+      binVersion_(binVersion),
+      loginUin_(loginUin),
+      forceDownload_(forceDownload) {
+    requestOwner_ = this;
+    downloadOwner_ = this;
+    g_checkUpdate = this;
+}
+
+CCheckUpdate::~CCheckUpdate() {
+    // Tasks that still run call back into this object: stop and wait for them while its members
+    // still exist; nothing is reported once the shutdown has begun.
+    Shutdown();
+    if (g_checkUpdate == this)
+        g_checkUpdate = nullptr;
+}
+
+void CCheckUpdate::CreateCommunicationView() {
+    communicationView_ = platform::CreateMessageTarget(
+        instance_, L"PallatonUpdateCommunicationView", CommunicationViewProc);
+}
+
+int CCheckUpdate::CompareVersion(const std::wstring& a, const std::wstring& b) {
+    unsigned first[4] = {0, 0, 0, 0};
+    unsigned second[4] = {0, 0, 0, 0};
+    std::swscanf(a.c_str(), L"%u.%u.%u.%u", &first[0], &first[1], &first[2], &first[3]);
+    std::swscanf(b.c_str(), L"%u.%u.%u.%u", &second[0], &second[1], &second[2], &second[3]);
+    for (int i = 0; i < 4; ++i) {
+        if (first[i] != second[i])
+            return first[i] > second[i] ? 1 : -1;
+    }
+    return 0;
+}
+
+bool CCheckUpdate::IsClientInstalled() {
+    std::wstring launchPath;
+    std::wstring exe;
+    if (!ReadClientString(kClientKey, L"LaunchPath", kPathChars, launchPath) ||
+        !ReadClientString(kClientKey, L"Exe", kPathChars, exe)) {
+        return false;
+    }
+    // The tray and updater programs stand beside the main program: replace its name when it is
+    // the usual one (in any case), otherwise take the folder of whatever Exe names.
+    const std::wstring mainProgram = L"Pallaton.exe";
+    std::wstring base;
+    if (EndsWithIgnoreCaseAscii(exe, mainProgram)) {
+        base = exe.substr(0, exe.size() - mainProgram.size());
+    } else {
+        size_t cut = exe.find_last_of(platform::kPathSeparator);
+        base = cut == std::wstring::npos ? std::wstring() : exe.substr(0, cut + 1);
+    }
+    std::wstring tray = base + L"PallatonTray.exe";
+    std::wstring updater = base + L"PallatonUpdater.exe";
+    if (platform::PathExists(launchPath) && platform::PathExists(exe) &&
+        platform::PathExists(tray) && platform::PathExists(updater)) {
+        return true;
+    }
+    platform::registry::DeleteKeyTree(kClientKey);
+    return false;
+}
+
+bool CCheckUpdate::IsClientRunning() {
+    return relaunch::IsProgramRunning(L"Pallaton.exe", true);
+}
+
+std::wstring CCheckUpdate::GetInstalledAppVersions() const {
+    std::wstring version;
+    if (!appid_.empty()) {
+        if (ReadClientString(kClientKey + appid_, L"version", kVersionChars, version)) {
+            return appid_ + L"_" + version;
+        }
+        return std::wstring();
+    }
+    std::vector<std::wstring> subkeys;
+    std::wstring apps;
+    if (!platform::registry::EnumSubkeys(kClientKey, subkeys))
+        return apps;
+    for (const std::wstring& name : subkeys) {
+        if (name.size() >= kPathChars)
+            continue;
+        if (!ReadClientString(kClientKey + name, L"version", kVersionChars, version))
+            continue;
+        if (!apps.empty())
+            apps += L"|";
+        apps += name + L"_" + version;
+    }
+    return apps;
+}
+
+bool CCheckUpdate::BuildRequestUrl(std::wstring& url) {
+    std::wstring format = std::wstring(kServiceAddress);
+    if (!forceDownload_) {
+        std::wstring version;
+        if (!ReadClientString(kClientKey, L"version", kVersionChars, version))
+            return false;
+        format += kVersionPath;
+        url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(version).c_str(),
+                        EncodeQueryValue(OptionValue(L"uin")).c_str(),
+                        EncodeQueryValue(GetInstalledAppVersions()).c_str());
+        return true;
+    }
+    std::wstring apps = appid_ + L"_" + L"0.0.0.0";
+    std::wstring installed;
+    if (IsClientInstalled() && ReadClientString(kClientKey, L"version", kVersionChars, installed) &&
+        CompareVersion(binVersion_, installed) <= 0) {
+        format += kVersionPath;
+        url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(installed).c_str(),
+                        EncodeQueryValue(kForcedUin).c_str(), EncodeQueryValue(apps).c_str());
+        return true;
+    }
+    format += kFullPackagePath;
+    url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(appid_).c_str(),
+                    EncodeQueryValue(pid_).c_str(), EncodeQueryValue(binVersion_).c_str());
+    return true;
+}
+
+int CCheckUpdate::CheckIfHasPackageUpdate() {
+    int appidNumber = ToInt32OrMinusOne(appid_);
+    int pidNumber = ToInt32OrMinusOne(pid_);
+    std::wstring url;
+    if (!BuildRequestUrl(url)) {
+        ExitAllThread();
+        return 0;
+    }
+    LogPrint(GetLogUtility(), L"CheckIfHasPackageUpdate:url=%s", url.c_str());
+    int started = Request(ToNarrow(url), &requestTaskId_);
+    ReportStatistic(forceDownload_ ? kEventRequestForced : kEventRequestNormal, 0, appidNumber,
+                    pidNumber, 2);
+    if (!started) {
+        // A request that never runs never reports: take its failure path now.
+        OnRequestResult(requestTaskId_, 0, 0, "");
+    }
+    return 1;
+}
+
+void CCheckUpdate::ShowFailureMessage() const {
+    if (forceDownload_ && !quiet_)
+        platform::ShowMessageBox(kFailureCaption, kFailureText);
+}
+
+void CCheckUpdate::OnRequestResult(int taskId, int success, long httpCode, const char* body) {
+    LogPrint(GetLogUtility(), L"Update Request:[http code:%d], [result:%s]",
+             static_cast<int>(httpCode), ToWide(body != nullptr ? body : "").c_str());
+    if (success == 0 || taskId != requestTaskId_) {
+        LogPrint(GetLogUtility(), L"Update request failed.");
+        ShowFailureMessage();
+        ExitAllThread();
+        return;
+    }
+    bool hasPackages;
+    {
+        std::lock_guard<std::recursive_mutex> lock(listLock_);
+        hasPackages = packages_.ParseUpdateAnswer(TrimToBraces(body));
+    }
+    if (hasPackages) {
+        if (!quiet_)
+            ShowUpdateView(instance_, 0);
+        DownloadUpdatePackage();
+        return;
+    }
+    std::wstring autorunning = L"true";
+    GetCmdLineParser().GetValue(L"autorunning", autorunning);
+    if (newBinMode_ && autorunning != L"false")
+        LaunchLastRunGame();
+    ExitAllThread();
+}
+
+void CCheckUpdate::DownloadUpdatePackage() {
+    LogPrint(GetLogUtility(), L"Start Download update packages");
+    int pidNumber = ToInt32OrMinusOne(pid_);
+    std::vector<std::pair<int, std::string>> notStarted;
+    {
+        std::lock_guard<std::recursive_mutex> lock(listLock_);
+        PackageRecord* record = nullptr;
+        while (packages_.TakeNextPackage(record)) {
+            currentRecord_ = record;
+            LogPrint(GetLogUtility(), L"DownloadUpdatePackage:url=%s", record->url.c_str());
+            int taskId = 0;
+            std::string localPath = ToNarrow(record->localPath);
+            int started =
+                Download(ToNarrow(record->url), localPath, &taskId,
+                         record->fileSize > 0 ? static_cast<uint32_t>(record->fileSize) : 0u);
+            if (taskId != 0) {
+                tasks_.push_back(DownloadTask{taskId, 0.0, 0});
+                record->taskId = taskId;
+                if (!started)
+                    notStarted.emplace_back(taskId, localPath);
+            }
+            ReportStatistic(forceDownload_ ? kEventDownloadForced : kEventDownloadNormal, 0,
+                            packages_.FindPackageIdByTask(taskId), pidNumber, 2);
+        }
+    }
+    // A download that never runs never reports: take its failure path, outside the list lock.
+    for (const auto& [taskId, localPath] : notStarted) {
+        OnDownloadResult(taskId, 0, localPath.c_str());
+    }
+}
+
+void CCheckUpdate::OnDownloadProgress(int taskId, double fraction) {
+    if (!(fraction * 100 > 0) || quiet_)
+        return;
+    double mean;
+    {
+        std::lock_guard<std::recursive_mutex> lock(listLock_);
+        if (tasks_.empty())
+            return;
+        double sum = 0.0;
+        for (DownloadTask& task : tasks_) {
+            if (task.taskId == taskId)
+                task.progress = fraction;
+            sum += task.progress;
+        }
+        mean = sum / static_cast<double>(tasks_.size());
+    }
+    if (UpdateViewImpl* view = GetUpdateView())
+        view->SetPercent(mean);
+}
+
+bool CCheckUpdate::AllTasksDone() const {
+    for (const DownloadTask& task : tasks_) {
+        if (task.done == 0)
+            return false;
+    }
+    return true;
+}
+
+void CCheckUpdate::OnDownloadResult(int taskId, int success, const char* localPath) {
+    LogPrint(GetLogUtility(), L"Download package: %s, FileName:[%s]",
+             success ? L"succeed" : L"failed",
+             ToWide(localPath != nullptr ? localPath : "").c_str());
+    int pidNumber = ToInt32OrMinusOne(pid_);
+    std::unique_lock<std::recursive_mutex> lock(listLock_);
+    int packageId = packages_.FindPackageIdByTask(taskId);
+    if (!success) {
+        lock.unlock();
+        if (forceDownload_) {
+            ReportStatistic(kEventFailedForced, 0, packageId, pidNumber, 2);
+        } else {
+            ReportStatistic(kEventFailedNormal, 0, packageId, -1, 2);
+        }
+        ShowFailureMessage();
+        ExitAllThread();
+        return;
+    }
+    if (forceDownload_) {
+        ReportStatistic(kEventSucceededForced, 0, packageId, pidNumber, 2);
+    } else {
+        ReportStatistic(kEventSucceededNormal, 0, packageId, -1, 2);
+    }
+    for (DownloadTask& task : tasks_) {
+        if (task.taskId == taskId) {
+            task.done = 1;
+            break;
+        }
+    }
+    if (!AllTasksDone())
+        return;
+    packages_.WritePackageRecord();
+    lock.unlock();
+
+    if (forceDownload_) {
+        downloadSucceeded_ = 1;
+        platform::PostLoopMessage(communicationView_, WM_UPDATE_INSTALL, 0, 0);
+    } else if (newBinMode_) {
+        platform::PostLoopMessage(communicationView_, WM_UPDATE_INSTALL, 0, 0);
+    } else if (IsClientRunning()) {
+        LogPrint(GetLogUtility(), L"App process running, update package next time.");
+        platform::registry::WriteDword(kClientKey, L"UpdateFlag", 1);
+        ExitAllThread();
+    } else {
+        platform::PostLoopMessage(communicationView_, WM_UPDATE_INSTALL, 0, 0);
+    }
+}
+
+void CCheckUpdate::ExitAllThread() {
+    LogPrint(GetLogUtility(), L"ExitAllThread Function Call");
+    DeleteStartupAppId();
+    platform::PostLoopMessage(communicationView_, platform::kQuitMessage, 0, 0);
+    if (mainMessageWindow_ != nullptr) {
+        platform::PostLoopMessage(mainMessageWindow_, WM_MESSAGE_THREAD_QUIT, 0, 0);
+    }
+}
+
+void CCheckUpdate::SetMessageThread(CMainMessageThread* messageThread) {
+    messageThread_ = messageThread;
+    mainMessageWindow_ = messageThread != nullptr ? messageThread->GetMainWindow() : nullptr;
+}
+
+bool CCheckUpdate::LaunchLastRunGame() {
+    return relaunch::LastRunGame();
+}

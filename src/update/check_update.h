@@ -1,0 +1,107 @@
+// The update controller: builds the request from the registry and the command line, reads the
+// service's answer, downloads every package it names, writes the package record, and decides
+// between installing now, installing at the client's next start, relaunching, or ending.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "diagnostics/log.h"
+#include "http/http_engine.h"
+#include "http/http_result.h"
+#include "platform/message_loop.h"
+#include "platform/types.h"
+#include "update/package_list.h"
+
+class CMainMessageThread;
+
+struct DownloadTask {
+    int taskId = 0;
+    double progress = 0.0;
+    int done = 0;
+};
+
+class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
+                     public CHttpEngine<CCheckUpdate, CCheckUpdate>,
+                     public CHttpDelegate<IHttpRequestResult, IHttpDownloadResult> {
+  public:
+    // check and newbin_check.
+    CCheckUpdate(platform::ModuleInstance instance, const std::wstring& appid, bool quiet,
+                 bool newBinMode);
+    // force_download.
+    CCheckUpdate(platform::ModuleInstance instance, const std::wstring& appid,
+                 const std::wstring& pid, const std::wstring& binVersion, bool forceDownload,
+                 const std::wstring& loginUin);
+    ~CCheckUpdate() override;
+
+    CCheckUpdate(const CCheckUpdate&) = delete;
+    CCheckUpdate& operator=(const CCheckUpdate&) = delete;
+
+    void CreateCommunicationView();
+    // 1 when the request was sent, 0 when the run was ended instead.
+    int CheckIfHasPackageUpdate();
+
+    void OnRequestResult(int taskId, int success, long httpCode, const char* body) override;
+    void OnDownloadResult(int taskId, int success, const char* localPath) override;
+    void OnDownloadProgress(int taskId, double fraction) override;
+
+    void DownloadUpdatePackage();
+    void ExitAllThread();
+    bool LaunchLastRunGame();
+
+    int GetDownloadResult() const { return downloadSucceeded_; }
+    bool IsQuiet() const { return quiet_; }
+    void SetQuiet(bool quiet) { quiet_ = quiet; }
+    bool IsForceDownload() const { return forceDownload_; }
+    std::wstring GetAppid() const { return appid_; }
+    std::wstring GetPid() const { return pid_; }
+    std::wstring GetLoginUin() const { return loginUin_; }
+    void SetLoginUin(const std::wstring& loginUin) { loginUin_ = loginUin; }
+    void SetMessageThread(CMainMessageThread* messageThread);
+    platform::MessageTarget GetCommunicationView() const { return communicationView_; }
+
+    // -1, 0 or 1 as the first dotted version is older, equal or newer than the second.
+    static int CompareVersion(const std::wstring& a, const std::wstring& b);
+    // Whether the client's launcher, main program, tray and updater files all exist; when one is
+    // missing, the client key is deleted.
+    static bool IsClientInstalled();
+    // Whether a process named Pallaton.exe runs (true when that cannot be told).
+    static bool IsClientRunning();
+    // The "apps" parameter: "id_version" of the installed applications.
+    std::wstring GetInstalledAppVersions() const;
+    // The request URL of this run (empty when the run ends without a request).
+    bool BuildRequestUrl(std::wstring& url);
+
+  private:
+    bool AllTasksDone() const;
+    void ShowFailureMessage() const;
+
+    platform::ModuleInstance instance_;
+    PackageList packages_;
+    PackageRecord* currentRecord_ = nullptr;
+    std::vector<DownloadTask> tasks_;
+    int requestTaskId_ = 0;
+    bool newBinMode_ = false;
+    platform::MessageTarget communicationView_ = nullptr;
+    std::wstring appid_;
+    std::wstring pid_;
+    std::wstring binVersion_;
+    std::wstring loginUin_;
+    CMainMessageThread* messageThread_ = nullptr;
+    // The message thread's main window, kept here because a worker thread may still end the run
+    // after the runner has destroyed the message thread object.
+    platform::MessageTarget mainMessageWindow_ = nullptr;
+    int downloadSucceeded_ = 0;
+    bool quiet_ = false;
+    bool forceDownload_ = false;
+    // Serialises the package and task lists between the threads that report results.
+    std::recursive_mutex listLock_;
+};
+
+// The process-wide controller (null when none exists).
+CCheckUpdate* GetCheckUpdate();
+
+// Percent-encodes a query value: blanks, '&', '#', '%', '+' and every character outside ASCII
+// (as the bytes of its UTF-8 form); everything else stays as it is.
+std::wstring EncodeQueryValue(const std::wstring& value);

@@ -1,0 +1,35 @@
+// The main thread's message loop of an update run and its hidden main message window: starts the
+// check, pumps messages until the run ends, and turns the end-of-run message into a quit.
+#pragma once
+
+#include <cstdint>
+
+#include "diagnostics/log.h"
+#include "platform/message_loop.h"
+#include "platform/types.h"
+
+class CCheckUpdate;
+
+// Posted to the communication window when the downloaded packages are to be installed now.
+inline constexpr uint32_t WM_UPDATE_INSTALL = 3023;
+// Posted to the main message window when the run ends.
+inline constexpr uint32_t WM_MESSAGE_THREAD_QUIT = 3025;
+
+class CMainMessageThread : public LogHelpImpl<CMainMessageThread> {
+  public:
+    explicit CMainMessageThread(platform::ModuleInstance instance);
+    ~CMainMessageThread() override;
+
+    // Attaches the controller and tells it about this object.
+    void SetCheckUpdate(CCheckUpdate* checkUpdate);
+
+    // Starts the check and pumps this thread's messages until the run has ended.
+    void Run();
+
+    platform::MessageTarget GetMainWindow() const { return mainWindow_; }
+
+  private:
+    platform::MessageTarget mainWindow_ = nullptr;
+    platform::ModuleInstance instance_;
+    CCheckUpdate* checkUpdate_ = nullptr;
+};

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""One whole update run, as the client would start it, against the local update service.
+
+  update_demo.py BIN_DIR linux|windows
+
+Lays out an installed client in a scratch folder (registry values, launcher, main and tray
+programs, the updater beside them), serves one application package and one client package that
+are newer than the installed ones (each a small installer program that records that it ran and
+exits 0), runs `newbin_check` and prints what happened.
+"""
+
+import os
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+
+class Cleanups:
+    def __init__(self):
+        self.calls = []
+
+    def addCleanup(self, function, *args):  # noqa: N802 (the harness expects a test's name)
+        self.calls.append((function, args))
+
+    def run(self):
+        for function, args in reversed(self.calls):
+            function(*args)
+
+
+def section(title):
+    print("\n== %s" % title)
+
+
+def main():
+    os.environ["PALLATON_BIN_DIR"] = os.path.abspath(sys.argv[1])
+    os.environ["PALLATON_TARGET"] = sys.argv[2]
+    import harness  # noqa: E402 (reads the two variables above)
+
+    cleanups = Cleanups()
+    try:
+        client = harness.Client(cleanups, version="1.0.0.1", startup_app_id="101",
+                                apps={"101": "1.0.0.1", "205": "2.3.0.0"})
+        service = harness.UpdateService(os.path.join(client.root, "service"))
+        service.start()
+        cleanups.addCleanup(service.stop)
+        app = harness.package_entry(service, "101", harness.fixture_bytes(0, tag="game") * 3,
+                                    version="1.0.0.2")
+        client_package = harness.package_entry(service, "1000",
+                                               harness.fixture_bytes(0, tag="client") * 2,
+                                               version="1.0.0.2", section="bin")
+        service.set_answer("version", harness.answer(app=[app], bin_entry=client_package))
+
+        print("installed client: %s (version 1.0.0.1, applications 101 and 205)"
+              % client.program_folder)
+        print("update service:   %s" % service.base_url)
+
+        # The record lives only between the last download and the install pass: catch it.
+        seen = {}
+
+        def watch():
+            while "record" not in seen and not seen.get("done"):
+                try:
+                    with open(client.record_file, encoding="utf-8", errors="replace") as record:
+                        text = record.read()
+                    if "[info]" in text:
+                        seen["record"] = text
+                except OSError:
+                    pass
+                time.sleep(0.002)
+
+        watcher = threading.Thread(target=watch, daemon=True)
+        watcher.start()
+        args = ["-action:newbin_check", "-appid:101", "-uin:7", "-loginuin:77"]
+        print("\n$ %s %s" % (harness.UPDATER, " ".join(args)))
+        started = time.monotonic()
+        result = client.run(*args)
+        seen["done"] = True
+        watcher.join(1)
+        elapsed = time.monotonic() - started
+
+        section("requests to the update service")
+        for method, uri, status, byte_range in service.requests():
+            print("  %-4s %s -> %s%s" % (method, uri, status,
+                                         "" if byte_range in ("", "-") else "  (" + byte_range + ")"))
+        section("package record written after the downloads")
+        print("  " + seen.get("record", "(consumed before it could be shown)\n")
+              .replace("\n", "\n  ").rstrip())
+        section("programs the updater started")
+        for name, parameters in client.wait_started(3, timeout=10):
+            print("  %s %s" % (name, parameters or "(no parameters)"))
+        print("  (each installer records its start and exits with 0)")
+        section("exit code")
+        print("  %d after %.1f s" % (result.code, elapsed))
+        section("log")
+        for line in client.log_text().splitlines():
+            print("  " + line)
+        section("statistics")
+        for line in client.statistics():
+            print("  " + line)
+        return 0 if result.code == 0 else 1
+    finally:
+        cleanups.run()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
