@@ -17,3 +17,16 @@ wine_start() {
 wine_stop() {
     WINEPREFIX=$PALLATON_WINEPREFIX wineserver -k >/dev/null 2>&1 || true
 }
+
+# Settings every test prefix gets, in the prefix of WINEPREFIX: no debugger on a crash (a crash
+# then ends the process at once instead of hanging in winedbg), and the CJK font under both
+# names of the family the progress window asks for.
+wine_prefix_defaults() {
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' \
+        /f >/dev/null 2>&1
+    local family
+    for family in 'Microsoft YaHei' '微软雅黑'; do
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$family" \
+            /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
+    done
+}

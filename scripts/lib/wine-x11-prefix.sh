@@ -30,11 +30,6 @@ fi
 
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wineboot -i >/dev/null 2>&1 </dev/null
-wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' /f \
-    >/dev/null 2>&1
-for family in 'Microsoft YaHei' '微软雅黑'; do
-    wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$family" /d 'WenQuanYi Micro Hei' /f \
-        >/dev/null 2>&1
-done
+wine_prefix_defaults
 wineserver -w
 touch "$prefix/.pallaton-complete"
