@@ -26,7 +26,8 @@ wine_prefix_defaults() {
         /f >/dev/null 2>&1
     local family
     for family in 'Microsoft YaHei' '微软雅黑'; do
-        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$family" \
+        # Wine reads its arguments in the locale's encoding: UTF-8 keeps the Chinese name whole.
+        LC_ALL=C.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$family" \
             /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
     done
 }
