@@ -12,9 +12,11 @@
 #include "common/utf8.h"
 
 int main(int argc, char** argv) {
-    if (argc < 3) return 2;
+    if (argc < 3)
+        return 2;
     std::wstring prefix;
-    if (!utf8::Decode(argv[1], prefix)) return 2;
+    if (!utf8::Decode(argv[1], prefix))
+        return 2;
     DWORD deadline = GetTickCount() + static_cast<DWORD>(std::atoi(argv[2])) * 1000;
     while (GetTickCount() < deadline) {
         HWND dialog = FindWindowW(L"#32770", nullptr);

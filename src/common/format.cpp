@@ -156,7 +156,8 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
                     AppendNumber(out, directive + "l" + c, va_arg(ap, unsigned long));
                 } else {
                     unsigned value = va_arg(ap, unsigned);
-                    AppendNumber(out, directive + c, half ? static_cast<unsigned short>(value) : value);
+                    AppendNumber(out, directive + c,
+                                 half ? static_cast<unsigned short>(value) : value);
                 }
                 break;
             }

@@ -289,13 +289,10 @@ class CHttpMultiDlCommand : public IHttpCommand<T> {
     }
 
     static int StreamProgressProc(void* data, double totalDown, double nowDown, double, double) {
-        auto* command = static_cast<CHttpMultiDlCommand*>(data);
-        if (command == nullptr)
-            return 0;
-        if (command->IsStopping() ||
-            http_transfer::StallWatchdogExpired(command->streamWatch_, nowDown))
+        if (WatchProgress(data, totalDown, nowDown, 0, 0) != 0)
             return 1;
-        if (command->owner_ != nullptr && totalDown > 0)
+        auto* command = static_cast<CHttpMultiDlCommand*>(data);
+        if (command != nullptr && command->owner_ != nullptr && totalDown > 0)
             command->DeliverProgress(nowDown / totalDown);
         return 0;
     }

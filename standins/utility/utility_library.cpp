@@ -15,23 +15,39 @@
 
 namespace {
 
-std::string SpoolPath() {
 #ifdef _WIN32
-    char buffer[MAX_PATH] = {};
-    DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-    std::string path(buffer, length);
-    const char separator = '\\';
+using PathString = std::wstring;
+#else
+using PathString = std::string;
+#endif
+
+// config/log/statistics.log beside the program, or empty when the program's path is unknown.
+PathString SpoolPath() {
+#ifdef _WIN32
+    wchar_t buffer[MAX_PATH] = {};
+    DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    std::wstring path(buffer, length);
+    size_t cut = path.find_last_of(L'\\');
+    if (cut == std::wstring::npos)
+        return std::wstring();
+    return path.substr(0, cut + 1) + L"config\\log\\statistics.log";
 #else
     char buffer[4096] = {};
     ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
     std::string path(buffer, length > 0 ? static_cast<size_t>(length) : 0);
-    const char separator = '/';
-#endif
-    size_t cut = path.find_last_of(separator);
+    size_t cut = path.find_last_of('/');
     if (cut == std::string::npos)
         return std::string();
-    std::string folder = path.substr(0, cut + 1) + "config" + separator + "log";
-    return folder + separator + "statistics.log";
+    return path.substr(0, cut + 1) + "config/log/statistics.log";
+#endif
+}
+
+std::FILE* OpenForAppend(const PathString& path) {
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"ab");
+#else
+    return std::fopen(path.c_str(), "ab");
+#endif
 }
 
 class Statistic final : public IStatistic {
@@ -57,10 +73,10 @@ class Statistic final : public IStatistic {
     // creates nothing when the log folder is missing.
     void Append(const char* line) {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::string path = SpoolPath();
+        PathString path = SpoolPath();
         if (path.empty())
             return;
-        std::FILE* file = std::fopen(path.c_str(), "ab");
+        std::FILE* file = OpenForAppend(path);
         if (file == nullptr)
             return;
         std::fputs(line, file);

@@ -40,12 +40,16 @@ class ClientKey : public testing::Test {
 #endif
         platform::registry::DeleteKeyTree(kClientKey);
     }
-    void TearDown() override { platform::registry::DeleteKeyTree(kClientKey); }
+    void TearDown() override {
+        platform::registry::DeleteKeyTree(kClientKey);
+    }
 
     void Touch(const std::wstring& name) {
         std::ofstream(folder_.path() / std::filesystem::path(name)) << "x";
     }
-    std::wstring Path(const std::wstring& name) const { return folder_.Wide(name); }
+    std::wstring Path(const std::wstring& name) const {
+        return folder_.Wide(name);
+    }
 
     ScratchFolder folder_;
 };

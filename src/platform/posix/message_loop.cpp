@@ -393,19 +393,24 @@ bool KillLoopTimer(MessageTarget target, uintptr_t timerId) {
            }) > 0;
 }
 
+namespace {
+
+// The loop of another thread, kept alive for the caller; null when that thread has none.
+std::shared_ptr<ThreadLoop> FindLoop(LoopThreadId thread) {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.loops.find(thread);
+    return it != registry.loops.end() ? it->second : nullptr;
+}
+
+}  // namespace
+
 LoopThreadId GetCurrentLoopThread() {
     return CurrentLoop().id;
 }
 
 bool WakeLoopThread(LoopThreadId thread) {
-    std::shared_ptr<ThreadLoop> loop;
-    {
-        Registry& registry = GetRegistry();
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        auto it = registry.loops.find(thread);
-        if (it != registry.loops.end())
-            loop = it->second;
-    }
+    std::shared_ptr<ThreadLoop> loop = FindLoop(thread);
     return loop != nullptr && Enqueue(*loop, {nullptr, kNullMessage, 0, 0});
 }
 
@@ -417,14 +422,7 @@ bool RunOnLoopThread(LoopThreadId thread, std::function<void()> task) {
         task();
         return true;
     }
-    std::shared_ptr<ThreadLoop> loop;
-    {
-        Registry& registry = GetRegistry();
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        auto it = registry.loops.find(thread);
-        if (it != registry.loops.end())
-            loop = it->second;
-    }
+    std::shared_ptr<ThreadLoop> loop = FindLoop(thread);
     if (loop == nullptr)
         return false;
     {
