@@ -23,9 +23,10 @@ using MessageTarget = LoopTarget*;
 #endif
 
 // Message numbers with their Windows values, so that code above the seam can name them.
-inline constexpr uint32_t kNullMessage = 0x0000;   // WM_NULL
-inline constexpr uint32_t kQuitMessage = 0x0012;   // WM_QUIT
-inline constexpr uint32_t kTimerMessage = 0x0113;  // WM_TIMER
+inline constexpr uint32_t kNullMessage = 0x0000;     // WM_NULL
+inline constexpr uint32_t kDestroyMessage = 0x0002;  // WM_DESTROY
+inline constexpr uint32_t kQuitMessage = 0x0012;     // WM_QUIT
+inline constexpr uint32_t kTimerMessage = 0x0113;    // WM_TIMER
 inline constexpr uint32_t kFirstUserMessage = 0x0400;
 
 struct LoopMessage {

@@ -38,7 +38,6 @@ const wchar_t kFailureText[] =
 constexpr size_t kUrlChars = 1024;
 constexpr size_t kVersionChars = 129;
 constexpr size_t kPathChars = 260;
-constexpr uint32_t kDestroyMessage = 0x0002;  // WM_DESTROY
 
 constexpr int kEventRequestNormal = 2800264;
 constexpr int kEventRequestForced = 2800231;
@@ -76,7 +75,7 @@ std::string TrimToBraces(const char* body) {
 intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message, uintptr_t wParam,
                                intptr_t lParam) {
     switch (message) {
-        case kDestroyMessage:
+        case platform::kDestroyMessage:
             platform::PostQuitToLoop(0);
             return 0;
         case WM_UPDATE_INSTALL:

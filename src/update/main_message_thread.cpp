@@ -5,14 +5,12 @@
 
 namespace {
 
-constexpr uint32_t kDestroyMessage = 0x0002;  // WM_DESTROY
-
 CMainMessageThread* g_messageThread = nullptr;
 
 intptr_t MainMessageWindowProc(platform::MessageTarget target, uint32_t message, uintptr_t wParam,
                                intptr_t lParam) {
     switch (message) {
-        case kDestroyMessage:
+        case platform::kDestroyMessage:
             platform::PostQuitToLoop(0);
             return 0;
         case WM_MESSAGE_THREAD_QUIT:

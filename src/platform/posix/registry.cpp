@@ -27,6 +27,7 @@
 #include <map>
 #include <string_view>
 
+#include "common/text.h"
 #include "common/utf8.h"
 #include "platform/posix/internal.h"
 
@@ -81,14 +82,9 @@ std::u16string SortKey(const std::wstring& name) {
     return key;
 }
 
+// Key and value names match without regard to ASCII case, as Windows matches them.
 bool SameName(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    }
-    return true;
+    return EqualsIgnoreCaseAscii(a, b);
 }
 
 struct KeyPathLess {
