@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# build-mingw-curl.sh - build a static, HTTP-only libcurl for x86_64-w64-mingw32
-# from Debian's curl source package, once per machine, into a cache outside the
-# repository.
+# build-mingw-curl.sh - build a static, HTTP-only libcurl for a mingw-w64 triplet
+# (x86_64-w64-mingw32 or i686-w64-mingw32) from Debian's curl source package,
+# once per machine and triplet, into a cache outside the repository.
 #
-# Usage:   prefix=$(scripts/lib/build-mingw-curl.sh | tail -n1)
+# Usage:   prefix=$(scripts/lib/build-mingw-curl.sh [TRIPLET] | tail -n1)
 #
-# The last (and only) line on stdout is the install prefix
-#   $PALLATON_CACHE/mingw-curl-<debian source version>
+# TRIPLET defaults to x86_64-w64-mingw32.  The last (and only) line on stdout is
+# the install prefix
+#   $PALLATON_CACHE/<triplet>-curl-<debian source version>
 # which holds include/curl/*.h, lib/libcurl.a, lib/pkgconfig/libcurl.pc,
 # bin/curl-config, BUILDINFO (shell-sourceable: CURL_CPPFLAGS, CURL_LDLIBS, ...)
 # and the stamp .complete.  Everything else goes to stderr.
 #
 # Link a consumer with:
-#   x86_64-w64-mingw32-gcc-posix -DCURL_STATICLIB -I$prefix/include ... \
+#   <triplet>-gcc-posix -DCURL_STATICLIB -I$prefix/include ... \
 #       $prefix/lib/libcurl.a -lws2_32 -lcrypt32 -lbcrypt -ladvapi32 -lpthread
 #
 # Environment:
@@ -25,7 +26,7 @@
 #   PALLATON_CURL_JOBS      make -j value (default 2; the machines have 2 cores)
 #   PALLATON_KEEP_WORK=1    keep the temporary work folder (debugging)
 #
-# Needs: gcc-mingw-w64-x86-64-posix, dpkg-dev, make, patch; root only when a
+# Needs: gcc-mingw-w64-{x86-64,i686}-posix, dpkg-dev, make, patch; root only when a
 # deb-src entry has to be added (and, for the default cache root, to write it).
 set -euo pipefail
 umask 022
@@ -33,7 +34,13 @@ umask 022
 # Keep stdout for the final prefix only; everything else goes to stderr.
 exec 3>&1 1>&2
 
-readonly HOST=x86_64-w64-mingw32
+readonly HOST=${1:-x86_64-w64-mingw32}
+case $HOST in
+    x86_64-w64-mingw32 | i686-w64-mingw32) ;;
+    *) printf 'build-mingw-curl: unknown triplet %s\n' "$HOST" >&2; exit 2 ;;
+esac
+# Each triplet has its own entries, lock and configure cache.
+readonly NAME=$HOST-curl
 readonly CC_BIN=${HOST}-gcc-posix
 readonly CACHE_ROOT=${PALLATON_CACHE:-/var/cache/pallaton}
 readonly WANT_VERSION=${PALLATON_CURL_VERSION:-}
@@ -53,13 +60,13 @@ emit_prefix() { printf '%s\n' "$1" >&3; }
 find_complete_prefix() {
     local d best='' ver bestver=''
     if [[ -n $WANT_VERSION ]]; then
-        d=$CACHE_ROOT/mingw-curl-$WANT_VERSION
+        d=$CACHE_ROOT/$NAME-$WANT_VERSION
         [[ -f $d/.complete ]] && printf '%s\n' "$d"
         return 0
     fi
-    for d in "$CACHE_ROOT"/mingw-curl-*; do
+    for d in "$CACHE_ROOT/$NAME"-*; do
         [[ -f $d/.complete ]] || continue
-        ver=${d##*/mingw-curl-}
+        ver=${d##*/"$NAME"-}
         if [[ -z $best ]] || dpkg --compare-versions "$ver" gt "$bestver"; then
             best=$d
             bestver=$ver
@@ -97,9 +104,9 @@ mkdir -p "$CACHE_ROOT" 2>/dev/null \
     || die "cache root '$CACHE_ROOT' is not writable (run as root, or set PALLATON_CACHE to a writable folder)"
 
 # One build at a time per cache root; a second caller waits, then reuses.
-exec 9>"$CACHE_ROOT/.mingw-curl.lock"
+exec 9>"$CACHE_ROOT/.$NAME.lock"
 if ! flock -n 9; then
-    log "another build holds $CACHE_ROOT/.mingw-curl.lock; waiting for it"
+    log "another build holds $CACHE_ROOT/.$NAME.lock; waiting for it"
     flock 9
     if [[ ${PALLATON_CURL_REFRESH:-0} != 1 ]]; then
         prefix=$(find_complete_prefix)
@@ -111,9 +118,9 @@ if ! flock -n 9; then
 fi
 
 # Leftovers of interrupted runs (we hold the lock, so nobody is using them).
-rm -rf "$CACHE_ROOT"/.work-mingw-curl.* "$CACHE_ROOT"/.trash-mingw-curl.*
+rm -rf "$CACHE_ROOT/.work-$NAME".* "$CACHE_ROOT/.trash-$NAME".*
 
-work=$(mktemp -d "$CACHE_ROOT/.work-mingw-curl.XXXXXX")
+work=$(mktemp -d "$CACHE_ROOT/.work-$NAME.XXXXXX")
 chmod 755 "$work"
 cleanup() {
     local rc=$?
@@ -311,7 +318,7 @@ version=${version%.dsc}
 if [[ -n $WANT_VERSION && $version != "${WANT_VERSION#*:}" ]]; then
     die "asked APT for curl source $WANT_VERSION but it offers $version (is $WANT_VERSION still in the archive?)"
 fi
-prefix=$CACHE_ROOT/mingw-curl-$version
+prefix=$CACHE_ROOT/$NAME-$version
 log "Debian source version: $version -> $prefix"
 
 if [[ -f $prefix/.complete ]]; then
@@ -392,7 +399,7 @@ conf_env=(CC="$CC_BIN" CFLAGS="-O2 -pipe" CPPFLAGS= LDFLAGS= LIBS=
 # compiler; not the prefix, which has the version in it), so a rebuild for a new Debian revision skips the cacheable probes.
 key=$( { sha256sum configure; printf '%s\n' "${conf_args[@]}" "${conf_env[@]}" "$cc_version"; } \
        | sha256sum | cut -c1-16)
-persist_cache=$CACHE_ROOT/.mingw-curl-config-$key.cache
+persist_cache=$CACHE_ROOT/.$NAME-config-$key.cache
 if [[ -s $persist_cache ]]; then
     cp "$persist_cache" "$work/config.cache"
     log "seeding configure with $persist_cache"
@@ -477,7 +484,7 @@ find "$staged" -type f -exec sync {} + 2>/dev/null || sync
 
 if [[ -e $prefix || -L $prefix ]]; then
     # An incomplete leftover (no stamp): move it aside, it is not in use.
-    trash=$(mktemp -d "$CACHE_ROOT/.trash-mingw-curl.XXXXXX")
+    trash=$(mktemp -d "$CACHE_ROOT/.trash-$NAME.XXXXXX")
     mv -T "$prefix" "$trash/old"
     rm -rf "$trash"
 fi
