@@ -2,27 +2,29 @@
 // virtual slots 5 (set the log file) and 8 (write a line) are the ones the updater calls.
 #pragma once
 
-#ifdef _WIN32
-#define PALLATON_LIBRARY_CALL __cdecl
-#else
-#define PALLATON_LIBRARY_CALL
-#endif
+#include "diagnostics/library_abi.h"
 
-class ILogObject {
-  public:
-    virtual void Reserved0() = 0;
-    virtual void Reserved1() = 0;
-    virtual void Reserved2() = 0;
-    virtual void Reserved3() = 0;
-    virtual void Reserved4() = 0;
-    virtual void SetLogFile(const wchar_t* path) = 0;  // slot 5
-    virtual void Reserved6() = 0;
-    virtual void Reserved7() = 0;
-    virtual void Write(int channel, const wchar_t* category, const wchar_t* message,
-                       int level) = 0;  // slot 8
+struct ILogObject;
 
-  protected:
-    ~ILogObject() = default;
+// The log object's table of virtual functions, as far as the updater uses it.
+struct LogObjectTable {
+    UnusedSlot reserved0[5];
+    void(PALLATON_MEMBER_CALL* setLogFile)(ILogObject* self, const wchar_t* path);
+    UnusedSlot reserved6[2];
+    void(PALLATON_MEMBER_CALL* write)(ILogObject* self, int channel, const wchar_t* category,
+                                      const wchar_t* message, int level);
+};
+PALLATON_CHECK_SLOT(LogObjectTable, setLogFile, 5);
+PALLATON_CHECK_SLOT(LogObjectTable, write, 8);
+
+// The log object as the library hands it out: its first field is the table.
+struct ILogObject {
+    const LogObjectTable* table;
+
+    void SetLogFile(const wchar_t* path) { table->setLogFile(this, path); }
+    void Write(int channel, const wchar_t* category, const wchar_t* message, int level) {
+        table->write(this, channel, category, message, level);
+    }
 };
 
 extern "C" {

@@ -33,8 +33,8 @@ int StatisticCategory(int eventId) {
     }
 }
 
-void ReportStatistic(int eventId, int second, int appidNumber, int pidNumber, int kind) {
-    StatReport report;
+void MakeStatReport(StatReport& report, int eventId, int second, int appidNumber, int pidNumber,
+                    int kind) {
     std::memset(&report, 0, sizeof(report));
     report.kind = kind;
     report.second = second;
@@ -43,6 +43,12 @@ void ReportStatistic(int eventId, int second, int appidNumber, int pidNumber, in
     report.category = StatisticCategory(eventId);
     report.eventId = eventId;
     report.three = 3;
+    report.emptyString.capacity = kEmptyWideStringCapacity;
+}
+
+void ReportStatistic(int eventId, int second, int appidNumber, int pidNumber, int kind) {
+    StatReport report;
+    MakeStatReport(report, eventId, second, appidNumber, pidNumber, kind);
     if (IStatistic* statistic = GetStatistic())
         statistic->Report(&report);
 }

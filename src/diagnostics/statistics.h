@@ -9,3 +9,9 @@ void ShutdownStatistics();
 
 // The category of an event id.
 int StatisticCategory(int eventId);
+
+struct StatReport;
+
+// The record of one event as the library receives it.
+void MakeStatReport(StatReport& report, int eventId, int second, int appidNumber, int pidNumber,
+                    int kind);

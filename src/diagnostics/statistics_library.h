@@ -1,84 +1,74 @@
-// The binary interface of the maker's utility library: the statistics record and the virtual
-// slots of the statistics and utility objects that the updater calls.
+// The binary interface of the maker's utility library: the statistics record, the two exports and
+// the virtual slots of the statistics and utility objects that the updater calls.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include "diagnostics/library_abi.h"
+#include "diagnostics/stat_report.h"
 
-#include "diagnostics/log_library.h"
+struct IStatistic;
+struct IUtility;
+struct IUtilityService;
+struct IUtilitySession;
 
-// The record handed to the statistics service; a fixed little-endian layout of 192 bytes.
-struct StatReport {
-    int32_t kind;                 // 0
-    uint8_t reserved[128];        // 4
-    int32_t second;               // 132
-    int32_t appid;                // 136
-    int32_t pid;                  // 140
-    int32_t zero1;                // 144
-    int32_t zero2;                // 148
-    int32_t category;             // 152
-    int32_t eventId;              // 156
-    int32_t three;                // 160
-    int32_t zero3;                // 164
-    uint8_t emptyWideString[24];  // 168: an empty wide string object of the library's runtime
+// The statistics object: slot 0 takes a record, slot 6 ends the reporting of an action.
+struct StatisticTable {
+    void(PALLATON_MEMBER_CALL* report)(IStatistic* self, const StatReport* report);
+    UnusedSlot reserved1[5];
+    void(PALLATON_MEMBER_CALL* shutdown)(IStatistic* self);
 };
-static_assert(sizeof(StatReport) == 192);
-static_assert(offsetof(StatReport, second) == 132);
-static_assert(offsetof(StatReport, category) == 152);
-static_assert(offsetof(StatReport, emptyWideString) == 168);
+PALLATON_CHECK_SLOT(StatisticTable, report, 0);
+PALLATON_CHECK_SLOT(StatisticTable, shutdown, 6);
 
-class IStatistic {
-  public:
-    virtual void Report(const StatReport* report) = 0;  // slot 0
-    virtual void Reserved1() = 0;
-    virtual void Reserved2() = 0;
-    virtual void Reserved3() = 0;
-    virtual void Reserved4() = 0;
-    virtual void Reserved5() = 0;
-    virtual void Shutdown() = 0;  // slot 6
+struct IStatistic {
+    const StatisticTable* table;
 
-  protected:
-    ~IStatistic() = default;
+    void Report(const StatReport* record) { table->report(this, record); }
+    void Shutdown() { table->shutdown(this); }
 };
 
 // The end-of-run chain: the utility object's slot 0 gives a service object, whose slot 0 gives a
 // session object, whose slot 1 finishes it.
-class IUtilitySession {
-  public:
-    virtual void Reserved0() = 0;
-    virtual void Finish() = 0;  // slot 1
+struct UtilitySessionTable {
+    UnusedSlot reserved0;
+    void(PALLATON_MEMBER_CALL* finish)(IUtilitySession* self);
+};
+PALLATON_CHECK_SLOT(UtilitySessionTable, finish, 1);
 
-  protected:
-    ~IUtilitySession() = default;
+struct IUtilitySession {
+    const UtilitySessionTable* table;
+
+    void Finish() { table->finish(this); }
 };
 
-class IUtilityService {
-  public:
-    virtual IUtilitySession* GetSession() = 0;  // slot 0
+struct UtilityServiceTable {
+    IUtilitySession*(PALLATON_MEMBER_CALL* getSession)(IUtilityService* self);
+};
+PALLATON_CHECK_SLOT(UtilityServiceTable, getSession, 0);
 
-  protected:
-    ~IUtilityService() = default;
+struct IUtilityService {
+    const UtilityServiceTable* table;
+
+    IUtilitySession* GetSession() { return table->getSession(this); }
 };
 
-class IUtility {
-  public:
-    virtual IUtilityService* GetService() = 0;  // slot 0
+struct UtilityTable {
+    IUtilityService*(PALLATON_MEMBER_CALL* getService)(IUtility* self);
+};
+PALLATON_CHECK_SLOT(UtilityTable, getService, 0);
 
-  protected:
-    ~IUtility() = default;
+struct IUtility {
+    const UtilityTable* table;
+
+    IUtilityService* GetService() { return table->getService(this); }
 };
 
 #ifdef _WIN32
-#ifdef PALLATON_BUILDING_UTILITY
-#define PALLATON_UTILITY_API __declspec(dllexport)
+#define PALLATON_UTILITY_IMPORT __declspec(dllimport)
 #else
-#define PALLATON_UTILITY_API __declspec(dllimport)
-#endif
-#else
-#define PALLATON_UTILITY_API __attribute__((visibility("default")))
+#define PALLATON_UTILITY_IMPORT
 #endif
 
 extern "C" {
-PALLATON_UTILITY_API IStatistic* PALLATON_LIBRARY_CALL GetStatistic();
-PALLATON_UTILITY_API IUtility* PALLATON_LIBRARY_CALL GetUtility();
+PALLATON_UTILITY_IMPORT IStatistic* PALLATON_LIBRARY_CALL GetStatistic();
+PALLATON_UTILITY_IMPORT IUtility* PALLATON_LIBRARY_CALL GetUtility();
 }

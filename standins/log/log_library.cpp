@@ -1,51 +1,36 @@
 // Stand-in for the maker's log library: appends each line it is given, as UTF-8, to the file it
-// was given. Safe to call from several threads at once.
+// was given. Safe to call from several threads at once. A call that does not carry what the
+// updater always passes is written as a line that says so, so that tests see it.
 #include <cstdio>
 #include <mutex>
 #include <string>
 
 #include "common/utf8.h"
-#include "diagnostics/log_library.h"
+#include "standins/library_objects.h"
 
-#ifdef _WIN32
-#define LOG_API extern "C" __declspec(dllexport)
-#else
 #define LOG_API extern "C" __attribute__((visibility("default")))
-#endif
 
 namespace {
 
-class LogObject final : public ILogObject {
+class LogObject final : public LogObjectBase {
   public:
-    void Reserved0() override {}
-    void Reserved1() override {}
-    void Reserved2() override {}
-    void Reserved3() override {}
-    void Reserved4() override {}
-    void Reserved6() override {}
-    void Reserved7() override {}
-
     void SetLogFile(const wchar_t* path) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (file_ != nullptr)
             std::fclose(file_);
         file_ = nullptr;
-        if (path == nullptr)
-            return;
-#ifdef _WIN32
-        file_ = _wfopen(path, L"ab");
-#else
         std::string narrow;
-        if (utf8::Encode(path, narrow))
+        if (path != nullptr && utf8::Encode(path, narrow))
             file_ = std::fopen(narrow.c_str(), "ab");
-#endif
     }
 
-    void Write(int, const wchar_t*, const wchar_t* message, int) override {
+    void Write(int channel, const wchar_t* category, const wchar_t* message, int level) override {
         if (message == nullptr)
             return;
         std::string text;
-        if (!utf8::Encode(message, text))
+        if (!standin::IsExpectedLogCall(channel, category, level))
+            text = "malformed log call\n";
+        else if (!utf8::Encode(message, text))
             return;
         std::lock_guard<std::mutex> lock(mutex_);
         if (file_ == nullptr)
@@ -64,11 +49,11 @@ std::once_flag g_created;
 
 }  // namespace
 
-LOG_API int PALLATON_LIBRARY_CALL CreateLogObjects() {
+LOG_API int CreateLogObjects() {
     std::call_once(g_created, [] { g_log = new LogObject(); });
     return 1;
 }
 
-LOG_API ILogObject* PALLATON_LIBRARY_CALL GetLog() {
+LOG_API LogObjectBase* GetLog() {
     return g_log;
 }
