@@ -57,6 +57,7 @@ class Result:
 
 class Installation:
     def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True):
+        self.test = test
         self.root = tempfile.mkdtemp(prefix="pallaton-e2e-")
         test.addCleanup(shutil.rmtree, self.root, True)
         self.program_folder = os.path.join(self.root, folder_name)
@@ -116,7 +117,10 @@ class Installation:
         if not files:
             return ""
         with open(os.path.join(self.log_folder, files[-1]), encoding="utf-8") as log:
-            return log.read()
+            text = log.read()
+        # The stand-in library writes this for a call that crossed the binary interface wrongly.
+        self.test.assertNotIn("malformed log call", text)
+        return text
 
     def log_lines(self):
         """The messages of the log, without the common prefix."""
@@ -128,7 +132,10 @@ class Installation:
         if not os.path.exists(path):
             return []
         with open(path, encoding="utf-8") as spool:
-            return spool.read().splitlines()
+            lines = spool.read().splitlines()
+        self.test.assertFalse([line for line in lines if line.startswith("malformed record")],
+                              "the statistics library received a malformed record")
+        return lines
 
 
 class Registry:
