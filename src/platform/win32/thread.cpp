@@ -6,10 +6,30 @@
 
 namespace platform {
 
+namespace {
+
+struct ThreadStart {
+    ThreadProc proc;
+    void* argument;
+};
+
+// The CRT calls a thread's function with the system's convention (stdcall on 32-bit x86), which
+// the portable ThreadProc does not have.
+unsigned __stdcall RunThread(void* start) {
+    ThreadStart copy = *static_cast<ThreadStart*>(start);
+    delete static_cast<ThreadStart*>(start);
+    return copy.proc(copy.argument);
+}
+
+}  // namespace
+
 ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended) {
+    auto* start = new ThreadStart{proc, argument};
     // The CRT's own thread start, so that the C library's per-thread state is set up and freed.
     uintptr_t thread =
-        _beginthreadex(nullptr, 0, proc, argument, suspended ? CREATE_SUSPENDED : 0, nullptr);
+        _beginthreadex(nullptr, 0, &RunThread, start, suspended ? CREATE_SUSPENDED : 0, nullptr);
+    if (thread == 0)
+        delete start;
     return reinterpret_cast<ThreadHandle>(thread);
 }
 
