@@ -3,12 +3,12 @@
 #include <cwchar>
 
 #include "app/runners.h"
+#include "base/utf8.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/client_settings.h"
 #include "common/format.h"
 #include "common/number.h"
 #include "common/text.h"
-#include "common/utf8.h"
 #include "diagnostics/statistics.h"
 #include "platform/message_box.h"
 #include "platform/path.h"

@@ -27,8 +27,8 @@
 #include <map>
 #include <string_view>
 
-#include "common/text.h"
-#include "common/utf8.h"
+#include "base/ascii.h"
+#include "base/utf8.h"
 #include "platform/posix/internal.h"
 
 namespace platform::registry {
