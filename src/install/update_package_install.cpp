@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "app/install_update_checker.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/client_settings.h"
 #include "common/exit_status.h"
@@ -113,9 +112,10 @@ void CUpdatePackageInstall::WaitForWorker() {
 bool CUpdatePackageInstall::InstallPackages() {
     // From here on a new updater may start: the install mutex tells other processes that a
     // pass is under way instead.
-    CInstallUpdateChecker* guard = GetInstallUpdateChecker();
-    platform::MutexHandle installMutex = guard->CreateInstallMutex();
-    guard->CloseUpdateMutex();
+    platform::MutexHandle installMutex =
+        guard_.createInstallMutex ? guard_.createInstallMutex() : nullptr;
+    if (guard_.closeUpdateMutex)
+        guard_.closeUpdateMutex();
 
     int total = static_cast<int>(packages_.size());
     ShowProgress(silent_, 0, total);

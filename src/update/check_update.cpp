@@ -2,7 +2,6 @@
 
 #include <cwchar>
 
-#include "app/runners.h"
 #include "base/utf8.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/client_settings.h"
@@ -80,8 +79,7 @@ intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message,
             return 0;
         case WM_UPDATE_INSTALL:
             if (CCheckUpdate* controller = g_checkUpdate) {
-                RunInstall(controller->IsQuiet(), controller->GetPid(), controller->GetAppid(),
-                           controller->IsForceDownload(), controller->GetLoginUin());
+                controller->RunInstallPass();
                 controller->ExitAllThread();
             } else {
                 platform::PostQuitToLoop(0);
@@ -416,6 +414,11 @@ void CCheckUpdate::ExitAllThread() {
 void CCheckUpdate::SetMessageThread(CMainMessageThread* messageThread) {
     messageThread_ = messageThread;
     mainMessageWindow_ = messageThread != nullptr ? messageThread->GetMainWindow() : nullptr;
+}
+
+void CCheckUpdate::RunInstallPass() {
+    if (installRunner_)
+        installRunner_(quiet_, pid_, appid_, forceDownload_, loginUin_);
 }
 
 bool CCheckUpdate::LaunchLastRunGame() {

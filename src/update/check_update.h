@@ -3,6 +3,7 @@
 // between installing now, installing at the client's next start, relaunching, or ending.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -37,6 +38,15 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
 
     CCheckUpdate(const CCheckUpdate&) = delete;
     CCheckUpdate& operator=(const CCheckUpdate&) = delete;
+
+    // Runs the install pass at once with the run's quiet flag, pid, appid, forced flag and login
+    // uin; handed in by the runner that owns the controller.
+    using InstallRunner =
+        std::function<void(bool quiet, const std::wstring& pid, const std::wstring& appid,
+                           bool force, const std::wstring& loginUin)>;
+    void SetInstallRunner(InstallRunner runner) { installRunner_ = std::move(runner); }
+    // Runs the install pass through the runner handed in (nothing without one).
+    void RunInstallPass();
 
     void CreateCommunicationView();
     // 1 when the request was sent, 0 when the run was ended instead.
@@ -95,6 +105,7 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     int downloadSucceeded_ = 0;
     bool quiet_ = false;
     bool forceDownload_ = false;
+    InstallRunner installRunner_;
     // Serialises the package and task lists between the threads that report results.
     std::recursive_mutex listLock_;
 };
