@@ -11,33 +11,33 @@ namespace platform {
 
 class LayeredWindow;
 
-// The frame's geometry in client pixels, origin top left.
-namespace frame_layout {
-inline constexpr int kWidth = 330;
-inline constexpr int kHeight = 250;
-inline constexpr int kBackgroundX = 68;
-inline constexpr int kBackgroundY = 10;
-inline constexpr int kBarY = 205;
-// The text bar's slices: source columns [sourceX, sourceX + sourceWidth) are drawn to
-// [destX, destX + destWidth), as high as the image.
-struct BarSlice {
-    int sourceX;
-    int sourceWidth;
-    int destX;
-    int destWidth;
+// Where a frame's parts go, in client pixels from the top left, and how its text looks; given by
+// the owner of the window.
+struct FrameLayout {
+    int backgroundX;
+    int backgroundY;
+    int barY;
+    // The text bar's slices: source columns [sourceX, sourceX + sourceWidth) are drawn to
+    // [destX, destX + destWidth), as high as the image.
+    struct BarSlice {
+        int sourceX;
+        int sourceWidth;
+        int destX;
+        int destWidth;
+    };
+    BarSlice barSlices[3];
+    int textX;
+    int textY;
+    // The spinner image's point (spinnerPivot, spinnerPivot) turns about (pivotX, pivotY).
+    int pivotX;
+    int pivotY;
+    int spinnerPivot;
+    // The text's font (bold; the system's sans-serif family where this one is missing) and its
+    // colour as 0xAARRGGBB.
+    const wchar_t* fontFamily;
+    float fontPoints;
+    uint32_t textColour;
 };
-inline constexpr BarSlice kBarSlices[3] = {{0, 14, 20, 14}, {17, 12, 34, 260}, {37, 14, 294, 14}};
-inline constexpr int kTextX = 35;
-inline constexpr int kTextY = 213;
-// The spinner image's point (kSpinnerPivot, kSpinnerPivot) turns about (kPivotX, kPivotY).
-inline constexpr int kPivotX = 164;
-inline constexpr int kPivotY = 106;
-inline constexpr int kSpinnerPivot = 96;
-// The text's font: 13 points, bold, white with alpha 254.
-inline constexpr wchar_t kFontFamily[] = L"微软雅黑";
-inline constexpr float kFontPoints = 13.0f;
-inline constexpr uint32_t kTextColour = 0xFEFFFFFFu;
-}  // namespace frame_layout
 
 // The graphics library's process state (GDI+ on Windows; nothing to do on Linux).
 using GraphicsToken = uintptr_t;
@@ -102,6 +102,6 @@ struct FrameContent {
 };
 
 // Draws a frame into a new bitmap: background, text bar, text, spinner, in that order.
-void ComposeFrame(const FrameContent& content, FrameBitmap& bitmap);
+void ComposeFrame(const FrameLayout& layout, const FrameContent& content, FrameBitmap& bitmap);
 
 }  // namespace platform
