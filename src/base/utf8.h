@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/utf16.h"
+
 namespace utf8 {
 
 // Encodes wide text; false (and `out` unspecified) for an unpaired surrogate or a code point
@@ -82,13 +84,7 @@ inline bool Decode(const std::string& bytes, std::wstring& out) {
             (cp >= 0xD800 && cp <= 0xDFFF)) {
             return false;
         }
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-            cp -= 0x10000;
-            out += static_cast<wchar_t>(0xD800 + (cp >> 10));
-            out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            out += static_cast<wchar_t>(cp);
-        }
+        utf16::AppendCodePoint(out, cp);
         i += extra + 1;
     }
     return true;
