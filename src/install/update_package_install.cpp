@@ -200,11 +200,6 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     LogPrint(GetLogUtility(), L"Install package success.");
 }
 
-bool CUpdatePackageInstall::GetBufferMd5(const unsigned char* data, unsigned int length,
-                                         wchar_t* out, size_t outLength) {
-    return ::GetBufferMd5(data, length, out, outLength);
-}
-
 bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
                                          const std::wstring& expectedMd5) {
     return ::CheckFileMd5(path, expectedMd5);
@@ -213,8 +208,4 @@ bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
 bool CUpdatePackageInstall::LaunchLastRunApp() {
     return relaunch::LastRunApp(appid_, loginUin_,
                                 [this](const std::wstring& line) { WriteLiteral(line); });
-}
-
-bool CUpdatePackageInstall::IsTrayRunning() {
-    return relaunch::IsProgramRunning(L"PallatonTray.exe", false);
 }

@@ -52,12 +52,9 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     // Waits until the worker thread has ended (at once when none was started).
     void WaitForWorker();
 
-    bool GetBufferMd5(const unsigned char* data, unsigned int length, wchar_t* out,
-                      size_t outLength);
     bool CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5);
 
     bool LaunchLastRunApp();
-    bool IsTrayRunning();
 
   private:
     struct PackageEntry {

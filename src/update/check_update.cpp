@@ -55,11 +55,6 @@ std::wstring OptionValue(const wchar_t* name) {
     return value;
 }
 
-bool ReadClientString(const std::wstring& key, const wchar_t* name, size_t chars,
-                      std::wstring& value) {
-    return platform::registry::ReadString(key, name, chars, value);
-}
-
 // The answer cut to the text from its first "{" to its last "}"; empty without both.
 std::string TrimToBraces(const char* body) {
     std::string text = body != nullptr ? body : "";
@@ -91,10 +86,6 @@ intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message,
 }
 
 }  // namespace
-
-CCheckUpdate* GetCheckUpdate() {
-    return g_checkUpdate;
-}
 
 std::wstring EncodeQueryValue(const std::wstring& value) {
     std::string bytes;
@@ -165,8 +156,8 @@ int CCheckUpdate::CompareVersion(const std::wstring& a, const std::wstring& b) {
 bool CCheckUpdate::IsClientInstalled() {
     std::wstring launchPath;
     std::wstring exe;
-    if (!ReadClientString(kClientKey, L"LaunchPath", kPathChars, launchPath) ||
-        !ReadClientString(kClientKey, L"Exe", kPathChars, exe)) {
+    if (!platform::registry::ReadString(kClientKey, L"LaunchPath", kPathChars, launchPath) ||
+        !platform::registry::ReadString(kClientKey, L"Exe", kPathChars, exe)) {
         return false;
     }
     // The tray and updater programs stand beside the main program: replace its name when it is
@@ -196,7 +187,8 @@ bool CCheckUpdate::IsClientRunning() {
 std::wstring CCheckUpdate::GetInstalledAppVersions() const {
     std::wstring version;
     if (!appid_.empty()) {
-        if (ReadClientString(kClientKey + appid_, L"version", kVersionChars, version)) {
+        if (platform::registry::ReadString(kClientKey + appid_, L"version", kVersionChars,
+                                           version)) {
             return appid_ + L"_" + version;
         }
         return std::wstring();
@@ -208,7 +200,7 @@ std::wstring CCheckUpdate::GetInstalledAppVersions() const {
     for (const std::wstring& name : subkeys) {
         if (name.size() >= kPathChars)
             continue;
-        if (!ReadClientString(kClientKey + name, L"version", kVersionChars, version))
+        if (!platform::registry::ReadString(kClientKey + name, L"version", kVersionChars, version))
             continue;
         if (!apps.empty())
             apps += L"|";
@@ -221,7 +213,7 @@ bool CCheckUpdate::BuildRequestUrl(std::wstring& url) {
     std::wstring format = std::wstring(kServiceAddress);
     if (!forceDownload_) {
         std::wstring version;
-        if (!ReadClientString(kClientKey, L"version", kVersionChars, version))
+        if (!platform::registry::ReadString(kClientKey, L"version", kVersionChars, version))
             return false;
         format += kVersionPath;
         url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(version).c_str(),
@@ -231,7 +223,8 @@ bool CCheckUpdate::BuildRequestUrl(std::wstring& url) {
     }
     std::wstring apps = appid_ + L"_" + L"0.0.0.0";
     std::wstring installed;
-    if (IsClientInstalled() && ReadClientString(kClientKey, L"version", kVersionChars, installed) &&
+    if (IsClientInstalled() &&
+        platform::registry::ReadString(kClientKey, L"version", kVersionChars, installed) &&
         CompareVersion(binVersion_, installed) <= 0) {
         format += kVersionPath;
         url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(installed).c_str(),
@@ -412,7 +405,6 @@ void CCheckUpdate::ExitAllThread() {
 }
 
 void CCheckUpdate::SetMessageThread(CMainMessageThread* messageThread) {
-    messageThread_ = messageThread;
     mainMessageWindow_ = messageThread != nullptr ? messageThread->GetMainWindow() : nullptr;
 }
 

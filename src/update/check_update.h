@@ -69,7 +69,6 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     std::wstring GetLoginUin() const { return loginUin_; }
     void SetLoginUin(const std::wstring& loginUin) { loginUin_ = loginUin; }
     void SetMessageThread(CMainMessageThread* messageThread);
-    platform::MessageTarget GetCommunicationView() const { return communicationView_; }
 
     // -1, 0 or 1 as the first dotted version is older, equal or newer than the second.
     static int CompareVersion(const std::wstring& a, const std::wstring& b);
@@ -98,7 +97,6 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     std::wstring pid_;
     std::wstring binVersion_;
     std::wstring loginUin_;
-    CMainMessageThread* messageThread_ = nullptr;
     // The message thread's main window, kept here because a worker thread may still end the run
     // after the runner has destroyed the message thread object.
     platform::MessageTarget mainMessageWindow_ = nullptr;
@@ -109,9 +107,6 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     // Serialises the package and task lists between the threads that report results.
     std::recursive_mutex listLock_;
 };
-
-// The process-wide controller (null when none exists).
-CCheckUpdate* GetCheckUpdate();
 
 // Percent-encodes a query value: blanks, '&', '#', '%', '+' and every character outside ASCII
 // (as the bytes of its UTF-8 form); everything else stays as it is.
