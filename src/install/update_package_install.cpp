@@ -16,6 +16,7 @@
 #include "platform/profile.h"
 #include "update/client_relaunch.h"
 #include "view/update_view.h"
+#include "view/view_frame.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ bool CUpdatePackageInstall::LoadPackageRecord() {
 
 bool CUpdatePackageInstall::StartInstall(platform::ModuleInstance instance) {
     if (!silent_)
-        ShowUpdateView(instance, 1);
+        ShowUpdateView(instance, progress_view::kInstallMode);
     workerThread_ = platform::CreateWorkerThread(InstallThreadProc, this, false);
     return workerThread_ != nullptr;
 }

@@ -15,6 +15,7 @@
 #include "update/client_relaunch.h"
 #include "update/main_message_thread.h"
 #include "view/update_view.h"
+#include "view/view_frame.h"
 
 #ifndef PALLATON_UPDATE_SERVICE
 #define PALLATON_UPDATE_SERVICE "http://127.0.0.1:18327"
@@ -277,7 +278,7 @@ void CCheckUpdate::OnRequestResult(int taskId, int success, long httpCode, const
     }
     if (hasPackages) {
         if (!quiet_)
-            ShowUpdateView(instance_, 0);
+            ShowUpdateView(instance_, progress_view::kDownloadMode);
         DownloadUpdatePackage();
         return;
     }
