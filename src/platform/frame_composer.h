@@ -1,6 +1,7 @@
-// Renders one frame of the progress window into a 32-bit bitmap with per-pixel alpha, without a
-// window: the background, the three slices of the text bar, one line of text and the spinner
-// turned about its pivot. Windows draws with GDI+ into a DIB section, Linux with cairo and pango.
+// Renders one frame of a layered window into a 32-bit bitmap with per-pixel alpha, without a
+// window: a background image, a bar image cut into three slices, one line of text and a spinner
+// image turned about its pivot, each where the owner's FrameLayout puts it. Windows draws with
+// GDI+ into a DIB section, Linux with cairo and pango.
 #pragma once
 
 #include <cstdint>
