@@ -3,7 +3,7 @@
 
 Only the standard library is used: every shape is a signed distance field turned into
 anti-aliased coverage, layers are blended in premultiplied alpha, and the PNG files are written
-with zlib. Run it from anywhere; it rewrites the three files beside this script.
+by tools/png.py. Run it from anywhere; it rewrites the three files beside this script.
 
 The images fit the window's frame geometry: bg.png and gb.png are 192 x 192 and share their
 centre (96, 96) with the spinner's pivot, so the spinner's arc runs on the track drawn into the
@@ -13,10 +13,11 @@ background; textbg.png is 51 pixels wide with the left cap in columns 0-13, a mi
 
 import math
 import os
-import struct
-import zlib
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+import png  # noqa: E402
 OUT = os.path.join(HERE, "Update")
 
 SIZE = 192
@@ -50,31 +51,16 @@ class Canvas:
                                   a + da * keep)
 
     def write_png(self, path):
-        rows = []
-        for y in range(self.height):
-            row = bytearray([0])  # filter type None
-            for x in range(self.width):
-                r, g, b, a = self.pixels[y * self.width + x]
-                if a <= 0.0:
-                    row += b"\0\0\0\0"
-                    continue
-                straight = [min(1.0, c / a) for c in (r, g, b)]
-                row += bytes(int(round(c * 255)) for c in straight)
-                row.append(int(round(min(1.0, a) * 255)))
-            rows.append(bytes(row))
-
-        def chunk(kind, data):
-            body = kind + data
-            return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
-
-        header = struct.pack(">IIBBBBB", self.width, self.height, 8, 6, 0, 0, 0)
+        image = png.Image(self.width, self.height)
+        for i, (r, g, b, a) in enumerate(self.pixels):
+            if a <= 0.0:
+                continue  # fully transparent pixels stay 0, 0, 0, 0
+            straight = [min(1.0, c / a) for c in (r, g, b)]
+            image.rgba[i * 4:i * 4 + 3] = bytes(int(round(c * 255)) for c in straight)
+            image.rgba[i * 4 + 3] = int(round(min(1.0, a) * 255))
         # No resolution chunk: pixels per metre cannot say 96 dpi exactly, and GDI+ would scale
         # the images by the small difference, blurring them by a pixel.
-        data = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
-                chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
-        with open(path, "wb") as out:
-            out.write(data)
-
+        png.write_png(image, path, level=9)
 
 def coverage(distance):
     """Anti-aliased coverage of a shape whose signed distance (negative inside) is given."""

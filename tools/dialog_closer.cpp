@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/utf8.h"
+#include "base/utf8.h"
 
 int main(int argc, char** argv) {
     if (argc < 3)

@@ -16,9 +16,9 @@
 #include <string>
 #include <thread>
 
+#include "base/utf8.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/text.h"
-#include "common/utf8.h"
 #include "platform/path.h"
 
 #ifdef _WIN32

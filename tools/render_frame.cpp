@@ -49,9 +49,9 @@ int main(int argc, char** argv) {
         content.angle = angle;
         content.text = requested ? progress_view::FormatRequestedFrameText(mode, percent)
                                  : progress_view::FormatViewText(mode, percent);
-        platform::FrameBitmap bitmap(platform::frame_layout::kWidth,
-                                     platform::frame_layout::kHeight);
-        platform::ComposeFrame(content, bitmap);
+        platform::FrameBitmap bitmap(progress_view::frame_layout::kWidth,
+                                     progress_view::frame_layout::kHeight);
+        platform::ComposeFrame(progress_view::kFrameLayout, content, bitmap);
         saved = bitmap.SavePng(ToWide(argv[4]));
     }
     platform::StopGraphics(token);

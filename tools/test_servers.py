@@ -29,37 +29,16 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
+import nginx_conf  # noqa: E402
 
 PATTERN_SIZES = [0, 3, 1000003, 4000000]
 
-NGINX_CONF = """\
-daemon off;
-master_process on;
-worker_processes 1;
-pid {state}/nginx.pid;
-error_log {state}/nginx-error.log warn;
-{user}
-events {{ worker_connections 512; }}
-http {{
-    access_log off;
-    client_body_temp_path {state}/tmp/client;
-    proxy_temp_path {state}/tmp/proxy;
-    fastcgi_temp_path {state}/tmp/fastcgi;
-    uwsgi_temp_path {state}/tmp/uwsgi;
-    scgi_temp_path {state}/tmp/scgi;
-    default_type application/octet-stream;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_timeout 30;
-    server {{
-        listen 127.0.0.1:{port};
-        root {state}/www;
-        location /limited/ {{
+# The files at /NAME, and the same files at /limited/NAME at a bounded rate.
+LOCATIONS = """\
+        location /limited/ {
             alias {state}/www/;
             limit_rate 4m;
-        }}
-    }}
-}}
+        }
 """
 
 
@@ -129,9 +108,9 @@ def run(state, lifetime):
     hole, fillers = black_hole()
 
     nginx_port = free_port()
-    conf = os.path.join(state, "nginx.conf")
-    user = "user root root;" if os.geteuid() == 0 else ""
-    write_atomically(conf, NGINX_CONF.format(state=state, port=nginx_port, user=user))
+    conf = nginx_conf.write_conf(state, nginx_port, LOCATIONS.replace("{state}", state),
+                                 error_log="nginx-error.log",
+                                 http_extra="    tcp_nopush on;\n    keepalive_timeout 30;\n")
     nginx = subprocess.Popen(["nginx", "-p", state, "-e", os.path.join(state, "nginx-error.log"),
                               "-c", conf], stdin=subprocess.DEVNULL)
     try:

@@ -20,39 +20,20 @@ import subprocess
 import sys
 import time
 
+import nginx_conf
+
 DEFAULT_PORT = 18327
 
-NGINX_CONF = """\
-daemon off;
-master_process off;
-worker_processes 1;
-pid {state}/nginx.pid;
-error_log {state}/error.log warn;
-{user}
-events {{ worker_connections 256; }}
-http {{
-    log_format requests '$request_method $request_uri $status $http_range';
-    access_log {state}/access.log requests;
-    client_body_temp_path {state}/tmp/client;
-    proxy_temp_path {state}/tmp/proxy;
-    fastcgi_temp_path {state}/tmp/fastcgi;
-    uwsgi_temp_path {state}/tmp/uwsgi;
-    scgi_temp_path {state}/tmp/scgi;
-    default_type application/octet-stream;
-    sendfile on;
-    server {{
-        listen 127.0.0.1:{port};
-        root {state}/www;
-        location = /wan/box/Version/WDVersionUpdate.php {{
+# The two answers of the service, each a JSON file the tests and the demo rewrite.
+LOCATIONS = """\
+        location = /wan/box/Version/WDVersionUpdate.php {
             default_type application/json;
             alias {state}/answers/version.json;
-        }}
-        location = /wan/box/OtherServer/GetPackagePath4WDNew.php {{
+        }
+        location = /wan/box/OtherServer/GetPackagePath4WDNew.php {
             default_type application/json;
             alias {state}/answers/fullpackage.json;
-        }}
-    }}
-}}
+        }
 """
 
 
@@ -103,10 +84,11 @@ class UpdateService:
     def start(self):
         if listening(self.port):
             raise RuntimeError("port %d is in use: another update service runs" % self.port)
-        conf = os.path.join(self.state, "nginx.conf")
-        user = "user root root;" if os.geteuid() == 0 else ""
-        with open(conf, "w") as out:
-            out.write(NGINX_CONF.format(state=self.state, port=self.port, user=user))
+        conf = nginx_conf.write_conf(
+            self.state, self.port, LOCATIONS.replace("{state}", self.state),
+            master_process=False, worker_connections=256,
+            access_log="log_format requests '$request_method $request_uri $status $http_range';\n"
+                       f"    access_log {self.state}/access.log requests;")
         self.process = subprocess.Popen(
             ["timeout", "--signal=TERM", str(int(self.lifetime)), "nginx", "-p", self.state,
              "-e", os.path.join(self.state, "error.log"), "-c", conf],

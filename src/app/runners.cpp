@@ -2,7 +2,7 @@
 // thread's messages until the work ends, and tears them down.
 #include "app/runners.h"
 
-#include "app/updater_main.h"
+#include "app/install_update_checker.h"
 #include "cmdline/cmd_line_parser.h"
 #include "diagnostics/log.h"
 #include "install/update_package_install.h"
@@ -15,11 +15,20 @@ namespace {
 // How long the install loop sleeps between empty polls; any message wakes it at once.
 constexpr uint32_t kInstallPollMs = 50;
 
+// The install pass the controller runs when its packages are to be installed at once.
+CCheckUpdate::InstallRunner InstallRunnerFor(platform::ModuleInstance instance) {
+    return [instance](bool silent, const std::wstring& pid, const std::wstring& appid, bool force,
+                      const std::wstring& loginuin) {
+        RunInstall(instance, silent, pid, appid, force, loginuin);
+    };
+}
+
 }  // namespace
 
-void RunCheck(std::wstring appid, bool silent, bool newBinMode) {
-    CCheckUpdate checkUpdate(GetModuleInstance(), appid, silent, newBinMode);
-    CMainMessageThread messageThread(GetModuleInstance());
+void RunCheck(platform::ModuleInstance instance, std::wstring appid, bool silent, bool newBinMode) {
+    CCheckUpdate checkUpdate(instance, appid, silent, newBinMode);
+    CMainMessageThread messageThread(instance);
+    checkUpdate.SetInstallRunner(InstallRunnerFor(instance));
     if (GetCmdLineParser().HasValue(L"loginuin")) {
         std::wstring loginUin = L"0";
         GetCmdLineParser().GetValue(L"loginuin", loginUin);
@@ -29,23 +38,28 @@ void RunCheck(std::wstring appid, bool silent, bool newBinMode) {
     messageThread.Run();
 }
 
-int RunForceDownload(std::wstring appid, std::wstring pid, std::wstring binVersion, bool silent,
-                     std::wstring loginuin) {
-    CCheckUpdate checkUpdate(GetModuleInstance(), appid, pid, binVersion, true, loginuin);
-    CMainMessageThread messageThread(GetModuleInstance());
+int RunForceDownload(platform::ModuleInstance instance, std::wstring appid, std::wstring pid,
+                     std::wstring binVersion, bool silent, std::wstring loginuin) {
+    CCheckUpdate checkUpdate(instance, appid, pid, binVersion, true, loginuin);
+    CMainMessageThread messageThread(instance);
+    checkUpdate.SetInstallRunner(InstallRunnerFor(instance));
     checkUpdate.SetQuiet(silent);
     messageThread.SetCheckUpdate(&checkUpdate);
     messageThread.Run();
     return checkUpdate.GetDownloadResult() != 0 ? 0 : -1;
 }
 
-bool RunInstall(bool silent, std::wstring pid, std::wstring appid, bool, std::wstring loginuin) {
+bool RunInstall(platform::ModuleInstance instance, bool silent, std::wstring pid,
+                std::wstring appid, bool, std::wstring loginuin) {
     LogPrint(GetLogUtility(), L"Start install packages.");
     CUpdatePackageInstall installer(silent, loginuin);
+    CInstallUpdateChecker* guard = GetInstallUpdateChecker();
+    installer.SetGuard(
+        {[guard] { return guard->CreateInstallMutex(); }, [guard] { guard->CloseUpdateMutex(); }});
     installer.SetPid(pid);
     installer.SetAppId(appid);
     installer.LoadPackageRecord();
-    if (installer.StartInstall(GetModuleInstance())) {
+    if (installer.StartInstall(instance)) {
         platform::LoopMessage message;
         for (;;) {
             if (platform::PeekLoopMessage(message)) {

@@ -4,12 +4,14 @@
 
 #include <string>
 
-void RunCheck(std::wstring appid, bool silent, bool newBinMode);
+#include "platform/types.h"
+
+void RunCheck(platform::ModuleInstance instance, std::wstring appid, bool silent, bool newBinMode);
 
 // 0 when the download succeeded, -1 otherwise.
-int RunForceDownload(std::wstring appid, std::wstring pid, std::wstring binVersion, bool silent,
-                     std::wstring loginuin);
+int RunForceDownload(platform::ModuleInstance instance, std::wstring appid, std::wstring pid,
+                     std::wstring binVersion, bool silent, std::wstring loginuin);
 
 // Always true.
-bool RunInstall(bool silent, std::wstring pid, std::wstring appid, bool force,
-                std::wstring loginuin);
+bool RunInstall(platform::ModuleInstance instance, bool silent, std::wstring pid,
+                std::wstring appid, bool force, std::wstring loginuin);

@@ -41,10 +41,6 @@ int FinishAction() {
 
 }  // namespace
 
-platform::ModuleInstance GetModuleInstance() {
-    return g_instance;
-}
-
 int UpdaterMain(platform::ModuleInstance instance, const wchar_t* commandLine) {
     if (GetInstallUpdateChecker()->IsUpdaterRunning())
         return -1;
@@ -73,20 +69,20 @@ int UpdaterMain(platform::ModuleInstance instance, const wchar_t* commandLine) {
 
     if (action == L"check") {
         ReportStatistic(kEventCheck, 0, appidNumber, pidNumber, 2);
-        RunCheck(std::wstring(), silent, false);
+        RunCheck(g_instance, std::wstring(), silent, false);
     } else if (action == L"newbin_check") {
         ReportStatistic(kEventCheck, 0, appidNumber, pidNumber, 2);
-        RunCheck(OptionText(L"appid"), silent, true);
+        RunCheck(g_instance, OptionText(L"appid"), silent, true);
     } else if (action == L"install") {
         bool installSilent = parser.HasOption(L"startupbyvyn") ? false : silent;
-        RunInstall(installSilent, std::wstring(), std::wstring(), false, L"0");
+        RunInstall(g_instance, installSilent, std::wstring(), std::wstring(), false, L"0");
     } else if (action == L"silent_install") {
-        RunInstall(silent, std::wstring(), std::wstring(), false, L"0");
+        RunInstall(g_instance, silent, std::wstring(), std::wstring(), false, L"0");
     } else if (action == L"force_download") {
         ReportStatistic(kEventForceDownload, 0, appidNumber, pidNumber, 2);
         std::wstring loginuin = L"0";
         parser.GetValue(L"loginuin", loginuin);
-        SetProcessExitStatus(RunForceDownload(appid, pid, OptionText(L"bin_version"),
+        SetProcessExitStatus(RunForceDownload(g_instance, appid, pid, OptionText(L"bin_version"),
                                               parser.HasOption(L"silent"), loginuin));
     } else {
         return -1;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -39,6 +40,161 @@ void AppendPadded(std::wstring& out, const wchar_t* text, size_t length, int wid
         out.append(pad, L' ');
 }
 
+// One conversion's directive for snprintf ("%" with its flags, width and precision) and what the
+// string conversions and the argument types need to know of it.
+struct Conversion {
+    std::string directive = "%";
+    bool left = false;
+    int width = -1;
+    int precision = -1;
+    int longs = 0;  // the count of 'l' modifiers; I64 counts as two
+    bool half = false;
+    bool size = false;
+};
+
+// Reads the flags, the width and the precision at `p`, taking '*' values from the arguments.
+const wchar_t* ParseFlagsWidthPrecision(const wchar_t* p, va_list* ap, Conversion& spec) {
+    std::string& directive = spec.directive;
+    while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0') {
+        if (*p == L'-')
+            spec.left = true;
+        directive += static_cast<char>(*p++);
+    }
+    if (*p == L'*') {
+        spec.width = va_arg(*ap, int);
+        if (spec.width < 0) {
+            spec.left = true;
+            directive += '-';
+            spec.width = -spec.width;
+        }
+        directive += std::to_string(spec.width);
+        ++p;
+    } else {
+        while (*p >= L'0' && *p <= L'9') {
+            spec.width = (spec.width < 0 ? 0 : spec.width) * 10 + (*p - L'0');
+            directive += static_cast<char>(*p++);
+        }
+    }
+    if (*p == L'.') {
+        directive += '.';
+        ++p;
+        spec.precision = 0;
+        if (*p == L'*') {
+            spec.precision = va_arg(*ap, int);
+            if (spec.precision < 0) {
+                spec.precision = -1;
+                directive.pop_back();
+            } else {
+                directive += std::to_string(spec.precision);
+            }
+            ++p;
+        } else {
+            while (*p >= L'0' && *p <= L'9') {
+                spec.precision = spec.precision * 10 + (*p - L'0');
+                directive += static_cast<char>(*p++);
+            }
+        }
+    }
+    return p;
+}
+
+// Length modifiers: h, hh, l, ll, z, and the Windows I64.
+const wchar_t* ParseLength(const wchar_t* p, Conversion& spec) {
+    for (;;) {
+        if (*p == L'h') {
+            spec.half = true;
+            ++p;
+        } else if (*p == L'l') {
+            ++spec.longs;
+            ++p;
+        } else if (*p == L'z') {
+            spec.size = true;
+            ++p;
+        } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
+            spec.longs = 2;
+            p += 3;
+        } else {
+            return p;
+        }
+    }
+}
+
+void AppendSigned(std::wstring& out, const Conversion& spec, va_list* ap) {
+    const std::string& directive = spec.directive;
+    if (spec.size) {
+        AppendNumber(out, directive + "zd", va_arg(*ap, ptrdiff_t));
+    } else if (spec.longs >= 2) {
+        AppendNumber(out, directive + "lld", va_arg(*ap, long long));
+    } else if (spec.longs == 1) {
+        AppendNumber(out, directive + "ld", va_arg(*ap, long));
+    } else {
+        int value = va_arg(*ap, int);
+        AppendNumber(out, directive + "d", spec.half ? static_cast<short>(value) : value);
+    }
+}
+
+void AppendUnsigned(std::wstring& out, const Conversion& spec, char c, va_list* ap) {
+    const std::string& directive = spec.directive;
+    if (spec.size) {
+        AppendNumber(out, directive + "z" + c, va_arg(*ap, size_t));
+    } else if (spec.longs >= 2) {
+        AppendNumber(out, directive + "ll" + c, va_arg(*ap, unsigned long long));
+    } else if (spec.longs == 1) {
+        AppendNumber(out, directive + "l" + c, va_arg(*ap, unsigned long));
+    } else {
+        unsigned value = va_arg(*ap, unsigned);
+        AppendNumber(out, directive + c, spec.half ? static_cast<unsigned short>(value) : value);
+    }
+}
+
+// Appends one conversion; false for a conversion it does not know, which takes no argument.
+bool AppendConversion(std::wstring& out, wchar_t conversion, const Conversion& spec, va_list* ap) {
+    switch (conversion) {
+        case L'd':
+        case L'i':
+            AppendSigned(out, spec, ap);
+            return true;
+        case L'u':
+        case L'x':
+        case L'X':
+        case L'o':
+            AppendUnsigned(out, spec, static_cast<char>(conversion), ap);
+            return true;
+        case L'f':
+        case L'F':
+        case L'e':
+        case L'E':
+        case L'g':
+        case L'G':
+        case L'a':
+        case L'A':
+            AppendNumber(out, spec.directive + static_cast<char>(conversion), va_arg(*ap, double));
+            return true;
+        case L'p':
+            AppendNumber(out, spec.directive + "p", va_arg(*ap, void*));
+            return true;
+        case L'c':
+        case L'C': {
+            wchar_t c = static_cast<wchar_t>(va_arg(*ap, int));
+            AppendPadded(out, &c, 1, spec.width, spec.left);
+            return true;
+        }
+        case L's':
+        case L'S': {
+            const wchar_t* text = va_arg(*ap, const wchar_t*);
+            if (text == nullptr)
+                text = L"(null)";
+            size_t length = std::wcslen(text);
+            if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length)
+                length = spec.precision;
+            AppendPadded(out, text, length, spec.width, spec.left);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 std::wstring VFormatWide(const wchar_t* format, va_list args) {
@@ -59,143 +215,17 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
             ++p;
             continue;
         }
-        std::string directive = "%";
-        bool left = false;
-        while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0') {
-            if (*p == L'-')
-                left = true;
-            directive += static_cast<char>(*p++);
-        }
-        int width = -1;
-        if (*p == L'*') {
-            width = va_arg(ap, int);
-            if (width < 0) {
-                left = true;
-                directive += '-';
-                width = -width;
-            }
-            directive += std::to_string(width);
-            ++p;
-        } else {
-            while (*p >= L'0' && *p <= L'9') {
-                width = (width < 0 ? 0 : width) * 10 + (*p - L'0');
-                directive += static_cast<char>(*p++);
-            }
-        }
-        int precision = -1;
-        if (*p == L'.') {
-            directive += '.';
-            ++p;
-            precision = 0;
-            if (*p == L'*') {
-                precision = va_arg(ap, int);
-                if (precision < 0) {
-                    precision = -1;
-                    directive.pop_back();
-                } else {
-                    directive += std::to_string(precision);
-                }
-                ++p;
-            } else {
-                while (*p >= L'0' && *p <= L'9') {
-                    precision = precision * 10 + (*p - L'0');
-                    directive += static_cast<char>(*p++);
-                }
-            }
-        }
-        // Length modifiers: h, hh, l, ll, z, and the Windows I64.
-        int longs = 0;
-        bool half = false, size = false;
-        for (;;) {
-            if (*p == L'h') {
-                half = true;
-                ++p;
-            } else if (*p == L'l') {
-                ++longs;
-                ++p;
-            } else if (*p == L'z') {
-                size = true;
-                ++p;
-            } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
-                longs = 2;
-                p += 3;
-            } else {
-                break;
-            }
-        }
+        Conversion spec;
+        p = ParseLength(ParseFlagsWidthPrecision(p, &ap, spec), spec);
         wchar_t conversion = *p;
         if (conversion == L'\0') {
             out.append(start);  // An incomplete conversion at the end is written as it stands.
             break;
         }
         ++p;
-        switch (conversion) {
-            case L'd':
-            case L'i':
-                if (size) {
-                    AppendNumber(out, directive + "zd", va_arg(ap, ptrdiff_t));
-                } else if (longs >= 2) {
-                    AppendNumber(out, directive + "lld", va_arg(ap, long long));
-                } else if (longs == 1) {
-                    AppendNumber(out, directive + "ld", va_arg(ap, long));
-                } else {
-                    int value = va_arg(ap, int);
-                    AppendNumber(out, directive + "d", half ? static_cast<short>(value) : value);
-                }
-                break;
-            case L'u':
-            case L'x':
-            case L'X':
-            case L'o': {
-                char c = static_cast<char>(conversion);
-                if (size) {
-                    AppendNumber(out, directive + "z" + c, va_arg(ap, size_t));
-                } else if (longs >= 2) {
-                    AppendNumber(out, directive + "ll" + c, va_arg(ap, unsigned long long));
-                } else if (longs == 1) {
-                    AppendNumber(out, directive + "l" + c, va_arg(ap, unsigned long));
-                } else {
-                    unsigned value = va_arg(ap, unsigned);
-                    AppendNumber(out, directive + c,
-                                 half ? static_cast<unsigned short>(value) : value);
-                }
-                break;
-            }
-            case L'f':
-            case L'F':
-            case L'e':
-            case L'E':
-            case L'g':
-            case L'G':
-            case L'a':
-            case L'A':
-                AppendNumber(out, directive + static_cast<char>(conversion), va_arg(ap, double));
-                break;
-            case L'p':
-                AppendNumber(out, directive + "p", va_arg(ap, void*));
-                break;
-            case L'c':
-            case L'C': {
-                wchar_t c = static_cast<wchar_t>(va_arg(ap, int));
-                AppendPadded(out, &c, 1, width, left);
-                break;
-            }
-            case L's':
-            case L'S': {
-                const wchar_t* text = va_arg(ap, const wchar_t*);
-                if (text == nullptr)
-                    text = L"(null)";
-                size_t length = std::wcslen(text);
-                if (precision >= 0 && static_cast<size_t>(precision) < length)
-                    length = precision;
-                AppendPadded(out, text, length, width, left);
-                break;
-            }
-            default:
-                // Unknown conversions are written as they stand and consume no argument.
-                out.append(start, p);
-                break;
-        }
+        // Unknown conversions are written as they stand and consume no argument.
+        if (!AppendConversion(out, conversion, spec, &ap))
+            out.append(start, p);
     }
     va_end(ap);
     return out;

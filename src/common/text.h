@@ -1,8 +1,10 @@
-// Text helpers shared by every room: code-page conversion and ASCII case handling.
+// Text helpers shared by every room: code-page conversion, and the ASCII case handling of the
+// base.
 #pragma once
 
 #include <string>
 
+#include "base/ascii.h"
 #include "platform/code_page.h"
 
 // Wide to narrow and back in the system's narrow code page; a failed conversion gives "".
@@ -12,13 +14,3 @@ inline std::string ToNarrow(const std::wstring& text) {
 inline std::wstring ToWide(const std::string& text) {
     return platform::AnsiToWide(text);
 }
-
-// Lower-cases the ASCII letters A to Z and leaves every other character as it is.
-std::wstring ToLowerAscii(std::wstring text);
-
-// Compares without regard to the case of ASCII letters, as _wcsicmp does for these texts.
-bool EqualsIgnoreCaseAscii(const std::wstring& a, const std::wstring& b);
-int CompareIgnoreCaseAscii(const std::wstring& a, const std::wstring& b);
-
-// Whether `text` ends with `suffix`, ASCII letters compared without regard to case.
-bool EndsWithIgnoreCaseAscii(const std::wstring& text, const std::wstring& suffix);

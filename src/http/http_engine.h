@@ -45,8 +45,8 @@ class CHttpEngine {
             *taskId = id;
         if (taskManager_.IsStopping())
             return 0;
-        auto* command = new CHttpMultiDlCommand<TDownloadOwner>(
-            std::move(url), std::move(localPath), id, expectedSize);
+        auto* command =
+            new CHttpMultiDlCommand(std::move(url), std::move(localPath), id, expectedSize);
         command->SetOwner(downloadOwner_);
         return StartCommand(command, L"CHttpEngine::Download create thread fail");
     }

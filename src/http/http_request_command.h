@@ -35,19 +35,15 @@ class CHttpRequestCommand : public IHttpCommand<T> {
         if (!this->IsStopping()) {
             CURL* curl = curl_easy_init();
             if (curl != nullptr) {
-                curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
-                curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &http_transfer::WriteRequestBody);
-                curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body_);
-                curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
-                curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT,
-                                 http_transfer::kConnectTimeoutSeconds);
-                curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-                curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+                http_transfer::TransferOptions options;
+                options.timeoutSeconds = 20;
+                options.followRedirects = true;
+                options.write = &http_transfer::WriteRequestBody;
+                options.writeData = &body_;
                 // Only so that a shutdown aborts the request at once instead of after 20 s.
-                curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-                curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, &http_transfer::AbortWhenStopping);
-                curl_easy_setopt(curl, CURLOPT_PROGRESSDATA,
-                                 static_cast<void*>(this->taskCallback_));
+                options.progress = &http_transfer::AbortWhenStopping;
+                options.progressData = static_cast<void*>(this->taskCallback_);
+                http_transfer::SetUpTransfer(curl, url_, options);
                 if (curl_easy_perform(curl) == CURLE_OK) {
                     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
                     success = 1;

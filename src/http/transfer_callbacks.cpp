@@ -5,6 +5,25 @@
 
 namespace http_transfer {
 
+void SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options) {
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    if (options.write != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, options.write);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, options.writeData);
+    }
+    if (options.timeoutSeconds > 0)
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.timeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    if (options.followRedirects)
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    if (options.progress != nullptr) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, options.progress);
+        curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, options.progressData);
+    }
+}
+
 bool IsStopping(const IHttpTaskCallback* tasks) {
     return tasks != nullptr && tasks->IsStopping();
 }

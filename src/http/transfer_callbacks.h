@@ -1,6 +1,6 @@
-// The libcurl callbacks that do not depend on a command's owner type: the request's body writer,
-// the file writer of pieces and streams, the header sink of the size probe, the stall watchdog,
-// and the progress function of transfers that report nothing.
+// The libcurl side of the engine's transfers: the one set-up every transfer goes through, the
+// request's body writer, the file writer of pieces and streams, the header sink of the size probe,
+// the stall watchdog, and the progress function of transfers that report nothing.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "http/curl_api.h"
 #include "http/http_object.h"
 
 namespace http_transfer {
@@ -38,6 +39,23 @@ struct StallWatch {
     uint32_t lastCheckTick = 0;
     double stallMark = 0;
 };
+
+// What a transfer asks of libcurl beyond the engine's common settings.
+struct TransferOptions {
+    // The overall limit in seconds; 0 for none.
+    long timeoutSeconds = 0;
+    bool followRedirects = false;
+    // Where the body goes; no write function keeps libcurl's default.
+    curl_write_callback write = nullptr;
+    void* writeData = nullptr;
+    // Called throughout the transfer; a non-zero return aborts it.
+    curl_progress_callback progress = nullptr;
+    void* progressData = nullptr;
+};
+
+// Sets up a transfer of `url`: the engine's connection time-out, no signals (transfers run on
+// worker threads), and the options' overall limit, redirects, write and progress functions.
+void SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
 
 bool IsStopping(const IHttpTaskCallback* tasks);
 

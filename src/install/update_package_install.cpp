@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "app/install_update_checker.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/client_settings.h"
 #include "common/exit_status.h"
@@ -17,6 +16,7 @@
 #include "platform/profile.h"
 #include "update/client_relaunch.h"
 #include "view/update_view.h"
+#include "view/view_frame.h"
 
 namespace {
 
@@ -100,7 +100,7 @@ bool CUpdatePackageInstall::LoadPackageRecord() {
 
 bool CUpdatePackageInstall::StartInstall(platform::ModuleInstance instance) {
     if (!silent_)
-        ShowUpdateView(instance, 1);
+        ShowUpdateView(instance, progress_view::kInstallMode);
     workerThread_ = platform::CreateWorkerThread(InstallThreadProc, this, false);
     return workerThread_ != nullptr;
 }
@@ -113,9 +113,10 @@ void CUpdatePackageInstall::WaitForWorker() {
 bool CUpdatePackageInstall::InstallPackages() {
     // From here on a new updater may start: the install mutex tells other processes that a
     // pass is under way instead.
-    CInstallUpdateChecker* guard = GetInstallUpdateChecker();
-    platform::MutexHandle installMutex = guard->CreateInstallMutex();
-    guard->CloseUpdateMutex();
+    platform::MutexHandle installMutex =
+        guard_.createInstallMutex ? guard_.createInstallMutex() : nullptr;
+    if (guard_.closeUpdateMutex)
+        guard_.closeUpdateMutex();
 
     int total = static_cast<int>(packages_.size());
     ShowProgress(silent_, 0, total);
@@ -200,11 +201,6 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     LogPrint(GetLogUtility(), L"Install package success.");
 }
 
-bool CUpdatePackageInstall::GetBufferMd5(const unsigned char* data, unsigned int length,
-                                         wchar_t* out, size_t outLength) {
-    return ::GetBufferMd5(data, length, out, outLength);
-}
-
 bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
                                          const std::wstring& expectedMd5) {
     return ::CheckFileMd5(path, expectedMd5);
@@ -213,8 +209,4 @@ bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
 bool CUpdatePackageInstall::LaunchLastRunApp() {
     return relaunch::LastRunApp(appid_, loginUin_,
                                 [this](const std::wstring& line) { WriteLiteral(line); });
-}
-
-bool CUpdatePackageInstall::IsTrayRunning() {
-    return relaunch::IsProgramRunning(L"PallatonTray.exe", false);
 }

@@ -4,17 +4,26 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "diagnostics/log.h"
+#include "platform/named_mutex.h"
 #include "platform/thread.h"
 #include "platform/types.h"
 
 // The package record file: Korvane/PLTNDownload/Pallaton_ResourceUpdate.ini in the roaming
 // application-data folder, or in the temporary folder when there is none.
 std::wstring GetInstallRecordPath();
+
+// What the install pass needs of the single-instance guard, handed in by its runner: the install
+// mutex to take (the pass closes it) and the update mutex to give up.
+struct InstallGuard {
+    std::function<platform::MutexHandle()> createInstallMutex;
+    std::function<void()> closeUpdateMutex;
+};
 
 class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
   public:
@@ -26,6 +35,7 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
 
     void SetPid(const std::wstring& pid) { pid_ = pid; }
     void SetAppId(const std::wstring& appid) { appid_ = appid; }
+    void SetGuard(InstallGuard guard) { guard_ = std::move(guard); }
 
     // Reads and verifies the record into the package map and deletes the record file. True
     // when at least one package passed.
@@ -42,12 +52,9 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     // Waits until the worker thread has ended (at once when none was started).
     void WaitForWorker();
 
-    bool GetBufferMd5(const unsigned char* data, unsigned int length, wchar_t* out,
-                      size_t outLength);
     bool CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5);
 
     bool LaunchLastRunApp();
-    bool IsTrayRunning();
 
   private:
     struct PackageEntry {
@@ -60,6 +67,7 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     void InstallPackage(const PackageEntry& entry, int index, int total);
 
     std::map<std::wstring, std::unique_ptr<PackageEntry>> packages_;
+    InstallGuard guard_;
     std::wstring pid_;
     std::wstring appid_;
     std::wstring loginUin_;

@@ -1,6 +1,7 @@
-// Renders one frame of the progress window into a 32-bit bitmap with per-pixel alpha, without a
-// window: the background, the three slices of the text bar, one line of text and the spinner
-// turned about its pivot. Windows draws with GDI+ into a DIB section, Linux with cairo and pango.
+// Renders one frame of a layered window into a 32-bit bitmap with per-pixel alpha, without a
+// window: a background image, a bar image cut into three slices, one line of text and a spinner
+// image turned about its pivot, each where the owner's FrameLayout puts it. Windows draws with
+// GDI+ into a DIB section, Linux with cairo and pango.
 #pragma once
 
 #include <cstdint>
@@ -11,33 +12,33 @@ namespace platform {
 
 class LayeredWindow;
 
-// The frame's geometry in client pixels, origin top left.
-namespace frame_layout {
-inline constexpr int kWidth = 330;
-inline constexpr int kHeight = 250;
-inline constexpr int kBackgroundX = 68;
-inline constexpr int kBackgroundY = 10;
-inline constexpr int kBarY = 205;
-// The text bar's slices: source columns [sourceX, sourceX + sourceWidth) are drawn to
-// [destX, destX + destWidth), as high as the image.
-struct BarSlice {
-    int sourceX;
-    int sourceWidth;
-    int destX;
-    int destWidth;
+// Where a frame's parts go, in client pixels from the top left, and how its text looks; given by
+// the owner of the window.
+struct FrameLayout {
+    int backgroundX;
+    int backgroundY;
+    int barY;
+    // The text bar's slices: source columns [sourceX, sourceX + sourceWidth) are drawn to
+    // [destX, destX + destWidth), as high as the image.
+    struct BarSlice {
+        int sourceX;
+        int sourceWidth;
+        int destX;
+        int destWidth;
+    };
+    BarSlice barSlices[3];
+    int textX;
+    int textY;
+    // The spinner image's point (spinnerPivot, spinnerPivot) turns about (pivotX, pivotY).
+    int pivotX;
+    int pivotY;
+    int spinnerPivot;
+    // The text's font (bold; the system's sans-serif family where this one is missing) and its
+    // colour as 0xAARRGGBB.
+    const wchar_t* fontFamily;
+    float fontPoints;
+    uint32_t textColour;
 };
-inline constexpr BarSlice kBarSlices[3] = {{0, 14, 20, 14}, {17, 12, 34, 260}, {37, 14, 294, 14}};
-inline constexpr int kTextX = 35;
-inline constexpr int kTextY = 213;
-// The spinner image's point (kSpinnerPivot, kSpinnerPivot) turns about (kPivotX, kPivotY).
-inline constexpr int kPivotX = 164;
-inline constexpr int kPivotY = 106;
-inline constexpr int kSpinnerPivot = 96;
-// The text's font: 13 points, bold, white with alpha 254.
-inline constexpr wchar_t kFontFamily[] = L"微软雅黑";
-inline constexpr float kFontPoints = 13.0f;
-inline constexpr uint32_t kTextColour = 0xFEFFFFFFu;
-}  // namespace frame_layout
 
 // The graphics library's process state (GDI+ on Windows; nothing to do on Linux).
 using GraphicsToken = uintptr_t;
@@ -102,6 +103,6 @@ struct FrameContent {
 };
 
 // Draws a frame into a new bitmap: background, text bar, text, spinner, in that order.
-void ComposeFrame(const FrameContent& content, FrameBitmap& bitmap);
+void ComposeFrame(const FrameLayout& layout, const FrameContent& content, FrameBitmap& bitmap);
 
 }  // namespace platform

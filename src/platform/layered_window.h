@@ -1,7 +1,7 @@
-// The progress window's system window: borderless, never activated, kept out of the taskbar,
-// with per-pixel alpha, its content handed over as a whole bitmap. Windows: a layered pop-up
-// window of class "MainWndClass". Linux: an override-redirect X window with a 32-bit ARGB visual,
-// on the X display named by DISPLAY.
+// A system window that shows a bitmap: borderless, never activated, kept out of the taskbar, with
+// per-pixel alpha, its content handed over as a whole bitmap. Windows: a layered pop-up window.
+// Linux: an override-redirect X window with a 32-bit ARGB visual, on the X display named by
+// DISPLAY.
 #pragma once
 
 #include <functional>
@@ -22,13 +22,23 @@ struct WorkArea {
     int bottom = 0;
 };
 
+// The names the window is known by. Windows: the window class, the title and the class's menu
+// resource name. Linux: the message target's class, WM_NAME, and the class hint's res_class
+// (className) and res_name (programName).
+struct WindowNames {
+    const wchar_t* className = L"LayeredWindow";
+    const wchar_t* title = L"";
+    const wchar_t* menuName = nullptr;
+    const wchar_t* programName = L"";
+};
+
 class LayeredWindow {
   public:
     // Creates the window hidden, owned by the calling thread, whose messages go to `proc`
     // (Windows answers WM_ERASEBKGND itself, without erasing). Null when the class cannot be
     // registered or the window cannot be created; on Linux also when there is no X display.
     static std::unique_ptr<LayeredWindow> Create(ModuleInstance instance, int width, int height,
-                                                 MessageProc proc);
+                                                 MessageProc proc, const WindowNames& names = {});
     // Destroys the window; only on the owning thread.
     ~LayeredWindow();
     LayeredWindow(const LayeredWindow&) = delete;

@@ -2,13 +2,12 @@
 
 #include <cwchar>
 
-#include "app/runners.h"
+#include "base/utf8.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/client_settings.h"
 #include "common/format.h"
 #include "common/number.h"
 #include "common/text.h"
-#include "common/utf8.h"
 #include "diagnostics/statistics.h"
 #include "platform/message_box.h"
 #include "platform/path.h"
@@ -16,6 +15,7 @@
 #include "update/client_relaunch.h"
 #include "update/main_message_thread.h"
 #include "view/update_view.h"
+#include "view/view_frame.h"
 
 #ifndef PALLATON_UPDATE_SERVICE
 #define PALLATON_UPDATE_SERVICE "http://127.0.0.1:18327"
@@ -56,11 +56,6 @@ std::wstring OptionValue(const wchar_t* name) {
     return value;
 }
 
-bool ReadClientString(const std::wstring& key, const wchar_t* name, size_t chars,
-                      std::wstring& value) {
-    return platform::registry::ReadString(key, name, chars, value);
-}
-
 // The answer cut to the text from its first "{" to its last "}"; empty without both.
 std::string TrimToBraces(const char* body) {
     std::string text = body != nullptr ? body : "";
@@ -80,8 +75,7 @@ intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message,
             return 0;
         case WM_UPDATE_INSTALL:
             if (CCheckUpdate* controller = g_checkUpdate) {
-                RunInstall(controller->IsQuiet(), controller->GetPid(), controller->GetAppid(),
-                           controller->IsForceDownload(), controller->GetLoginUin());
+                controller->RunInstallPass();
                 controller->ExitAllThread();
             } else {
                 platform::PostQuitToLoop(0);
@@ -93,10 +87,6 @@ intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message,
 }
 
 }  // namespace
-
-CCheckUpdate* GetCheckUpdate() {
-    return g_checkUpdate;
-}
 
 std::wstring EncodeQueryValue(const std::wstring& value) {
     std::string bytes;
@@ -167,8 +157,8 @@ int CCheckUpdate::CompareVersion(const std::wstring& a, const std::wstring& b) {
 bool CCheckUpdate::IsClientInstalled() {
     std::wstring launchPath;
     std::wstring exe;
-    if (!ReadClientString(kClientKey, L"LaunchPath", kPathChars, launchPath) ||
-        !ReadClientString(kClientKey, L"Exe", kPathChars, exe)) {
+    if (!platform::registry::ReadString(kClientKey, L"LaunchPath", kPathChars, launchPath) ||
+        !platform::registry::ReadString(kClientKey, L"Exe", kPathChars, exe)) {
         return false;
     }
     // The tray and updater programs stand beside the main program: replace its name when it is
@@ -198,7 +188,8 @@ bool CCheckUpdate::IsClientRunning() {
 std::wstring CCheckUpdate::GetInstalledAppVersions() const {
     std::wstring version;
     if (!appid_.empty()) {
-        if (ReadClientString(kClientKey + appid_, L"version", kVersionChars, version)) {
+        if (platform::registry::ReadString(kClientKey + appid_, L"version", kVersionChars,
+                                           version)) {
             return appid_ + L"_" + version;
         }
         return std::wstring();
@@ -210,7 +201,7 @@ std::wstring CCheckUpdate::GetInstalledAppVersions() const {
     for (const std::wstring& name : subkeys) {
         if (name.size() >= kPathChars)
             continue;
-        if (!ReadClientString(kClientKey + name, L"version", kVersionChars, version))
+        if (!platform::registry::ReadString(kClientKey + name, L"version", kVersionChars, version))
             continue;
         if (!apps.empty())
             apps += L"|";
@@ -223,7 +214,7 @@ bool CCheckUpdate::BuildRequestUrl(std::wstring& url) {
     std::wstring format = std::wstring(kServiceAddress);
     if (!forceDownload_) {
         std::wstring version;
-        if (!ReadClientString(kClientKey, L"version", kVersionChars, version))
+        if (!platform::registry::ReadString(kClientKey, L"version", kVersionChars, version))
             return false;
         format += kVersionPath;
         url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(version).c_str(),
@@ -233,7 +224,8 @@ bool CCheckUpdate::BuildRequestUrl(std::wstring& url) {
     }
     std::wstring apps = appid_ + L"_" + L"0.0.0.0";
     std::wstring installed;
-    if (IsClientInstalled() && ReadClientString(kClientKey, L"version", kVersionChars, installed) &&
+    if (IsClientInstalled() &&
+        platform::registry::ReadString(kClientKey, L"version", kVersionChars, installed) &&
         CompareVersion(binVersion_, installed) <= 0) {
         format += kVersionPath;
         url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(installed).c_str(),
@@ -286,7 +278,7 @@ void CCheckUpdate::OnRequestResult(int taskId, int success, long httpCode, const
     }
     if (hasPackages) {
         if (!quiet_)
-            ShowUpdateView(instance_, 0);
+            ShowUpdateView(instance_, progress_view::kDownloadMode);
         DownloadUpdatePackage();
         return;
     }
@@ -414,8 +406,12 @@ void CCheckUpdate::ExitAllThread() {
 }
 
 void CCheckUpdate::SetMessageThread(CMainMessageThread* messageThread) {
-    messageThread_ = messageThread;
     mainMessageWindow_ = messageThread != nullptr ? messageThread->GetMainWindow() : nullptr;
+}
+
+void CCheckUpdate::RunInstallPass() {
+    if (installRunner_)
+        installRunner_(quiet_, pid_, appid_, forceDownload_, loginUin_);
 }
 
 bool CCheckUpdate::LaunchLastRunGame() {

@@ -3,6 +3,7 @@
 // between installing now, installing at the client's next start, relaunching, or ending.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,6 +39,15 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     CCheckUpdate(const CCheckUpdate&) = delete;
     CCheckUpdate& operator=(const CCheckUpdate&) = delete;
 
+    // Runs the install pass at once with the run's quiet flag, pid, appid, forced flag and login
+    // uin; handed in by the runner that owns the controller.
+    using InstallRunner =
+        std::function<void(bool quiet, const std::wstring& pid, const std::wstring& appid,
+                           bool force, const std::wstring& loginUin)>;
+    void SetInstallRunner(InstallRunner runner) { installRunner_ = std::move(runner); }
+    // Runs the install pass through the runner handed in (nothing without one).
+    void RunInstallPass();
+
     void CreateCommunicationView();
     // 1 when the request was sent, 0 when the run was ended instead.
     int CheckIfHasPackageUpdate();
@@ -59,7 +69,6 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     std::wstring GetLoginUin() const { return loginUin_; }
     void SetLoginUin(const std::wstring& loginUin) { loginUin_ = loginUin; }
     void SetMessageThread(CMainMessageThread* messageThread);
-    platform::MessageTarget GetCommunicationView() const { return communicationView_; }
 
     // -1, 0 or 1 as the first dotted version is older, equal or newer than the second.
     static int CompareVersion(const std::wstring& a, const std::wstring& b);
@@ -88,19 +97,16 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     std::wstring pid_;
     std::wstring binVersion_;
     std::wstring loginUin_;
-    CMainMessageThread* messageThread_ = nullptr;
     // The message thread's main window, kept here because a worker thread may still end the run
     // after the runner has destroyed the message thread object.
     platform::MessageTarget mainMessageWindow_ = nullptr;
     int downloadSucceeded_ = 0;
     bool quiet_ = false;
     bool forceDownload_ = false;
+    InstallRunner installRunner_;
     // Serialises the package and task lists between the threads that report results.
     std::recursive_mutex listLock_;
 };
-
-// The process-wide controller (null when none exists).
-CCheckUpdate* GetCheckUpdate();
 
 // Percent-encodes a query value: blanks, '&', '#', '%', '+' and every character outside ASCII
 // (as the bytes of its UTF-8 form); everything else stays as it is.

@@ -2,6 +2,7 @@
 
 #include "update/check_update.h"
 #include "view/update_view.h"
+#include "view/view_frame.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void CMainMessageThread::Run() {
     // The progress window is made on this thread now, so that its timer runs here before the
     // first progress arrives from a transfer thread.
     if (!checkUpdate_->IsQuiet()) {
-        ShowUpdateView(instance_, 0);
+        ShowUpdateView(instance_, progress_view::kDownloadMode);
         HideUpdateView();
     }
     checkUpdate_->CreateCommunicationView();

@@ -25,7 +25,7 @@ using progress_view::SkinImagePath;
 
 namespace {
 
-namespace layout = platform::frame_layout;
+namespace layout = progress_view::frame_layout;
 
 // Written by every thread that reports progress and read by the frames, without a lock.
 std::atomic<int> g_percent{0};
@@ -95,7 +95,7 @@ bool UpdateViewImpl::Create() {
     if (window_)
         return true;
     window_ = platform::LayeredWindow::Create(instance_, layout::kWidth, layout::kHeight,
-                                              &ViewWindowProc);
+                                              &ViewWindowProc, progress_view::kWindowNames);
     if (!window_)
         return false;
     std::lock_guard<std::mutex> lock(g_windowsMutex);
@@ -158,7 +158,7 @@ void UpdateViewImpl::DrawFrame(const std::wstring& text) {
     content.spinner = g_spinner.get();
     content.text = text;
     content.angle = g_angle.load();
-    platform::ComposeFrame(content, bitmap);
+    platform::ComposeFrame(progress_view::kFrameLayout, content, bitmap);
     window_->Present(bitmap);
 }
 

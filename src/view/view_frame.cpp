@@ -3,15 +3,14 @@
 
 #include "common/format.h"
 #include "common/program_folder.h"
-#include "platform/frame_composer.h"
 #include "platform/path.h"
 
 namespace progress_view {
 
 namespace {
 
-constexpr int kWindowWidth = platform::frame_layout::kWidth;
-constexpr int kWindowHeight = platform::frame_layout::kHeight;
+constexpr int kWindowWidth = frame_layout::kWidth;
+constexpr int kWindowHeight = frame_layout::kHeight;
 // Both coordinates start half the window's width before the middle of the extent, and the test
 // at the bottom edge uses the width too; only the move up to the bottom edge uses the height.
 constexpr int kHalfWidth = kWindowWidth / 2;

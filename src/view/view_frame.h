@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/layered_window.h"
+#include "view/view_look.h"
 
 namespace progress_view {
 

@@ -18,6 +18,7 @@
 #include "common/text.h"
 #include "http/http_engine.h"
 #include "http/http_result.h"
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/path.h"

@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "common/utf8.h"
+#include "base/utf8.h"
 #include "install/md5_check.h"
 
 namespace {

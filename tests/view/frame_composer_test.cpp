@@ -13,7 +13,7 @@
 #include "support/fixture_files.h"
 #include "view/view_frame.h"
 
-namespace layout = platform::frame_layout;
+namespace layout = progress_view::frame_layout;
 using platform::FrameBitmap;
 using platform::FrameContent;
 using platform::SkinImage;
@@ -116,7 +116,7 @@ class FrameComposerTest : public ::testing::Test {
     std::unique_ptr<FrameBitmap> Compose(const FrameContent& content) {
         auto bitmap = std::make_unique<FrameBitmap>(layout::kWidth, layout::kHeight);
         EXPECT_TRUE(bitmap->IsValid());
-        platform::ComposeFrame(content, *bitmap);
+        platform::ComposeFrame(progress_view::kFrameLayout, content, *bitmap);
         return bitmap;
     }
 
@@ -137,7 +137,7 @@ TEST_F(FrameComposerTest, NewBitmapIsTransparentAndRoundTripsThroughPng) {
 
     FrameContent content;
     content.background = Skin(L"bg.png", skin_png::Pixels(20, 10, kRed));
-    platform::ComposeFrame(content, bitmap);
+    platform::ComposeFrame(progress_view::kFrameLayout, content, bitmap);
     ASSERT_TRUE(bitmap.SavePng(folder_.Wide(L"frame.png")));
     const SkinImage* saved = Load(L"frame.png");
     EXPECT_TRUE(saved->IsLoaded());

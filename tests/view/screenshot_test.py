@@ -18,7 +18,7 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
 import png  # noqa: E402
 
 BIN_DIR = os.environ.get("PALLATON_BIN_DIR", "")

@@ -1,7 +1,7 @@
 // On Linux the narrow code page is UTF-8.
 #include "platform/code_page.h"
 
-#include "common/utf8.h"
+#include "base/utf8.h"
 
 namespace platform {
 

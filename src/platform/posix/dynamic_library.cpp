@@ -2,7 +2,7 @@
 
 #include <dlfcn.h>
 
-#include "common/program_folder.h"
+#include "platform/path.h"
 #include "platform/posix/internal.h"
 
 namespace platform {
@@ -16,7 +16,9 @@ LibraryHandle LoadLibraryFile(const std::wstring& path) {
 }
 
 LibraryHandle FindLoadedLibrary(const std::wstring& fileName) {
-    std::string path = posix::ToPath(GetProgramFolder() + L"/" + fileName);
+    // The program folder: the executable's path cut at its last separator.
+    std::wstring program = GetModuleFilePath();
+    std::string path = posix::ToPath(program.substr(0, program.rfind(L'/') + 1) + fileName);
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     // RTLD_NOLOAD took a reference of its own; the one of the first load keeps it loaded.
     if (library != nullptr)

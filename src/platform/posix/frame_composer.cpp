@@ -33,8 +33,6 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace platform {
 
-namespace layout = frame_layout;
-
 GraphicsToken StartGraphics() {
     return 1;
 }
@@ -109,7 +107,7 @@ namespace {
 // Draws source columns [sourceX, sourceX + sourceWidth) of the image, stretched across the
 // destination columns. The columns are cut out first and repeat beyond their edges, so the
 // stretched middle never samples the neighbouring columns of the image (GDI+'s tile wrap mode).
-void DrawSlice(cairo_t* cr, cairo_surface_t* image, const layout::BarSlice& slice, int y) {
+void DrawSlice(cairo_t* cr, cairo_surface_t* image, const FrameLayout::BarSlice& slice, int y) {
     int height = cairo_image_surface_get_height(image);
     cairo_surface_t* cut =
         cairo_image_surface_create(CAIRO_FORMAT_ARGB32, slice.sourceWidth, height);
@@ -133,7 +131,7 @@ void DrawSlice(cairo_t* cr, cairo_surface_t* image, const layout::BarSlice& slic
     cairo_surface_destroy(cut);
 }
 
-void DrawText(cairo_t* cr, const std::wstring& text) {
+void DrawText(cairo_t* cr, const FrameLayout& layout, const std::wstring& text) {
     if (text.empty())
         return;
     PangoLayout* textLayout = pango_cairo_create_layout(cr);
@@ -150,55 +148,55 @@ void DrawText(cairo_t* cr, const std::wstring& text) {
     pango_layout_context_changed(textLayout);
 
     // The requested family first; fontconfig's sans-serif choice for what it cannot show.
-    std::string families = WideToAnsi(layout::kFontFamily) + ",sans-serif";
+    std::string families = WideToAnsi(layout.fontFamily) + ",sans-serif";
     PangoFontDescription* font = pango_font_description_new();
     pango_font_description_set_family(font, families.c_str());
     pango_font_description_set_weight(font, PANGO_WEIGHT_BOLD);
-    pango_font_description_set_size(font, static_cast<int>(layout::kFontPoints * PANGO_SCALE));
+    pango_font_description_set_size(font, static_cast<int>(layout.fontPoints * PANGO_SCALE));
     pango_layout_set_font_description(textLayout, font);
     pango_font_description_free(font);
 
     std::string utf8 = WideToAnsi(text);
     pango_layout_set_text(textLayout, utf8.c_str(), static_cast<int>(utf8.size()));
-    uint32_t colour = layout::kTextColour;
+    uint32_t colour = layout.textColour;
     cairo_set_source_rgba(cr, ((colour >> 16) & 0xFF) / 255.0, ((colour >> 8) & 0xFF) / 255.0,
                           (colour & 0xFF) / 255.0, (colour >> 24) / 255.0);
-    cairo_move_to(cr, layout::kTextX, layout::kTextY);
+    cairo_move_to(cr, layout.textX, layout.textY);
     pango_cairo_show_layout(cr, textLayout);
     g_object_unref(textLayout);
 }
 
 }  // namespace
 
-void ComposeFrame(const FrameContent& content, FrameBitmap& bitmap) {
+void ComposeFrame(const FrameLayout& layout, const FrameContent& content, FrameBitmap& bitmap) {
     if (!bitmap.IsValid())
         return;
     cairo_t* cr = cairo_create(bitmap.impl().surface);
 
     if (content.background != nullptr && content.background->IsLoaded()) {
         cairo_surface_t* image = content.background->impl().surface;
-        cairo_set_source_surface(cr, image, layout::kBackgroundX, layout::kBackgroundY);
-        cairo_rectangle(cr, layout::kBackgroundX, layout::kBackgroundY, content.background->Width(),
+        cairo_set_source_surface(cr, image, layout.backgroundX, layout.backgroundY);
+        cairo_rectangle(cr, layout.backgroundX, layout.backgroundY, content.background->Width(),
                         content.background->Height());
         cairo_fill(cr);
     }
 
     if (content.textBar != nullptr && content.textBar->IsLoaded()) {
-        for (const layout::BarSlice& slice : layout::kBarSlices)
-            DrawSlice(cr, content.textBar->impl().surface, slice, layout::kBarY);
+        for (const FrameLayout::BarSlice& slice : layout.barSlices)
+            DrawSlice(cr, content.textBar->impl().surface, slice, layout.barY);
     }
 
-    DrawText(cr, content.text);
+    DrawText(cr, layout, content.text);
 
     if (content.spinner != nullptr && content.spinner->IsLoaded()) {
         cairo_save(cr);
-        cairo_translate(cr, layout::kPivotX, layout::kPivotY);
+        cairo_translate(cr, layout.pivotX, layout.pivotY);
         cairo_rotate(cr, content.angle * M_PI / 180.0);
-        cairo_set_source_surface(cr, content.spinner->impl().surface, -layout::kSpinnerPivot,
-                                 -layout::kSpinnerPivot);
+        cairo_set_source_surface(cr, content.spinner->impl().surface, -layout.spinnerPivot,
+                                 -layout.spinnerPivot);
         cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
-        cairo_rectangle(cr, -layout::kSpinnerPivot, -layout::kSpinnerPivot,
-                        content.spinner->Width(), content.spinner->Height());
+        cairo_rectangle(cr, -layout.spinnerPivot, -layout.spinnerPivot, content.spinner->Width(),
+                        content.spinner->Height());
         cairo_fill(cr);
         cairo_restore(cr);
     }

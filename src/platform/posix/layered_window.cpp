@@ -1,4 +1,4 @@
-// The Linux progress window: an override-redirect X window (no decoration, never focused, placed
+// The Linux layered window: an override-redirect X window (no decoration, never focused, placed
 // exactly where asked, out of any task bar) with a 32-bit ARGB visual, so that a compositing
 // manager blends it with per-pixel alpha. Frames go into a pixmap of the window's depth and are
 // copied to the window; exposures are repaired from the same pixmap. The X connection belongs to
@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 
+#include "platform/code_page.h"
 #include "platform/frame_composer.h"
 #include "platform/posix/graphics_internal.h"
 #include "platform/posix/message_loop_internal.h"
@@ -85,11 +87,13 @@ std::vector<long> RootCardinals(Display* display, const char* name) {
     return values;
 }
 
-void SetNames(Display* display, Window window) {
-    XStoreName(display, window, "Sample");
+void SetNames(Display* display, Window window, const WindowNames& names) {
+    XStoreName(display, window, WideToAnsi(names.title).c_str());
+    std::string programName = WideToAnsi(names.programName);
+    std::string className = WideToAnsi(names.className);
     XClassHint hint;
-    hint.res_name = const_cast<char*>("PallatonUpdater");
-    hint.res_class = const_cast<char*>("MainWndClass");
+    hint.res_name = programName.data();
+    hint.res_class = className.data();
     XSetClassHint(display, window, &hint);
     // Compositing managers pick their rules for shadows and fading by the window type.
     Atom type = XInternAtom(display, "_NET_WM_WINDOW_TYPE", False);
@@ -103,7 +107,7 @@ void SetNames(Display* display, Window window) {
 LayeredWindow::LayeredWindow(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::unique_ptr<LayeredWindow> LayeredWindow::Create(ModuleInstance instance, int width, int height,
-                                                     MessageProc proc) {
+                                                     MessageProc proc, const WindowNames& names) {
     const char* name = std::getenv("DISPLAY");
     if (name == nullptr || *name == '\0')
         return nullptr;
@@ -145,11 +149,11 @@ std::unique_ptr<LayeredWindow> LayeredWindow::Create(ModuleInstance instance, in
     impl->gc = XCreateGC(display, impl->pixmap, 0, nullptr);
     XSetForeground(display, impl->gc, 0);
     XFillRectangle(display, impl->pixmap, impl->gc, 0, 0, width, height);
-    SetNames(display, impl->window);
+    SetNames(display, impl->window, names);
     XSync(display, False);
 
     impl->owner = GetCurrentLoopThread();
-    impl->target = CreateMessageTarget(instance, L"MainWndClass", proc);
+    impl->target = CreateMessageTarget(instance, names.className, proc);
     Impl* raw = impl.get();
     impl->sourceId = posix::AddLoopSource({ConnectionNumber(display),
                                            [raw] {

@@ -138,6 +138,14 @@ std::shared_ptr<ThreadLoop> LoopOfTarget(MessageTarget target) {
     return it == registry.targets.end() ? nullptr : it->second;
 }
 
+// The loop of another thread, kept alive for the caller; null when that thread has none.
+std::shared_ptr<ThreadLoop> FindLoop(LoopThreadId thread) {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.loops.find(thread);
+    return it != registry.loops.end() ? it->second : nullptr;
+}
+
 bool Enqueue(ThreadLoop& loop, const LoopMessage& message) {
     {
         std::lock_guard<std::mutex> lock(loop.mutex);
@@ -392,18 +400,6 @@ bool KillLoopTimer(MessageTarget target, uintptr_t timerId) {
                return timer.target == target && timer.id == timerId;
            }) > 0;
 }
-
-namespace {
-
-// The loop of another thread, kept alive for the caller; null when that thread has none.
-std::shared_ptr<ThreadLoop> FindLoop(LoopThreadId thread) {
-    Registry& registry = GetRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    auto it = registry.loops.find(thread);
-    return it != registry.loops.end() ? it->second : nullptr;
-}
-
-}  // namespace
 
 LoopThreadId GetCurrentLoopThread() {
     return CurrentLoop().id;

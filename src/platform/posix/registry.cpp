@@ -1,18 +1,12 @@
-// HKEY_CURRENT_USER on Linux: one text file in the format of registry exports ("Windows Registry
-// Editor Version 5.00", UTF-8), ${XDG_CONFIG_HOME:-$HOME/.config}/Korvane/HKEY_CURRENT_USER.reg,
-// which `reg import` also accepts on Windows and Wine.
+// HKEY_CURRENT_USER on Linux: one text file in the format of registry exports (see reg_text.h),
+// ${XDG_CONFIG_HOME:-$HOME/.config}/Korvane/HKEY_CURRENT_USER.reg, which `reg import` also
+// accepts on Windows and Wine.
 //
 // Every access holds an flock on HKEY_CURRENT_USER.reg.lock beside it, a file that is never
 // replaced: shared to read, exclusive to change. A change reads the file, applies itself and
 // replaces the file through a temporary file, fsync and rename, so that concurrent changes from
 // several processes all land and a crash never leaves a truncated hive. A file that cannot be
 // parsed is never overwritten: reads and changes fail until someone repairs it.
-//
-// Accepted syntax: blank lines, ';' comments, sections `[HKEY_CURRENT_USER\...]`, values
-// `"name"="text"`, `"name"=dword:XXXXXXXX`, `"name"=hex:...` and `"name"=hex(N):...` with
-// continuation lines ending in '\', and `@=` for the default value (the value named ""). Removal
-// lines (`[-HKEY_...]`, `"name"=-`) describe an import rather than a hive and are rejected as
-// unparseable. Comments are not kept when the file is rewritten; hex values are, verbatim.
 #include "platform/registry.h"
 
 #include <fcntl.h>
@@ -21,197 +15,36 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
 #include <cstdlib>
 #include <functional>
-#include <map>
-#include <string_view>
 
-#include "common/text.h"
-#include "common/utf8.h"
+#include "base/utf8.h"
 #include "platform/posix/internal.h"
+#include "platform/posix/reg_text.h"
 
 namespace platform::registry {
 namespace {
 
-constexpr wchar_t kHeader[] = L"Windows Registry Editor Version 5.00";
-constexpr wchar_t kRoot[] = L"HKEY_CURRENT_USER";
+using posix::reg_text::CreateKey;
+using posix::reg_text::DecodeUtf16Le;
+using posix::reg_text::EncodeUtf16Le;
+using posix::reg_text::FindValue;
+using posix::reg_text::FormatHex;
+using posix::reg_text::FormatHive;
+using posix::reg_text::Hive;
+using posix::reg_text::IsPrefix;
+using posix::reg_text::IsSingleLine;
+using posix::reg_text::KeyPath;
+using posix::reg_text::kTypeDword;
+using posix::reg_text::kTypeExpandString;
+using posix::reg_text::kTypeString;
+using posix::reg_text::ParseHive;
+using posix::reg_text::SetValue;
+using posix::reg_text::SplitKeyPath;
+using posix::reg_text::Value;
+using posix::reg_text::ValueName;
+
 constexpr char kFileName[] = "HKEY_CURRENT_USER.reg";
-// Windows limits key names to 255 characters; the same limit keeps the file importable there.
-constexpr size_t kMaxKeyNameChars = 255;
-
-constexpr uint32_t kTypeString = 1;        // REG_SZ
-constexpr uint32_t kTypeExpandString = 2;  // REG_EXPAND_SZ
-constexpr uint32_t kTypeBinary = 3;        // REG_BINARY, written as plain "hex:"
-constexpr uint32_t kTypeDword = 4;         // REG_DWORD
-
-struct Value {
-    enum class Kind { kString, kDword, kHex };
-
-    std::wstring name;  // empty for the default value, written as '@'
-    Kind kind = Kind::kString;
-    std::wstring text;   // kString
-    uint32_t dword = 0;  // kDword
-    // kHex: the text after '=' as found in the file (continuation lines joined by '\n'), written
-    // back unchanged, and the type and bytes it encodes.
-    std::wstring raw;
-    uint32_t type = 0;
-    std::vector<uint8_t> bytes;
-};
-
-using KeyPath = std::vector<std::wstring>;
-
-wchar_t FoldAscii(wchar_t c) {
-    return c >= L'a' && c <= L'z' ? c - (L'a' - L'A') : c;
-}
-
-// Names compare as Windows compares them: UTF-16 code unit by code unit, ASCII letters
-// upper-cased (so "aB" sorts before "a_").
-std::u16string SortKey(const std::wstring& name) {
-    std::u16string key;
-    key.reserve(name.size());
-    for (wchar_t c : name) {
-        uint32_t cp = static_cast<uint32_t>(FoldAscii(c));
-        if (cp >= 0x10000) {
-            key += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            key += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            key += static_cast<char16_t>(cp);
-        }
-    }
-    return key;
-}
-
-// Key and value names match without regard to ASCII case, as Windows matches them.
-bool SameName(const std::wstring& a, const std::wstring& b) {
-    return EqualsIgnoreCaseAscii(a, b);
-}
-
-struct KeyPathLess {
-    bool operator()(const KeyPath& a, const KeyPath& b) const {
-        for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-            if (SameName(a[i], b[i]))
-                continue;
-            return SortKey(a[i]) < SortKey(b[i]);
-        }
-        return a.size() < b.size();
-    }
-};
-
-// Keys in tree order: every key comes before its subkeys, which follow it contiguously. The root
-// itself (the empty path) is present only when it holds values.
-using Hive = std::map<KeyPath, std::vector<Value>, KeyPathLess>;
-
-bool IsPrefix(const KeyPath& prefix, const KeyPath& path) {
-    if (prefix.size() > path.size())
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (!SameName(prefix[i], path[i]))
-            return false;
-    }
-    return true;
-}
-
-// Names and text that fit on one line of the file.
-bool IsSingleLine(const std::wstring& text) {
-    return text.find_first_of(std::wstring(L"\r\n\0", 3)) == std::wstring::npos;
-}
-
-// Splits "A\B\C" or "A\B\C\" into its components; "" is the root. Empty components and names
-// that cannot be written fail.
-bool SplitKeyPath(const std::wstring& key, KeyPath& path) {
-    path.clear();
-    size_t start = 0;
-    while (start < key.size()) {
-        size_t end = key.find(L'\\', start);
-        if (end == std::wstring::npos)
-            end = key.size();
-        std::wstring part = key.substr(start, end - start);
-        if (part.empty() || part.size() > kMaxKeyNameChars || !IsSingleLine(part))
-            return false;
-        path.push_back(std::move(part));
-        start = end + 1;
-    }
-    return true;
-}
-
-// Adds the key and its missing parents, keeping the case of the names already there.
-std::vector<Value>& CreateKey(Hive& hive, const KeyPath& path) {
-    for (size_t n = 1; n < path.size(); ++n) {
-        hive.try_emplace(KeyPath(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(n)));
-    }
-    return hive.try_emplace(path).first->second;
-}
-
-std::vector<Value>::iterator FindValue(std::vector<Value>& values, const std::wstring& name) {
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        if (SameName(it->name, name))
-            return it;
-    }
-    return values.end();
-}
-
-// Stores the value, replacing one of the same name but keeping that name's case.
-void SetValue(std::vector<Value>& values, Value value) {
-    auto it = FindValue(values, value.name);
-    if (it == values.end()) {
-        values.push_back(std::move(value));
-    } else {
-        value.name = std::move(it->name);
-        *it = std::move(value);
-    }
-}
-
-// ---- UTF-16LE data of REG_SZ and REG_EXPAND_SZ values written in hex form ----
-
-bool EncodeUtf16Le(const std::wstring& text, std::vector<uint8_t>& bytes) {
-    bytes.clear();
-    auto unit = [&bytes](uint32_t u) {
-        bytes.push_back(static_cast<uint8_t>(u & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(u >> 8));
-    };
-    for (wchar_t c : text) {
-        uint32_t cp = static_cast<uint32_t>(c);
-        if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
-            return false;
-        if (cp >= 0x10000) {
-            unit(0xD800 + ((cp - 0x10000) >> 10));
-            unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
-        } else {
-            unit(cp);
-        }
-    }
-    return true;
-}
-
-// Decodes up to the first NUL, as a string read from the registry ends there.
-bool DecodeUtf16Le(const std::vector<uint8_t>& bytes, std::wstring& text) {
-    text.clear();
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        uint32_t cp = bytes[i] | (static_cast<uint32_t>(bytes[i + 1]) << 8);
-        if (cp == 0)
-            break;
-        if (cp >= 0xDC00 && cp <= 0xDFFF)
-            return false;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (i + 3 >= bytes.size())
-                return false;
-            uint32_t low = bytes[i + 2] | (static_cast<uint32_t>(bytes[i + 3]) << 8);
-            if (low < 0xDC00 || low > 0xDFFF)
-                return false;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            i += 2;
-        }
-        if (sizeof(wchar_t) == 2 && cp >= 0x10000) {
-            cp -= 0x10000;
-            text += static_cast<wchar_t>(0xD800 + (cp >> 10));
-            text += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-            text += static_cast<wchar_t>(cp);
-        }
-    }
-    return true;
-}
 
 // Replaces %NAME% with the environment variable's value; unknown names stay as they are.
 std::wstring ExpandEnvironment(const std::wstring& text) {
@@ -250,309 +83,6 @@ size_t Utf16Length(const std::wstring& text) {
     }
     return length;
 }
-
-// ---- Parsing ----
-
-bool IsBlank(wchar_t c) {
-    return c == L' ' || c == L'\t';
-}
-
-std::wstring TrimRight(std::wstring text) {
-    while (!text.empty() && IsBlank(text.back()))
-        text.pop_back();
-    return text;
-}
-
-std::wstring TrimLeft(const std::wstring& text) {
-    size_t start = 0;
-    while (start < text.size() && IsBlank(text[start]))
-        ++start;
-    return text.substr(start);
-}
-
-bool StartsWithNoCase(const std::wstring& text, size_t pos, const std::wstring& prefix) {
-    return text.size() - pos >= prefix.size() && SameName(text.substr(pos, prefix.size()), prefix);
-}
-
-int HexDigit(wchar_t c) {
-    if (c >= L'0' && c <= L'9')
-        return c - L'0';
-    if (c >= L'a' && c <= L'f')
-        return c - L'a' + 10;
-    if (c >= L'A' && c <= L'F')
-        return c - L'A' + 10;
-    return -1;
-}
-
-// Reads a quoted string at text[pos] with the escapes \\ and \", leaving pos after it.
-bool ParseQuoted(const std::wstring& text, size_t& pos, std::wstring& out) {
-    if (pos >= text.size() || text[pos] != L'"')
-        return false;
-    out.clear();
-    for (++pos; pos < text.size(); ++pos) {
-        wchar_t c = text[pos];
-        if (c == L'"') {
-            ++pos;
-            return true;
-        }
-        if (c == L'\\') {
-            if (++pos == text.size() || (text[pos] != L'\\' && text[pos] != L'"'))
-                return false;
-            c = text[pos];
-        }
-        out += c;
-    }
-    return false;
-}
-
-// "HKEY_CURRENT_USER\A\B" (the text between the brackets) into {"A", "B"}.
-bool ParseSectionPath(const std::wstring& text, KeyPath& path) {
-    const std::wstring root = kRoot;
-    if (!StartsWithNoCase(text, 0, root))
-        return false;
-    if (text.size() == root.size()) {
-        path.clear();
-        return true;
-    }
-    return text[root.size()] == L'\\' && SplitKeyPath(text.substr(root.size() + 1), path) &&
-           !path.empty();
-}
-
-// Parses the byte list of a hex value; `list` has its continuations already joined.
-bool ParseHexBytes(const std::wstring& list, std::vector<uint8_t>& bytes) {
-    bytes.clear();
-    size_t pos = 0;
-    while (true) {
-        size_t comma = list.find(L',', pos);
-        std::wstring token = TrimRight(TrimLeft(
-            list.substr(pos, comma == std::wstring::npos ? std::wstring::npos : comma - pos)));
-        if (token.empty()) {
-            // Only the end of the list may be empty ("" or a trailing comma).
-            return comma == std::wstring::npos;
-        }
-        if (token.size() > 2 || HexDigit(token[0]) < 0 || HexDigit(token.back()) < 0)
-            return false;
-        bytes.push_back(static_cast<uint8_t>(
-            token.size() == 1 ? HexDigit(token[0]) : HexDigit(token[0]) * 16 + HexDigit(token[1])));
-        if (comma == std::wstring::npos)
-            return true;
-        pos = comma + 1;
-    }
-}
-
-// Parses the data of "hex:..." or "hex(N):..." starting at data; consumes continuation lines from
-// `lines` (advancing `index`).
-bool ParseHexValue(const std::wstring& data, const std::vector<std::wstring>& lines, size_t& index,
-                   Value& value) {
-    size_t pos = 3;  // after "hex"
-    value.type = kTypeBinary;
-    if (pos < data.size() && data[pos] == L'(') {
-        size_t close = data.find(L')', pos);
-        if (close == std::wstring::npos || close == pos + 1 || close - pos - 1 > 8)
-            return false;
-        value.type = 0;
-        for (size_t i = pos + 1; i < close; ++i) {
-            int digit = HexDigit(data[i]);
-            if (digit < 0)
-                return false;
-            value.type = value.type * 16 + static_cast<uint32_t>(digit);
-        }
-        pos = close + 1;
-    }
-    if (pos >= data.size() || data[pos] != L':')
-        return false;
-    value.kind = Value::Kind::kHex;
-    value.raw = data;
-    std::wstring list;
-    std::wstring line = data.substr(pos + 1);
-    while (!line.empty() && line.back() == L'\\') {
-        line.pop_back();
-        list += line;
-        if (++index == lines.size())
-            return false;
-        std::wstring next = TrimRight(lines[index]);
-        value.raw += L'\n';
-        value.raw += next;
-        line = TrimLeft(next);
-    }
-    list += line;
-    return ParseHexBytes(list, value.bytes);
-}
-
-// Parses the value line lines[index] (trimmed as `line`), advancing index over continuations.
-bool ParseValue(const std::wstring& line, const std::vector<std::wstring>& lines, size_t& index,
-                Value& value) {
-    size_t pos = 0;
-    if (line[0] == L'@') {
-        value.name.clear();
-        pos = 1;
-    } else if (!ParseQuoted(line, pos, value.name)) {
-        return false;
-    }
-    while (pos < line.size() && IsBlank(line[pos]))
-        ++pos;
-    if (pos == line.size() || line[pos] != L'=')
-        return false;
-    ++pos;
-    while (pos < line.size() && IsBlank(line[pos]))
-        ++pos;
-    std::wstring data = line.substr(pos);
-
-    if (!data.empty() && data[0] == L'"') {
-        size_t end = 0;
-        value.kind = Value::Kind::kString;
-        return ParseQuoted(data, end, value.text) && end == data.size();
-    }
-    if (StartsWithNoCase(data, 0, L"dword:")) {
-        std::wstring digits = data.substr(6);
-        if (digits.size() != 8)
-            return false;
-        value.kind = Value::Kind::kDword;
-        value.dword = 0;
-        for (wchar_t c : digits) {
-            int digit = HexDigit(c);
-            if (digit < 0)
-                return false;
-            value.dword = value.dword * 16 + static_cast<uint32_t>(digit);
-        }
-        return true;
-    }
-    if (StartsWithNoCase(data, 0, L"hex"))
-        return ParseHexValue(data, lines, index, value);
-    return false;
-}
-
-bool ParseHive(const std::string& bytes, Hive& hive) {
-    hive.clear();
-    std::string_view body = bytes;
-    if (body.substr(0, 3) == "\xEF\xBB\xBF")
-        body.remove_prefix(3);
-    std::wstring text;
-    if (!utf8::Decode(std::string(body), text))
-        return false;
-
-    std::vector<std::wstring> lines;
-    // A final line break ends the last line rather than starting an empty one.
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos)
-            end = text.size();
-        std::wstring line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == L'\r')
-            line.pop_back();
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    // A file with nothing in it (say, one created by hand) is an empty hive.
-    bool blank = true;
-    for (const auto& line : lines)
-        blank = blank && TrimLeft(line).empty();
-    if (blank)
-        return true;
-    if (TrimRight(lines[0]) != kHeader)
-        return false;
-
-    std::vector<Value>* section = nullptr;
-    for (size_t index = 1; index < lines.size(); ++index) {
-        std::wstring line = TrimRight(TrimLeft(lines[index]));
-        if (line.empty() || line[0] == L';')
-            continue;
-        if (line[0] == L'[') {
-            KeyPath path;
-            if (line.back() != L']' || !ParseSectionPath(line.substr(1, line.size() - 2), path)) {
-                return false;
-            }
-            section = &CreateKey(hive, path);
-        } else if (line[0] == L'"' || line[0] == L'@') {
-            Value value;
-            if (section == nullptr || !ParseValue(line, lines, index, value))
-                return false;
-            SetValue(*section, std::move(value));
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-// ---- Writing ----
-
-constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
-
-std::wstring Quote(const std::wstring& text) {
-    std::wstring out = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'\\' || c == L'"')
-            out += L'\\';
-        out += c;
-    }
-    return out + L"\"";
-}
-
-std::wstring ValueName(const std::wstring& name) {
-    return name.empty() ? L"@" : Quote(name);
-}
-
-// "hex(N):xx,xx,..." wrapped as exports wrap it: lines of at most 80 characters ending in ",\",
-// continuation lines indented by two spaces. `column` is where the data starts on its line.
-std::wstring FormatHex(uint32_t type, const std::vector<uint8_t>& bytes, size_t column) {
-    std::wstring out = type == kTypeBinary ? L"hex:" : L"hex(";
-    if (type != kTypeBinary) {
-        std::wstring digits;
-        for (uint32_t t = type; digits.empty() || t != 0; t >>= 4)
-            digits.insert(0, 1, kHexDigits[t & 15]);
-        out += digits + L"):";
-    }
-    column += out.size();
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        bool last = i + 1 == bytes.size();
-        if (column + (last ? 2 : 3) > 78) {  // room for the ",\" that ends the line
-            out += L"\\\n  ";
-            column = 2;
-        }
-        out += kHexDigits[bytes[i] >> 4];
-        out += kHexDigits[bytes[i] & 15];
-        if (!last)
-            out += L',';
-        column += last ? 2 : 3;
-    }
-    return out;
-}
-
-std::wstring FormatHive(const Hive& hive) {
-    std::wstring out = std::wstring(kHeader) + L"\n\n";
-    for (const auto& [path, values] : hive) {
-        if (path.empty() && values.empty())
-            continue;
-        out += L"[";
-        out += kRoot;
-        for (const auto& part : path)
-            out += L"\\" + part;
-        out += L"]\n";
-        for (const auto& value : values) {
-            out += ValueName(value.name) + L"=";
-            switch (value.kind) {
-                case Value::Kind::kString:
-                    out += Quote(value.text);
-                    break;
-                case Value::Kind::kDword:
-                    out += L"dword:";
-                    for (int shift = 28; shift >= 0; shift -= 4) {
-                        out += kHexDigits[(value.dword >> shift) & 15];
-                    }
-                    break;
-                case Value::Kind::kHex:
-                    out += value.raw;
-                    break;
-            }
-            out += L"\n";
-        }
-        out += L"\n";
-    }
-    return out;
-}
-
-// ---- The file and its lock ----
 
 class Descriptor {
   public:

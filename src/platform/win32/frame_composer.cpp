@@ -9,8 +9,6 @@
 
 namespace platform {
 
-namespace layout = frame_layout;
-
 GraphicsToken StartGraphics() {
     Gdiplus::GdiplusStartupInput input;  // version 1, no debug callback, nothing suppressed
     ULONG_PTR token = 0;
@@ -120,20 +118,20 @@ bool FindPngEncoder(CLSID& encoder) {
 
 // The family of the text's font: the named one, else the generic sans-serif family, which is
 // null when the system has no font for it.
-std::unique_ptr<Gdiplus::Font> MakeTextFont() {
-    Gdiplus::FontFamily named(layout::kFontFamily);
+std::unique_ptr<Gdiplus::Font> MakeTextFont(const FrameLayout& layout) {
+    Gdiplus::FontFamily named(layout.fontFamily);
     const Gdiplus::FontFamily* family =
         named.IsAvailable() ? &named : Gdiplus::FontFamily::GenericSansSerif();
     std::unique_ptr<Gdiplus::Font> font;
     if (family != nullptr) {
-        font = std::make_unique<Gdiplus::Font>(family, layout::kFontPoints, Gdiplus::FontStyleBold,
+        font = std::make_unique<Gdiplus::Font>(family, layout.fontPoints, Gdiplus::FontStyleBold,
                                                Gdiplus::UnitPoint);
         if (!font->IsAvailable())
             font.reset();
     }
     const Gdiplus::FontFamily* generic = Gdiplus::FontFamily::GenericSansSerif();
     if (!font && generic != nullptr && generic != family) {
-        font = std::make_unique<Gdiplus::Font>(generic, layout::kFontPoints, Gdiplus::FontStyleBold,
+        font = std::make_unique<Gdiplus::Font>(generic, layout.fontPoints, Gdiplus::FontStyleBold,
                                                Gdiplus::UnitPoint);
         if (!font->IsAvailable())
             font.reset();
@@ -157,7 +155,7 @@ bool FrameBitmap::SavePng(const std::wstring& path) const {
     return image.Save(path.c_str(), &encoder, nullptr) == Gdiplus::Ok;
 }
 
-void ComposeFrame(const FrameContent& content, FrameBitmap& bitmap) {
+void ComposeFrame(const FrameLayout& layout, const FrameContent& content, FrameBitmap& bitmap) {
     if (!bitmap.IsValid())
         return;
     Gdiplus::Graphics graphics(bitmap.impl().memoryDc);
@@ -167,35 +165,35 @@ void ComposeFrame(const FrameContent& content, FrameBitmap& bitmap) {
     graphics.SetTextRenderingHint(Gdiplus::TextRenderingHintAntiAlias);
 
     if (content.background != nullptr && content.background->IsLoaded()) {
-        graphics.DrawImage(content.background->impl().image.get(), layout::kBackgroundX,
-                           layout::kBackgroundY);
+        graphics.DrawImage(content.background->impl().image.get(), layout.backgroundX,
+                           layout.backgroundY);
     }
 
-    std::unique_ptr<Gdiplus::Font> font = MakeTextFont();
-    Gdiplus::SolidBrush brush(Gdiplus::Color(layout::kTextColour));
+    std::unique_ptr<Gdiplus::Font> font = MakeTextFont(layout);
+    Gdiplus::SolidBrush brush(Gdiplus::Color(layout.textColour));
     Gdiplus::ImageAttributes attributes;
     attributes.SetWrapMode(Gdiplus::WrapModeTile);
 
     if (content.textBar != nullptr && content.textBar->IsLoaded()) {
         Gdiplus::Image* bar = content.textBar->impl().image.get();
         int height = content.textBar->Height();
-        for (const layout::BarSlice& slice : layout::kBarSlices) {
+        for (const FrameLayout::BarSlice& slice : layout.barSlices) {
             graphics.DrawImage(
-                bar, Gdiplus::Rect(slice.destX, layout::kBarY, slice.destWidth, height),
+                bar, Gdiplus::Rect(slice.destX, layout.barY, slice.destWidth, height),
                 slice.sourceX, 0, slice.sourceWidth, height, Gdiplus::UnitPixel, &attributes);
         }
     }
 
     if (font && !content.text.empty()) {
         graphics.DrawString(content.text.c_str(), -1, font.get(),
-                            Gdiplus::PointF(layout::kTextX, layout::kTextY), &brush);
+                            Gdiplus::PointF(layout.textX, layout.textY), &brush);
     }
 
     if (content.spinner != nullptr && content.spinner->IsLoaded()) {
-        graphics.TranslateTransform(layout::kPivotX, layout::kPivotY);
+        graphics.TranslateTransform(layout.pivotX, layout.pivotY);
         graphics.RotateTransform(static_cast<Gdiplus::REAL>(content.angle));
-        graphics.DrawImage(content.spinner->impl().image.get(), -layout::kSpinnerPivot,
-                           -layout::kSpinnerPivot);
+        graphics.DrawImage(content.spinner->impl().image.get(), -layout.spinnerPivot,
+                           -layout.spinnerPivot);
     }
 }
 

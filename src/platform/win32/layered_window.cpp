@@ -1,5 +1,5 @@
-// The Windows progress window: a layered pop-up tool window of class "MainWndClass" that never
-// activates itself, placed in the work area and given its content with UpdateLayeredWindow.
+// The Windows layered window: a layered pop-up tool window that never activates itself, placed in
+// the work area and given its content with UpdateLayeredWindow.
 #include "platform/layered_window.h"
 
 #include <windows.h>
@@ -17,8 +17,6 @@ struct LayeredWindow::Impl {
 };
 
 namespace {
-
-constexpr wchar_t kClassName[] = L"MainWndClass";
 
 LRESULT CALLBACK LayeredWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
@@ -40,7 +38,7 @@ LRESULT CALLBACK LayeredWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 LayeredWindow::LayeredWindow(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 std::unique_ptr<LayeredWindow> LayeredWindow::Create(ModuleInstance instance, int width, int height,
-                                                     MessageProc proc) {
+                                                     MessageProc proc, const WindowNames& names) {
     WNDCLASSW windowClass = {};
     windowClass.style = CS_DBLCLKS;
     windowClass.lpfnWndProc = LayeredWindowProc;
@@ -48,9 +46,8 @@ std::unique_ptr<LayeredWindow> LayeredWindow::Create(ModuleInstance instance, in
     windowClass.hIcon = LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
     windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     windowClass.hbrBackground = nullptr;
-    // The program carries no such menu resource, so the window has no menu.
-    windowClass.lpszMenuName = L"MainMenu";
-    windowClass.lpszClassName = kClassName;
+    windowClass.lpszMenuName = names.menuName;
+    windowClass.lpszClassName = names.className;
     // A second view in one process (the tests make several) finds the class registered.
     if (RegisterClassW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         return nullptr;
@@ -59,9 +56,9 @@ std::unique_ptr<LayeredWindow> LayeredWindow::Create(ModuleInstance instance, in
     impl->proc = proc;
     impl->width = width;
     impl->height = height;
-    impl->window = CreateWindowExW(WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TOOLWINDOW, kClassName,
-                                   L"Sample", WS_POPUP, CW_USEDEFAULT, CW_USEDEFAULT, width, height,
-                                   nullptr, nullptr, instance, impl.get());
+    impl->window = CreateWindowExW(
+        WS_EX_NOACTIVATE | WS_EX_LAYERED | WS_EX_TOOLWINDOW, names.className, names.title, WS_POPUP,
+        CW_USEDEFAULT, CW_USEDEFAULT, width, height, nullptr, nullptr, instance, impl.get());
     if (impl->window == nullptr)
         return nullptr;
     return std::unique_ptr<LayeredWindow>(new LayeredWindow(std::move(impl)));

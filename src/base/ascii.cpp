@@ -1,4 +1,4 @@
-#include "common/text.h"
+#include "base/ascii.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
-"""Reads and writes the PNG images of the screenshot test with the standard library only.
+"""Reads and writes PNG images with the standard library only: the screenshot test's captures
+and pictures, and the skin drawn by skin/make_skin.py.
 
 An Image holds straight RGBA bytes, row by row. Reading covers what the programs here write
-(cairo, GDI+ and ImageMagick's PNG32): 8-bit RGB and RGBA images without interlacing.
+(cairo, GDI+ and ImageMagick's PNG32): 8-bit RGB and RGBA images without interlacing. Writing
+makes 8-bit RGBA without interlacing and without any optional chunk.
 """
 
 import struct
@@ -82,7 +84,8 @@ def read_png(path):
     return image
 
 
-def write_png(image, path):
+def write_png(image, path, level=6):
+    """Writes the image; `level` is zlib's compression level."""
     rows = b"".join(b"\0" + bytes(image.rgba[y * image.width * 4:(y + 1) * image.width * 4])
                     for y in range(image.height))
 
@@ -93,7 +96,7 @@ def write_png(image, path):
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n")
         f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", image.width, image.height, 8, 6, 0, 0, 0)))
-        f.write(chunk(b"IDAT", zlib.compress(rows, 6)))
+        f.write(chunk(b"IDAT", zlib.compress(rows, level)))
         f.write(chunk(b"IEND", b""))
 
 
