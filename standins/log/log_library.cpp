@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "common/utf8.h"
+#include "base/utf8.h"
 #include "standins/library_objects.h"
 
 #define LOG_API extern "C" __attribute__((visibility("default")))
