@@ -155,14 +155,14 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     bool withPid = !pid_.empty();
     std::wstring parameters;
     if (withPid) {
-        parameters = FormatCut(kParamChars, L"/PID=%s", pid_.c_str());
+        parameters = FormatCut(kParamChars, L"/PID=%s", relaunch::QuoteValue(pid_).c_str());
         if (GetCmdLineParser().HasOption(L"startup_from_plugin")) {
             parameters =
                 FormatCut(kParamChars, L"%s %s", parameters.c_str(), L"-startup_from_plugin");
         }
         if (!loginUin_.empty() && loginUin_ != L"0") {
-            parameters =
-                FormatCut(kParamChars, L"%s -loginuin:%s", parameters.c_str(), loginUin_.c_str());
+            parameters = FormatCut(kParamChars, L"%s -loginuin:%s", parameters.c_str(),
+                                   relaunch::QuoteValue(loginUin_).c_str());
         }
         ReportStatistic(kEventStartedWithPid, 0, appidNumber, pidNumber, 2);
     } else {

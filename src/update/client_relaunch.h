@@ -8,6 +8,11 @@
 
 namespace relaunch {
 
+// A command-line value for a parameter template such as "-uin:%s": returned unchanged unless it
+// holds a blank, a tab, a line break or a '"'; then quoted by the command-line rules, so that
+// the receiving program reads the template's argument back as one argument with this value.
+std::wstring QuoteValue(const std::wstring& value);
+
 // The launcher: Korvane/Pallaton/Launch.exe in the roaming application-data folder.
 std::wstring GetLauncherPath();
 

@@ -154,6 +154,22 @@ class Relaunch(unittest.TestCase):
                   ' -temppid:9 -adparam:ad -vyn_hwnd:h2 -pipename:p3 -svrid:4')
         self.assertEqual(client.wait_started(1), [("Launch.exe", params)])
 
+    def test_values_with_blanks_and_quotes_reach_the_launcher_as_one_argument_each(self):
+        client = Client(self)
+        client.run("-action:install", "-startupbyvyn", "-appid:101", "-uin:7", "-sig:s9",
+                   "-nickname:x", "-url:u1 -appid:666 -evil", '-svrid:say "hi"\tnow\\',
+                   "-temppid:")
+        started = client.wait_started(1)
+        self.assertEqual([s[0] for s in started], ["Launch.exe"])
+        self.assertEqual(client.started_argv(), [("Launch.exe", [
+            "-startupbyvyn", "-/appid:101", "-uin:7", "-sig:s9", "-nickname:x", "-fromupdate",
+            "-adparam:0", "-url:u1 -appid:666 -evil", "-temppid:",
+            '-svrid:say "hi"\tnow\\'])])
+        # Values without those characters stay as the template writes them.
+        self.assertTrue(started[0][1].startswith(
+            "-startupbyvyn -/appid:101 -uin:7 -sig:s9 -nickname:x -fromupdate -adparam:0 "),
+            started[0][1])
+
     def test_incomplete_platform_parameters_start_nothing(self):
         client = Client(self)
         client.run("-action:install", "-startupbyvyn", "-appid:101", "-uin:7")

@@ -151,6 +151,17 @@ class ForceDownload(unittest.TestCase):
             "event=2800272 appid=101 pid=42", "event=2800232 appid=101 pid=42",
             "event=2800234 appid=101 pid=42", "shutdown"])
 
+    def test_a_pid_with_a_blank_reaches_the_installer_as_one_argument(self):
+        full = package_entry(self.service, "101", fixture_bytes(0, tag="full"),
+                             section="fullpackage")
+        self.service.set_answer("fullpackage", answer(full=full))
+        client = Client(self, version="1.0.0.0")
+        client.run("-action:force_download", "-appid:101", '-pid:42 /S',
+                   "-bin_version:2.0.0.0", '-silent', '-loginuin:7 "x"', "-autorunning:false")
+        client.wait_started(1)
+        self.assertEqual(client.started_argv()[0],
+                         ("setup_101.exe", ['/PID=42 /S', '-loginuin:7 "x"']))
+
     def test_failed_forced_download_reports_it_with_the_pid(self):
         full = package_entry(self.service, "101", fixture_bytes(0, tag="full"),
                              section="fullpackage")
