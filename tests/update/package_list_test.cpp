@@ -150,9 +150,36 @@ TEST_F(PackageListTest, UnsafeFileNamesMeanNoPackage) {
         EXPECT_TRUE(list_->ParseUpdateAnswer(bin(name))) << name;
 }
 
+TEST_F(PackageListTest, CollidingFileNamesMeanNoPackage) {
+    const std::string colliding[] = {
+        // two packages under one name, in any case
+        App("1", "same.exe") + "," + App("2", "SAME.exe"),
+        // a package named like the record file
+        App("1", "pallaton_resourceupdate.INI"),
+        // a package named like a piece file of another
+        App("1", "x.exe") + "," + App("2", "x.exe.tmp_3"),
+        App("1", "X.EXE.TMP_0") + "," + App("2", "x.exe"),
+    };
+    for (const std::string& entries : colliding) {
+        EXPECT_FALSE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + entries + "]}")) << entries;
+        EXPECT_EQ(TakeIds(), Ids{}) << entries;
+    }
+    // The client's package collides with an application's as well.
+    EXPECT_FALSE(list_->ParseUpdateAnswer(
+        R"({"ret":0,"app":[)" + App("1", "c.exe") +
+        R"(],"bin":{"ret":1,"url":"b","file_name":"C.exe","md5":"b","version":"2"}})"));
+    // A later entry of the same id replaces the earlier one, so its name is no clash; names
+    // that only share a beginning are apart.
+    EXPECT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("1", "a.exe") + "," +
+                                         App("1", "a.exe") + "," + App("2", "a.exe.tmp") + "," +
+                                         App("3", "a.exe_tmp_1") + "]}"));
+    EXPECT_EQ(TakeIds(), (Ids{L"1", L"2", L"3"}));
+}
+
 TEST_F(PackageListTest, TaskIdsMapToNumericPackageIds) {
     ASSERT_TRUE(list_->ParseUpdateAnswer(
-        R"({"ret":0,"app":[)" + App("\"abc\"") + "," + App("\"12\"") + "," + App("\"5\"") +
+        R"({"ret":0,"app":[)" + App("\"abc\"", "abc.exe") + "," + App("\"12\"", "12.exe") + "," +
+        App("\"5\"", "5.exe") +
         R"(],"bin":{"ret":1,"url":"u","file_name":"bin.exe","md5":"m","version":"2"}})"));
     PackageRecord* record = nullptr;
     int task = 0;
@@ -166,8 +193,8 @@ TEST_F(PackageListTest, TaskIdsMapToNumericPackageIds) {
 }
 
 TEST_F(PackageListTest, RecordNamesOnlyTakenPackagesAndASecondRunExtendsIt) {
-    ASSERT_TRUE(
-        list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("205") + "," + App("101") + "]}"));
+    ASSERT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("205", "b.exe") + "," +
+                                         App("101") + "]}"));
     PackageRecord* record = nullptr;
     ASSERT_TRUE(list_->TakeNextPackage(record));
     list_->WritePackageRecord();
