@@ -173,12 +173,14 @@ bool CCheckUpdate::IsClientInstalled() {
     }
     // The tray and updater programs stand beside the main program: replace its name when it is
     // the usual one (in any case), otherwise take the folder of whatever Exe names.
+    // Only the whole file name counts: "OldPallaton.exe" is some other program.
     const std::wstring mainProgram = L"Pallaton.exe";
+    size_t cut = exe.find_last_of(platform::kPathSeparator);
+    size_t nameStart = cut == std::wstring::npos ? 0 : cut + 1;
     std::wstring base;
-    if (EndsWithIgnoreCaseAscii(exe, mainProgram)) {
-        base = exe.substr(0, exe.size() - mainProgram.size());
+    if (EqualsIgnoreCaseAscii(exe.substr(nameStart), mainProgram)) {
+        base = exe.substr(0, nameStart);
     } else {
-        size_t cut = exe.find_last_of(platform::kPathSeparator);
         base = cut == std::wstring::npos ? std::wstring() : exe.substr(0, cut + 1);
     }
     std::wstring tray = base + L"PallatonTray.exe";
