@@ -1,5 +1,5 @@
 // System-wide named mutexes, used only for their existence: nobody waits on them.
-// Linux: the name exists while any process holds an flock on ${XDG_RUNTIME_DIR:-/tmp}/NAME.lock.
+// Linux: the name exists while any open handle holds an flock on ${XDG_RUNTIME_DIR:-/tmp}/NAME.lock.
 #pragma once
 
 #include <string>

@@ -127,6 +127,32 @@ class InstallPass(unittest.TestCase):
         probe.stdin.close()
         probe.wait(30)
 
+    def test_an_opened_install_mutex_exists_until_the_pass_ends_after_its_creator_left(self):
+        client = Client(self)
+        write_record(client, {"101": package(0, 4, tag="busy")}, "101")
+        holder = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "60")
+        self.assertEqual(holder.stdout.readline().strip(), "held")
+        import subprocess
+        from harness import command
+        updater = subprocess.Popen(command(client.updater, ["-action:silent_install",
+                                                            "-autorunning:false"]),
+                                   env=client.env(), stdin=subprocess.DEVNULL)
+        try:
+            client.wait_started(1)
+            holder.stdin.close()
+            holder.wait(30)
+            # The pass opened the name while the holder had it: it keeps it in existence.
+            probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
+            self.assertEqual(probe.stdout.readline().strip(), "existed")
+            probe.stdin.close()
+            probe.wait(30)
+        finally:
+            self.assertEqual(updater.wait(60), 0)
+        probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
+        self.assertEqual(probe.stdout.readline().strip(), "held")
+        probe.stdin.close()
+        probe.wait(30)
+
 
 class Relaunch(unittest.TestCase):
     PLATFORM_OPTIONS = ["-startupbyvyn", "-appid:101", "-uin:7", "-sig:s9", "-nickname:a b",
