@@ -10,7 +10,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
 #endif
 
 namespace {
@@ -71,5 +75,79 @@ TEST(NamedMutex, OfManySimultaneousCreatorsExactlyOneCreates) {
     }
     EXPECT_FALSE(platform::NamedMutexExists(name));
 }
+
+#ifndef _WIN32
+namespace fs = std::filesystem;
+
+// Without XDG_RUNTIME_DIR the lock files go to a folder of the user's own below TMPDIR.
+class PrivateLockFolder : public testing::Test {
+  protected:
+    void SetUp() override {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        savedRuntime_ = runtime != nullptr ? runtime : "";
+        hadRuntime_ = runtime != nullptr;
+        const char* tmp = std::getenv("TMPDIR");
+        savedTmp_ = tmp != nullptr ? tmp : "";
+        hadTmp_ = tmp != nullptr;
+        scratch_ = fs::temp_directory_path() / ("pallaton-locks-" + std::to_string(::getpid()));
+        fs::create_directories(scratch_);
+        unsetenv("XDG_RUNTIME_DIR");
+        setenv("TMPDIR", scratch_.c_str(), 1);
+        own_ = scratch_ / ("pallaton-" + std::to_string(::getuid()));
+    }
+    void TearDown() override {
+        if (hadRuntime_)
+            setenv("XDG_RUNTIME_DIR", savedRuntime_.c_str(), 1);
+        if (hadTmp_)
+            setenv("TMPDIR", savedTmp_.c_str(), 1);
+        else
+            unsetenv("TMPDIR");
+        fs::remove_all(scratch_);
+    }
+    fs::path scratch_;
+    fs::path own_;
+    std::string savedRuntime_;
+    std::string savedTmp_;
+    bool hadRuntime_ = false;
+    bool hadTmp_ = false;
+};
+
+TEST_F(PrivateLockFolder, IsCreatedForTheUserAlone) {
+    bool existed = true;
+    platform::MutexHandle mutex = platform::CreateNamedMutex(L"PallatonTestOwn", true, existed);
+    ASSERT_NE(mutex, nullptr);
+    struct stat status {};
+    ASSERT_EQ(lstat(own_.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISDIR(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    EXPECT_EQ(status.st_uid, ::getuid());
+    EXPECT_TRUE(fs::exists(own_ / "PallatonTestOwn.lock"));
+    EXPECT_TRUE(platform::NamedMutexExists(L"PallatonTestOwn"));
+    platform::CloseNamedMutex(mutex);
+}
+
+TEST_F(PrivateLockFolder, AFolderOthersCouldChangeIsRefused) {
+    bool existed = false;
+    // Writable by others.
+    fs::create_directory(own_);
+    ASSERT_EQ(chmod(own_.c_str(), 0777), 0);
+    EXPECT_EQ(platform::CreateNamedMutex(L"PallatonTestShared", true, existed), nullptr);
+    EXPECT_FALSE(platform::NamedMutexExists(L"PallatonTestShared"));
+    // A link, even to a folder of the user's own.
+    fs::remove(own_);
+    fs::create_directory(scratch_ / "elsewhere");
+    ASSERT_EQ(chmod((scratch_ / "elsewhere").c_str(), 0700), 0);
+    fs::create_directory_symlink(scratch_ / "elsewhere", own_);
+    EXPECT_EQ(platform::CreateNamedMutex(L"PallatonTestShared", true, existed), nullptr);
+    // Another user's folder.
+    if (::getuid() == 0) {
+        fs::remove(own_);
+        fs::create_directory(own_);
+        ASSERT_EQ(chmod(own_.c_str(), 0700), 0);
+        ASSERT_EQ(chown(own_.c_str(), 12345, 12345), 0);
+        EXPECT_EQ(platform::CreateNamedMutex(L"PallatonTestShared", true, existed), nullptr);
+    }
+}
+#endif
 
 }  // namespace

@@ -1,12 +1,14 @@
-// Named mutexes as lock files: the name exists while any process holds an flock on
-// ${XDG_RUNTIME_DIR:-/tmp}/NAME.lock. Every open handle, the creator's and each opener's, holds a
-// shared lock, so the name exists until the last handle closes; a name exists when an exclusive
-// try-lock fails. Creating and probing a name are serialised between processes by a short
-// exclusive lock on NAME.gate beside it.
+// Named mutexes as lock files: the name exists while any process holds an flock on NAME.lock in
+// ${XDG_RUNTIME_DIR}, or without it in a folder of the user's own, ${TMPDIR:-/tmp}/pallaton-UID
+// (named mutexes belong to one user's session, as on Windows). Every open handle, the creator's
+// and each opener's, holds a shared lock, so the name exists until the last handle closes; a
+// name exists when an exclusive try-lock fails. Creating and probing a name are serialised
+// between processes by a short exclusive lock on NAME.gate beside it.
 #include "platform/named_mutex.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,12 +24,26 @@ struct LockFile {
     bool owned;
 };
 
+// The folder of the lock files; false when the private folder cannot be had safely: it must be
+// a real folder (not a link) owned by the user that nobody else may write to.
+bool LockFolder(std::string& folder) {
+    folder = posix::EnvironmentOr("XDG_RUNTIME_DIR", "");
+    if (!folder.empty())
+        return true;
+    folder = posix::EnvironmentOr("TMPDIR", "/tmp") + "/pallaton-" + std::to_string(getuid());
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
+    struct stat status;
+    return lstat(folder.c_str(), &status) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_uid == getuid() && (status.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 int OpenFile(const std::wstring& name, const char* suffix) {
-    std::string folder = posix::EnvironmentOr("XDG_RUNTIME_DIR", "/tmp");
-    if (name.empty() || name.find(L'/') != std::wstring::npos)
+    std::string folder;
+    if (name.empty() || name.find(L'/') != std::wstring::npos || !LockFolder(folder))
         return -1;
     std::string path = folder + "/" + posix::ToPath(name) + suffix;
-    return open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    return open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 int Flock(int fd, int operation) {
