@@ -193,11 +193,17 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     }
     ShowProgress(silent_, index + 1, total);
     uint32_t exitCode = 0xFFFFFFFF;
-    if (platform::GetProcessExitCode(process, exitCode) && exitCode == 0) {
+    bool haveExitCode = platform::GetProcessExitCode(process, exitCode);
+    if (haveExitCode && exitCode == 0) {
         SetProcessExitStatus(0);
     }
     platform::CloseProcessHandle(process);
-    LogPrint(GetLogUtility(), L"Install package success.");
+    if (haveExitCode && exitCode == 0) {
+        LogPrint(GetLogUtility(), L"Install package success.");
+    } else {
+        LogPrint(GetLogUtility(), L"Install package failed.exitcode=%d",
+                 static_cast<int>(exitCode));
+    }
 }
 
 bool CUpdatePackageInstall::GetBufferMd5(const unsigned char* data, unsigned int length,

@@ -56,6 +56,11 @@ class InstallPass(unittest.TestCase):
                              client, os.path.join(client.download_folder, "setup_205.exe"))])
         self.assertIn("Install package process:[%s], [param:(null)]" % package_path(
             client, os.path.join(client.download_folder, "setup_20.exe")), lines)
+        # 101 exits with 3, the others with 0.
+        self.assertEqual([l for l in lines if l.startswith("Install package ")
+                          and not l.startswith("Install package process")],
+                         ["Install package failed.exitcode=3", "Install package success.",
+                          "Install package success."])
         self.assertFalse(os.path.exists(client.record_file))
         self.assertEqual(client.statistics().count(
             "event=2800267 category=50010 appid=20 pid=-1 kind=2 second=0"), 1)
