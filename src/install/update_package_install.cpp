@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr int kMaxPackagesPerPass = 64;
 constexpr size_t kAppIdListChars = 1024;
 constexpr size_t kRecordValueChars = 260;
 constexpr size_t kParamChars = 260;
@@ -120,8 +119,8 @@ bool CUpdatePackageInstall::InstallPackages() {
     int total = static_cast<int>(packages_.size());
     ShowProgress(silent_, 0, total);
     int index = 0;
-    for (auto it = packages_.begin(); it != packages_.end() && index < kMaxPackagesPerPass;
-         ++index) {
+    // Every verified package runs: the record is already gone, so one left out would be lost.
+    for (auto it = packages_.begin(); it != packages_.end(); ++index) {
         if (platform::PathExists(it->second->packagePath)) {
             InstallPackage(*it->second, index, total);
         }

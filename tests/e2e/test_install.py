@@ -85,6 +85,19 @@ class InstallPass(unittest.TestCase):
                       client.statistics())
         self.assertEqual([s[0] for s in client.wait_started(1)], ["setup_20.exe"])
 
+    def test_every_one_of_seventy_packages_is_handled(self):
+        client = Client(self)
+        packages = {}
+        for appid in range(1, 71):
+            content = b"package %d, not a program\n" % appid
+            packages[str(appid)] = (content, md5_of(content))
+        write_record(client, packages, "|".join(packages))
+        client.run("-action:silent_install", "-autorunning:false")
+        handled = [l for l in client.log_lines() if l.startswith("Install package process:")]
+        self.assertEqual(len(handled), 70, client.log_text()[-2000:])
+        self.assertEqual(sum(1 for line in client.statistics()
+                             if line.startswith("event=2800268 ")), 70)
+
     def test_without_a_record_the_pass_still_relaunches(self):
         client = Client(self)
         self.assertEqual(client.run("-action:install").code, 1)
