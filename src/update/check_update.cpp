@@ -311,9 +311,8 @@ void CCheckUpdate::DownloadUpdatePackage() {
             LogPrint(GetLogUtility(), L"DownloadUpdatePackage:url=%s", record->url.c_str());
             int taskId = 0;
             std::string localPath = ToNarrow(record->localPath);
-            int started =
-                Download(ToNarrow(record->url), localPath, &taskId,
-                         record->fileSize > 0 ? static_cast<uint32_t>(record->fileSize) : 0u);
+            int started = Download(ToNarrow(record->url), localPath, &taskId,
+                                   ExpectedDownloadSize(record->fileSize));
             if (taskId != 0) {
                 tasks_.push_back(DownloadTask{taskId, 0.0, 0});
                 record->taskId = taskId;

@@ -152,9 +152,9 @@ PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kin
     if (kind == EntryKind::kBin) {
         // Optional, but when it is there it must be a number like anywhere else.
         if (auto size = entry.get_child_optional("file_size"))
-            record->fileSize = size->template get_value<int>();
+            record->fileSize = size->template get_value<int64_t>();
     } else {
-        record->fileSize = entry.template get<int>("file_size");
+        record->fileSize = entry.template get<int64_t>("file_size");
     }
     record->md5 = ToWide(entry.template get<std::string>("md5"));
     if (kind != EntryKind::kFullPackage)

@@ -94,6 +94,23 @@ TEST_F(PackageListTest, SectionsAreReadInTheirOwnOrderAndLaterIdsReplaceEarlierO
     EXPECT_EQ(records[2].localPath, In(L"later.exe"));
 }
 
+TEST_F(PackageListTest, SizesOfTwoGibibytesAndMoreAreRead) {
+    ASSERT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" +
+                                         App("1", "a.exe", "m", "3000000000") + "," +
+                                         App("2", "b.exe", "m", "\"5000000000\"") + "]}"));
+    std::vector<PackageRecord> records = TakeAll();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].fileSize, 3000000000);
+    EXPECT_EQ(records[1].fileSize, 5000000000);
+    // What the download is told: sizes that fit its 32 bits as they are, others as unknown.
+    EXPECT_EQ(ExpectedDownloadSize(3000000000), 3000000000u);
+    EXPECT_EQ(ExpectedDownloadSize(4294967295), 4294967295u);
+    EXPECT_EQ(ExpectedDownloadSize(4294967296), 0u);
+    EXPECT_EQ(ExpectedDownloadSize(5000000000), 0u);
+    EXPECT_EQ(ExpectedDownloadSize(-5), 0u);
+    EXPECT_EQ(ExpectedDownloadSize(0), 0u);
+}
+
 TEST_F(PackageListTest, EntriesAndSectionsThatDoNotCountAreSkipped) {
     EXPECT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[{"ret":0},)" + App("9") +
                                          R"(,{"ret":"2","id":1}],"bin":{},"fullpackage":[]})"));
