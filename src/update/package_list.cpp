@@ -160,6 +160,18 @@ PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kin
     if (kind != EntryKind::kFullPackage)
         record->version = ToWide(entry.template get<std::string>("version"));
 
+    // The id names a section of the package record and the appid list, and the other values
+    // are written as lines there: none of them may start a line or a section of its own.
+    const std::pair<const wchar_t*, const std::wstring*> recorded[] = {
+        {L"id", &record->id}, {L"md5", &record->md5}, {L"version", &record->version}};
+    for (const auto& [field, value] : recorded) {
+        if (const wchar_t* reason =
+                FindUnsafeRecordValueReason(*value, field == recorded[0].first)) {
+            LogPrint(GetLogUtility(), L"PackageList::ParseUpdateAnswer unsafe %s (%s):[%s]", field,
+                     reason, value->c_str());
+            return EntryResult::kRejected;
+        }
+    }
     if (const wchar_t* reason = FindUnsafeFileNameReason(downloadFolder_, fileName)) {
         LogPrint(GetLogUtility(), L"PackageList::ParseUpdateAnswer unsafe file_name (%s):[%s]",
                  reason, fileName.c_str());

@@ -33,3 +33,9 @@ inline constexpr size_t kPackagePathChars = 260;
 // an answer means the same everywhere.
 const wchar_t* FindUnsafeFileNameReason(const std::wstring& downloadFolder,
                                         const std::wstring& fileName);
+
+// Why a value cannot be written into the package record, or null when it can: a control
+// character anywhere (a line break would start a line or a section of its own), and in a
+// package id also '[' or ']' (which delimit section names) or '|' (which separates the ids of
+// the record's list).
+const wchar_t* FindUnsafeRecordValueReason(const std::wstring& value, bool isId);

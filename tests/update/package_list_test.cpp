@@ -193,6 +193,30 @@ TEST_F(PackageListTest, CollidingFileNamesMeanNoPackage) {
     EXPECT_EQ(TakeIds(), (Ids{L"1", L"2", L"3"}));
 }
 
+TEST_F(PackageListTest, ValuesThatWouldBreakTheRecordMeanNoPackage) {
+    const std::string unsafe[] = {
+        App(R"("1\n[2]")"),
+        App(R"("a|b")"),
+        App(R"("[x")"),
+        App(R"("x]")"),
+        App(R"("1\u007f")"),
+        App("1", "a.exe", "m\\r\\nx"),  // "\r\n" in the md5
+        R"({"ret":1,"id":3,"url":"u","file_name":"f","file_size":1,"md5":"m","version":"1\t2"})",
+        R"({"ret":1,"appid":"7\u0000","url":"u","file_name":"f","file_size":1,"md5":"m"})",
+    };
+    for (const std::string& entry : unsafe) {
+        std::string section = entry.find("appid") != std::string::npos ? "fullpackage" : "app";
+        std::string answer = R"({"ret":0,")" + section + R"(":[)" + entry + "]}";
+        if (section == "fullpackage")
+            answer = R"({"ret":0,"fullpackage":)" + entry + "}";
+        EXPECT_FALSE(list_->ParseUpdateAnswer(answer)) << answer;
+    }
+    // Brackets and bars are only a danger in ids; blanks anywhere are fine.
+    EXPECT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" +
+                                         App(R"("1 a")", "a.exe", "[m|d5]") + "]}"));
+    EXPECT_EQ(TakeIds(), Ids{L"1 a"});
+}
+
 TEST_F(PackageListTest, TaskIdsMapToNumericPackageIds) {
     ASSERT_TRUE(list_->ParseUpdateAnswer(
         R"({"ret":0,"app":[)" + App("\"abc\"", "abc.exe") + "," + App("\"12\"", "12.exe") + "," +
