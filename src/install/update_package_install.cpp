@@ -216,8 +216,11 @@ bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
 }
 
 bool CUpdatePackageInstall::LaunchLastRunApp() {
-    return relaunch::LastRunApp(appid_, loginUin_,
-                                [this](const std::wstring& line) { WriteLiteral(line); });
+    // Whole lines, so that the next line of the log does not run on from these: the text is
+    // cut so that with its line end it fits the line buffer.
+    return relaunch::LastRunApp(appid_, loginUin_, [this](const std::wstring& line) {
+        WriteLiteral(logging::CutText(line, logging::kLineChars - 2) + L"\n");
+    });
 }
 
 bool CUpdatePackageInstall::IsTrayRunning() {

@@ -27,7 +27,7 @@ bool IsProgramRunning(const wchar_t* executableName, bool whenUnknown);
 bool LastRunGame();
 
 // After an install pass, for the installer's application id and login user number. `writeLine`
-// writes one line through the installer's own logging base (no prefix, no line end).
+// writes one line through the installer's own logging base (no prefix; it adds the line end).
 bool LastRunApp(const std::wstring& appid, const std::wstring& loginUin,
                 const std::function<void(const std::wstring&)>& writeLine);
 

@@ -183,9 +183,9 @@ class Relaunch(unittest.TestCase):
         params = ('-startupbyvyn -/appid:101 -uin:7 -sig:s9 "-nickname:a b" -fromupdate'
                   ' -adparam:ad -url:u1 -temppid:9 -vyn_hwnd:h2 -pipename:p3 -svrid:4')
         self.assertEqual(client.wait_started(1), [("Launch.exe", params)])
-        # Written through the installer's own log, without prefix or line end.
-        self.assertIn("CUpdatePackageInstall::LaunchLastRunApp:para=" + params,
-                      client.log_text())
+        # Written through the installer's own log, without prefix, as a line of its own.
+        self.assertIn("\nCUpdatePackageInstall::LaunchLastRunApp:para=" + params + "\n",
+                      "\n" + client.log_text())
 
     def test_platform_form_after_a_check_without_package(self):
         from harness import UpdateService, answer
@@ -219,8 +219,8 @@ class Relaunch(unittest.TestCase):
         client.run("-action:install", "-startupbyvyn", "-appid:101", "-uin:7")
         time.sleep(0.5)
         self.assertEqual(client.started(), [])
-        self.assertIn("CUpdatePackageInstall::LaunchLastRunApp miss vyn required param",
-                      client.log_text())
+        self.assertIn("\nCUpdatePackageInstall::LaunchLastRunApp miss vyn required param\n",
+                      "\n" + client.log_text())
 
 
 if __name__ == "__main__":
