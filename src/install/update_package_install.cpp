@@ -148,8 +148,12 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
         return;
     }
     std::wstring file = FormatCut(kRecordValueChars, L"%s", entry.packagePath.c_str());
-    int appidNumber = ToInt32OrMinusOne(entry.appid);
-    int pidNumber = appidNumber == -1 ? -1 : ToInt32OrMinusOne(pid_);
+    int appidNumber = -1;
+    bool appidConverted = TryToInt32(entry.appid, appidNumber);
+    if (!appidConverted)
+        appidNumber = -1;
+    // Only an appid that is not a number takes the PID number with it; the appid -1 does not.
+    int pidNumber = appidConverted ? ToInt32OrMinusOne(pid_) : -1;
 
     bool withPid = !pid_.empty();
     std::wstring parameters;

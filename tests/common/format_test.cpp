@@ -47,7 +47,15 @@ TEST(ToInt32OrMinusOne, WholeTextMustBeOneDecimalNumber) {
     EXPECT_EQ(ToInt32OrMinusOne(L"2147483647"), 2147483647);
     for (const wchar_t* bad : {L"", L"12x", L" 1", L"1 ", L"2147483648", L"0x10", L"1.0", L"-"}) {
         EXPECT_EQ(ToInt32OrMinusOne(bad), -1) << bad;
+        int value = 0;
+        EXPECT_FALSE(TryToInt32(bad, value)) << bad;
     }
+    // The number -1 converts: a caller can tell it from a text that is not a number.
+    int value = 0;
+    EXPECT_TRUE(TryToInt32(L"-1", value));
+    EXPECT_EQ(value, -1);
+    EXPECT_TRUE(TryToInt32(L"-2147483648", value));
+    EXPECT_EQ(value, -2147483647 - 1);
 }
 
 TEST(TextConversion, NarrowRoundTripAndAsciiCase) {
