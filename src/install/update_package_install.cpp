@@ -84,7 +84,10 @@ bool CUpdatePackageInstall::LoadPackageRecord() {
             platform::ReadIniString(record, appid, L"package", L"", kRecordValueChars);
         std::wstring md5 = platform::ReadIniString(record, appid, L"md5", L"", kRecordValueChars);
         LogPrint(GetLogUtility(), L"Package path:%s", path.c_str());
-        if (!platform::PathExists(path) || !CheckFileMd5(path, md5)) {
+        // The digest is taken once, right before the installer starts (InstallPackage): another
+        // updater may rewrite the download folder once the pass has given up the update mutex,
+        // and a second full read of every package would double the cost of the pass.
+        if (!platform::PathExists(path)) {
             LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", path.c_str());
             continue;
         }
@@ -141,8 +144,9 @@ bool CUpdatePackageInstall::InstallPackages() {
 }
 
 void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
-    // Another updater may have rewritten the download folder since the record was verified (the
-    // pass has given up the update mutex), so the file is checked again right before it runs.
+    // The package's one check against its digest, right before it runs: another updater may have
+    // rewritten the download folder since the record was read (the pass has given up the update
+    // mutex).
     if (!CheckFileMd5(entry.packagePath, entry.md5)) {
         LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", entry.packagePath.c_str());
         return;
