@@ -140,6 +140,9 @@ CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring
 }
 
 CCheckUpdate::~CCheckUpdate() {
+    // The run is over: a failure message that another task still shows would keep its thread,
+    // and so the shutdown, waiting for a person.
+    platform::CloseMessageBoxes();
     // Tasks that still run call back into this object: stop and wait for them while its members
     // still exist; nothing is reported once the shutdown has begun.
     Shutdown();

@@ -2,12 +2,13 @@
 five-piece downloads, the package record, the installers, the relaunch and the exit code."""
 
 import os
+import shutil
 import subprocess
 import time
 import unittest
 
-from harness import (CLIENT_KEY, WINDOWS, Client, UpdateService, answer, command, fixture_bytes,
-                     package_entry)
+from harness import (CLIENT_KEY, WINDOWS, Client, UpdateService, answer, command, exit_code,
+                     fixture_bytes, package_entry)
 
 
 class UpdateRun(unittest.TestCase):
@@ -191,6 +192,49 @@ class ForceDownload(unittest.TestCase):
         else:
             # Without a display the box's text goes to standard error.
             self.assertIn(caption + ": \u975e\u5e38\u62b1\u6b49", result.stderr)
+
+    @unittest.skipIf(WINDOWS or not shutil.which("Xvfb") or not shutil.which("xdotool"),
+                     "message boxes on an X display of the Linux build")
+    def test_a_message_box_left_open_does_not_keep_the_run_waiting(self):
+        first = package_entry(self.service, "101", fixture_bytes(0, tag="a"))
+        second = package_entry(self.service, "205", fixture_bytes(0, tag="b"))
+        for entry in (first, second):
+            entry["url"] = self.service.base_url + "/packages/absent_%s.exe" % entry["id"]
+        self.service.set_answer("fullpackage", answer(app=[first, second]))
+        client = Client(self, version="1.0.0.0")
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
+                                pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        self.addCleanup(xvfb.wait, 30)
+        self.addCleanup(xvfb.kill)
+        with os.fdopen(read_end) as numbers:
+            display = ":" + numbers.readline().strip()
+        x_env = dict(os.environ, DISPLAY=display)
+        updater = subprocess.Popen(
+            command(client.updater, ["-action:force_download", "-appid:101", "-pid:42",
+                                     "-bin_version:2.0.0.0"]),
+            # Each closed box leaves cairo's cache of its X connection behind, which the leak
+            # checker of the sanitizer build reports at exit; the exit code is what counts here.
+            env=client.env({"DISPLAY": display, "ASAN_OPTIONS": "detect_leaks=0"}),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(updater.kill)
+        boxes = []
+        deadline = time.monotonic() + 60
+        while len(boxes) < 2 and time.monotonic() < deadline and updater.poll() is None:
+            time.sleep(0.2)
+            boxes = subprocess.run(["xdotool", "search", "--name", "Korvane"], env=x_env,
+                                   capture_output=True, text=True).stdout.split()
+        self.assertEqual(len(boxes), 2, "both failures show a box")
+        # A person clicks OK on the box on top (both stand at the same place); the other is left
+        # open.
+        subprocess.run(["xdotool", "mousemove", "--window", boxes[0], "320", "118", "click", "1"],
+                       env=x_env, check=True, timeout=30)
+        closed = time.monotonic()
+        self.assertEqual(exit_code(updater.wait(30)), -1)
+        self.assertLess(time.monotonic() - closed, 5)
 
     def test_query_values_are_percent_encoded(self):
         client = Client(self, version="1.0.0.0")
