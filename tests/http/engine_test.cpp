@@ -114,8 +114,10 @@ TEST(HttpEngineSlow, ShutdownOutlastedByAnOwnersResultFunctionStillEnds) {
     owner.resultDelayMs = 7000;
     int id = 0;
     EXPECT_EQ(owner.Request(FaultUrl("/gen/10"), &id), 1);
-    while (owner.resultsEntered == 0)
+    auto entered = std::chrono::steady_clock::now();
+    while (owner.resultsEntered == 0 && http_test::SecondsSince(entered) < 60)
         platform::SleepMilliseconds(5);
+    ASSERT_NE(owner.resultsEntered.load(), 0);
     auto start = std::chrono::steady_clock::now();
     owner.Shutdown();
     double seconds = http_test::SecondsSince(start);
