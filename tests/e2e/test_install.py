@@ -2,10 +2,11 @@
 order with their exit codes, the 20-second wait, the install mutex, and the relaunch."""
 
 import os
+import subprocess
 import time
 import unittest
 
-from harness import WINDOWS, Client, fixture_bytes, md5_of, windows_path
+from harness import CLIENT_KEY, WINDOWS, Client, command, fixture_bytes, md5_of, windows_path
 
 
 def write_record(client, packages, appid_list):
@@ -134,9 +135,9 @@ class InstallPass(unittest.TestCase):
             self.assertEqual(probe.stdout.readline().strip(), "existed")
             probe.stdin.close()
             probe.wait(30)
-            # The pass gave up the update mutex: another updater runs meanwhile.
-            other = Client(self)
-            other_result = other.run("-foo")
+            # The pass gave up the update mutex: another updater of the same user and
+            # installation runs meanwhile.
+            other_result = client.run("-foo")
             self.assertEqual(other_result.code, 1)
         finally:
             self.assertEqual(updater.wait(60), 0)
@@ -213,6 +214,55 @@ class Relaunch(unittest.TestCase):
         self.assertTrue(started[0][1].startswith(
             "-startupbyvyn -/appid:101 -uin:7 -sig:s9 -nickname:x -fromupdate -adparam:0 "),
             started[0][1])
+
+    def test_plain_form_branches_after_an_install(self):
+        # startup_from_plugin is appended after the application id.
+        client = Client(self)
+        client.run("-action:install", "-startup_from_plugin")
+        self.assertEqual(client.wait_started(1),
+                         [("Launch.exe", "-/appid:101 -fromupdate -startup_from_plugin")])
+        self.assertIsNone(client.registry.query(CLIENT_KEY, "StartupAppID"))
+
+        # No application id: the launcher with -fromupdate alone ...
+        client = Client(self, startup_app_id=None)
+        client.run("-action:install")
+        self.assertEqual(client.wait_started(1), [("Launch.exe", "-fromupdate")])
+
+        # ... unless the tray program runs.
+        client = Client(self, startup_app_id=None)
+        tray = subprocess.Popen(command(os.path.join(client.program_folder, "PallatonTray.exe"),
+                                        []), env=client.env(), stdin=subprocess.DEVNULL)
+        try:
+            client.wait_started(1)
+            client.run("-action:install")
+        finally:
+            tray.kill()
+            tray.wait()
+        time.sleep(0.5)
+        self.assertEqual([s[0] for s in client.started()], ["PallatonTray.exe"])
+
+        # A missing launcher starts nothing, and the application id is gone all the same.
+        client = Client(self)
+        os.remove(client.launcher)
+        client.run("-action:install")
+        time.sleep(0.5)
+        self.assertEqual(client.started(), [])
+        self.assertIsNone(client.registry.query(CLIENT_KEY, "StartupAppID"))
+
+    def test_plain_form_branches_after_a_check_without_package(self):
+        from harness import UpdateService, answer
+        client = Client(self)
+        service = UpdateService(os.path.join(client.root, "service"))
+        service.set_answer("version", answer())
+        with service:
+            # startup_from_plugin chooses the longer template.
+            client.run("-action:newbin_check", "-startup_from_plugin")
+            self.assertEqual(client.wait_started(1), [
+                ("Launch.exe", "-/appid:101 -fromupdate -startup_from_plugin")])
+            # Without an application id the launcher starts without parameters.
+            other = Client(self, startup_app_id=None)
+            other.run("-action:newbin_check")
+            self.assertEqual(other.wait_started(1), [("Launch.exe", "")])
 
     def test_incomplete_platform_parameters_start_nothing(self):
         client = Client(self)
