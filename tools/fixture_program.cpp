@@ -7,7 +7,11 @@
 //   "<own file name>|<parameters as received>"
 // On Windows the parameters are the raw command line after the program name; on Linux the
 // arguments joined again by the Windows quoting rules, which gives the same text for the
-// command lines the updater builds.
+// command lines the updater builds. When PALLATON_FIXTURE_ARGV names a file too, each start also
+// appends its argument vector there, as the program itself receives it (on Windows split by the
+// system's own splitter):
+//   "<own file name>" followed by "\t<argument>" for each argument after the program name,
+// with '%', '\t' and the other control characters of an argument written as "%XX".
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,10 +19,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "base/utf8.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/text.h"
+#include "platform/command_line.h"
 #include "platform/path.h"
 
 #ifdef _WIN32
@@ -57,6 +63,44 @@ std::wstring ReceivedParameters(int argc, char** argv) {
 #endif
 }
 
+std::vector<std::wstring> ReceivedArguments(int argc, char** argv) {
+    std::vector<std::wstring> arguments;
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    platform::SplitCommandLine(GetCommandLineW(), arguments);
+    if (!arguments.empty())
+        arguments.erase(arguments.begin());
+#else
+    for (int i = 1; i < argc; ++i)
+        arguments.push_back(ToWide(argv[i]));
+#endif
+    return arguments;
+}
+
+std::string EscapedArgument(const std::wstring& argument) {
+    std::string bytes;
+    utf8::Encode(argument, bytes);
+    std::string escaped;
+    for (unsigned char c : bytes) {
+        if (c < 0x20 || c == '%' || c == 0x7f) {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", c);
+            escaped += hex;
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    return escaped;
+}
+
+void AppendLine(const char* file, const std::string& line) {
+    if (std::FILE* out = std::fopen(file, "ab")) {
+        std::fwrite(line.data(), 1, line.size(), out);
+        std::fclose(out);
+    }
+}
+
 // Reads "key=value" from the trailer at the end of the program's own file.
 int TrailerValue(const std::string& trailer, const char* key, int fallback) {
     std::string marker = std::string(" ") + key + "=";
@@ -87,10 +131,14 @@ int main(int argc, char** argv) {
     if (const char* record = std::getenv("PALLATON_FIXTURE_RECORD")) {
         std::string line;
         utf8::Encode(name + L"|" + ReceivedParameters(argc, argv) + L"\n", line);
-        if (std::FILE* file = std::fopen(record, "ab")) {
-            std::fwrite(line.data(), 1, line.size(), file);
-            std::fclose(file);
-        }
+        AppendLine(record, line);
+    }
+    if (const char* record = std::getenv("PALLATON_FIXTURE_ARGV")) {
+        std::string line;
+        utf8::Encode(name, line);
+        for (const std::wstring& argument : ReceivedArguments(argc, argv))
+            line += "\t" + EscapedArgument(argument);
+        AppendLine(record, line + "\n");
     }
     int seconds = TrailerValue(trailer, "sleep", 0);
     if (seconds > 0)

@@ -49,17 +49,19 @@ inline bool Encode(const std::wstring& text, std::string& out) {
 }
 
 // Decodes UTF-8; false for malformed input (overlong forms, surrogates, truncated sequences).
-inline bool Decode(const std::string& bytes, std::wstring& out) {
+// With `replaceInvalid`, each byte that does not start a well-formed sequence becomes U+FFFD
+// instead and the rest is decoded, so the result is always true.
+inline bool Decode(const std::string& bytes, std::wstring& out, bool replaceInvalid = false) {
     out.clear();
     out.reserve(bytes.size());
     size_t i = 0;
     while (i < bytes.size()) {
         uint8_t lead = static_cast<uint8_t>(bytes[i]);
-        uint32_t cp;
-        size_t extra;
+        uint32_t cp = 0;
+        size_t extra = 0;
+        bool valid = true;
         if (lead < 0x80) {
             cp = lead;
-            extra = 0;
         } else if (lead >= 0xC2 && lead <= 0xDF) {
             cp = lead & 0x1F;
             extra = 1;
@@ -70,19 +72,27 @@ inline bool Decode(const std::string& bytes, std::wstring& out) {
             cp = lead & 0x07;
             extra = 3;
         } else {
-            return false;
+            valid = false;
         }
-        if (i + extra >= bytes.size())
-            return false;
-        for (size_t k = 1; k <= extra; ++k) {
+        if (valid && i + extra >= bytes.size())
+            valid = false;
+        for (size_t k = 1; valid && k <= extra; ++k) {
             uint8_t next = static_cast<uint8_t>(bytes[i + k]);
             if ((next & 0xC0) != 0x80)
-                return false;
+                valid = false;
             cp = (cp << 6) | (next & 0x3F);
         }
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return false;
+        if (valid &&
+            ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+             (cp >= 0xD800 && cp <= 0xDFFF))) {
+            valid = false;
+        }
+        if (!valid) {
+            if (!replaceInvalid)
+                return false;
+            out += static_cast<wchar_t>(0xFFFD);
+            ++i;
+            continue;
         }
         utf16::AppendCodePoint(out, cp);
         i += extra + 1;

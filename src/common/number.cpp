@@ -2,10 +2,11 @@
 
 #include <boost/lexical_cast.hpp>
 
+bool TryToInt32(const std::wstring& text, int& value) {
+    return boost::conversion::try_lexical_convert(text, value);
+}
+
 int ToInt32OrMinusOne(const std::wstring& text) {
-    try {
-        return boost::lexical_cast<int>(text);
-    } catch (const boost::bad_lexical_cast&) {
-        return -1;
-    }
+    int value = 0;
+    return TryToInt32(text, value) ? value : -1;
 }

@@ -1,6 +1,7 @@
 #include "diagnostics/log.h"
 
 #include <cstdarg>
+#include <cstdint>
 
 #include "common/format.h"
 #include "common/program_folder.h"
@@ -34,10 +35,17 @@ bool LogFolderExists() {
 }
 
 std::wstring FormatLine(const wchar_t* format, va_list args) {
-    std::wstring line = VFormatWide(format, args);
-    if (line.size() > kLineChars - 1)
-        line.resize(kLineChars - 1);
-    return line;
+    return CutText(VFormatWide(format, args), kLineChars - 1);
+}
+
+std::wstring CutText(const std::wstring& text, size_t units) {
+    if (text.size() <= units)
+        return text;
+    size_t cut = units;
+    uint32_t last = cut > 0 ? static_cast<uint32_t>(text[cut - 1]) : 0;
+    if (last >= 0xD800 && last <= 0xDBFF)
+        --cut;  // the low half would be cut off
+    return text.substr(0, cut);
 }
 
 void Emit(int channel, const std::wstring& category, const std::wstring& text, int level) {
@@ -105,8 +113,7 @@ void LogPrint(CLogUtility* utility, const wchar_t* format, ...) {
     va_start(args, format);
     std::wstring message = VFormatWide(format, args);
     va_end(args);
-    std::wstring line = L"TessaryMicroClient: " + message + L"\n";
-    if (line.size() > logging::kComposeChars - 1)
-        line.resize(logging::kComposeChars - 1);
+    std::wstring line =
+        logging::CutText(L"TessaryMicroClient: " + message + L"\n", logging::kComposeChars - 1);
     utility->WriteLiteral(line);
 }

@@ -26,6 +26,10 @@ void Emit(int channel, const std::wstring& category, const std::wstring& text, i
 // Formats into the line buffer, cutting at 1,023 characters.
 std::wstring FormatLine(const wchar_t* format, va_list args);
 
+// The text cut to at most `units` code units, never between the two halves of a surrogate pair
+// (the log library drops a line that ends in half a pair).
+std::wstring CutText(const std::wstring& text, size_t units);
+
 }  // namespace logging
 
 template <typename T>
@@ -51,7 +55,7 @@ class LogHelpImpl : public ILogSwitchLevelChangeAware {
     void WriteLiteral(const std::wstring& text) {
         if (!ShouldWrite())
             return;
-        logging::Emit(channel_, category_, text.substr(0, logging::kLineChars - 1),
+        logging::Emit(channel_, category_, logging::CutText(text, logging::kLineChars - 1),
                       logging::kLineLevel);
     }
 

@@ -77,8 +77,16 @@ class CHttpEngine {
             delete command;
             return 0;
         }
+        if (!taskManager_.AddTask(command->GetThreadHandle())) {
+            // An unlisted task could outlive the shutdown and call into a destroyed owner, so it
+            // never runs. Its thread has not run any code yet: ending it is safe where the
+            // platform can; elsewhere closing its last handle ends it before it starts.
+            LogPrint(GetLogUtility(), failure);
+            platform::TerminateThreadAsLastResort(command->GetThreadHandle(), 0);
+            delete command;
+            return 0;
+        }
         command->SetTaskCallback(&taskManager_);
-        taskManager_.AddTask(command->GetThreadHandle());
         return command->Start();
     }
 

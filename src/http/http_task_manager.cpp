@@ -2,6 +2,27 @@
 
 #include <vector>
 
+#include "platform/clock.h"
+
+namespace {
+
+std::atomic<int> g_failingDuplications{0};
+
+}  // namespace
+
+void CHttpTaskManager::FailNextDuplicationsForTesting(int count) {
+    g_failingDuplications.store(count);
+}
+
+platform::ThreadHandle CHttpTaskManager::Duplicate(platform::ThreadHandle thread) {
+    int failing = g_failingDuplications.load();
+    while (failing > 0) {
+        if (g_failingDuplications.compare_exchange_weak(failing, failing - 1))
+            return nullptr;
+    }
+    return platform::DuplicateThreadHandle(thread);
+}
+
 CHttpTaskManager::~CHttpTaskManager() {
     Shutdown();
 }
@@ -14,7 +35,7 @@ bool CHttpTaskManager::AddTask(platform::ThreadHandle thread) {
         if (task.thread == thread)
             return false;
     }
-    platform::ThreadHandle watch = platform::DuplicateThreadHandle(thread);
+    platform::ThreadHandle watch = Duplicate(thread);
     if (watch == nullptr)
         return false;
     tasks_.push_back(Task{thread, watch});
@@ -61,24 +82,36 @@ void CHttpTaskManager::Shutdown() {
         {
             std::lock_guard<std::recursive_mutex> guard(lock_);
             for (const Task& task : tasks_)
-                copy.push_back(
-                    Waited{task.thread, task.watch, platform::DuplicateThreadHandle(task.watch)});
+                copy.push_back(Waited{task.thread, task.watch, Duplicate(task.watch)});
         }
         if (copy.empty())
             return;
+        bool retry = false;
         // The lock is not held while waiting: finishing tasks take it to remove themselves.
         for (const Waited& task : copy) {
+            if (task.own == nullptr) {
+                // It cannot be waited for now; it may still run and use the owner, so it stays
+                // listed and is tried again in the next round.
+                retry = true;
+                continue;
+            }
             platform::WaitResult result = platform::WaitForThread(task.own, kTaskWaitMs);
-            if (result == platform::kWaitTimeout &&
-                !platform::TerminateThreadAsLastResort(task.own, static_cast<uint32_t>(-1))) {
-                // No safe way to end it: the task still uses the owner and this list, so it must
-                // be let finish. The stop flag makes its transfers end within about a second.
-                result = platform::WaitForThread(task.own, platform::kWaitInfinite);
+            bool terminated = false;
+            if (result == platform::kWaitTimeout) {
+                terminated =
+                    platform::TerminateThreadAsLastResort(task.own, static_cast<uint32_t>(-1));
+                // Without a safe way to end it, the task still uses the owner and this list, so
+                // it must be let finish. The stop flag makes its transfers end within a second.
+                if (!terminated)
+                    result = platform::WaitForThread(task.own, platform::kWaitInfinite);
             }
             platform::CloseThreadHandle(task.own);
-            if (result == platform::kWaitSignalled)
-                continue;  // it ended normally and has removed itself
-            // Terminated, or not waitable: it will never remove itself.
+            if (!terminated) {
+                // Ended normally, it has removed itself; a failed wait is tried again.
+                retry = retry || result != platform::kWaitSignalled;
+                continue;
+            }
+            // Terminated: it will never remove itself.
             std::lock_guard<std::recursive_mutex> guard(lock_);
             for (auto it = tasks_.begin(); it != tasks_.end(); ++it) {
                 if (it->thread == task.thread && it->watch == task.watch) {
@@ -88,5 +121,7 @@ void CHttpTaskManager::Shutdown() {
                 }
             }
         }
+        if (retry)
+            platform::SleepMilliseconds(10);
     }
 }

@@ -20,7 +20,8 @@ class CHttpTaskManager : public IHttpTaskCallback {
     CHttpTaskManager& operator=(const CHttpTaskManager&) = delete;
 
     // Appends the thread unless it is listed already. The list keeps a duplicate of the handle,
-    // so that the shutdown never waits on a handle that its command has closed.
+    // so that the shutdown never waits on a handle that its command has closed. False when the
+    // thread is not listed: the caller must then not let it run.
     bool AddTask(platform::ThreadHandle thread);
     // Removes the thread and closes the list's duplicate. False when it is not listed.
     bool RemoveTask(platform::ThreadHandle thread);
@@ -31,12 +32,19 @@ class CHttpTaskManager : public IHttpTaskCallback {
     // Raises the stop flag, so that every transfer aborts and no result or progress is delivered
     // any more, then waits for each listed task up to kTaskWaitMs. A task that still runs after
     // that is terminated where the platform can do it (Windows), and waited for to its end where
-    // it cannot (Linux). Returns when no task is listed; later calls return at once.
+    // it cannot (Linux). A task that cannot be waited for at the moment stays listed and is tried
+    // again. Returns when no task is listed; later calls return at once.
     void Shutdown();
 
     size_t GetTaskCount();
 
+    // Tests only: the next `count` duplications of a thread handle by any task manager fail, as
+    // they would when the system runs out of handles.
+    static void FailNextDuplicationsForTesting(int count);
+
   private:
+    static platform::ThreadHandle Duplicate(platform::ThreadHandle thread);
+
     struct Task {
         platform::ThreadHandle thread;  // the command's handle, the key of the entry
         platform::ThreadHandle watch;   // the list's own duplicate

@@ -20,7 +20,6 @@
 
 namespace {
 
-constexpr int kMaxPackagesPerPass = 64;
 constexpr size_t kAppIdListChars = 1024;
 constexpr size_t kRecordValueChars = 260;
 constexpr size_t kParamChars = 260;
@@ -85,7 +84,10 @@ bool CUpdatePackageInstall::LoadPackageRecord() {
             platform::ReadIniString(record, appid, L"package", L"", kRecordValueChars);
         std::wstring md5 = platform::ReadIniString(record, appid, L"md5", L"", kRecordValueChars);
         LogPrint(GetLogUtility(), L"Package path:%s", path.c_str());
-        if (!platform::PathExists(path) || !CheckFileMd5(path, md5)) {
+        // The digest is taken once, right before the installer starts (InstallPackage): another
+        // updater may rewrite the download folder once the pass has given up the update mutex,
+        // and a second full read of every package would double the cost of the pass.
+        if (!platform::PathExists(path)) {
             LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", path.c_str());
             continue;
         }
@@ -121,8 +123,8 @@ bool CUpdatePackageInstall::InstallPackages() {
     int total = static_cast<int>(packages_.size());
     ShowProgress(silent_, 0, total);
     int index = 0;
-    for (auto it = packages_.begin(); it != packages_.end() && index < kMaxPackagesPerPass;
-         ++index) {
+    // Every verified package runs: the record is already gone, so one left out would be lost.
+    for (auto it = packages_.begin(); it != packages_.end(); ++index) {
         if (platform::PathExists(it->second->packagePath)) {
             InstallPackage(*it->second, index, total);
         }
@@ -143,27 +145,32 @@ bool CUpdatePackageInstall::InstallPackages() {
 }
 
 void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
-    // Another updater may have rewritten the download folder since the record was verified (the
-    // pass has given up the update mutex), so the file is checked again right before it runs.
+    // The package's one check against its digest, right before it runs: another updater may have
+    // rewritten the download folder since the record was read (the pass has given up the update
+    // mutex).
     if (!CheckFileMd5(entry.packagePath, entry.md5)) {
         LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", entry.packagePath.c_str());
         return;
     }
     std::wstring file = FormatCut(kRecordValueChars, L"%s", entry.packagePath.c_str());
-    int appidNumber = ToInt32OrMinusOne(entry.appid);
-    int pidNumber = appidNumber == -1 ? -1 : ToInt32OrMinusOne(pid_);
+    int appidNumber = -1;
+    bool appidConverted = TryToInt32(entry.appid, appidNumber);
+    if (!appidConverted)
+        appidNumber = -1;
+    // Only an appid that is not a number takes the PID number with it; the appid -1 does not.
+    int pidNumber = appidConverted ? ToInt32OrMinusOne(pid_) : -1;
 
     bool withPid = !pid_.empty();
     std::wstring parameters;
     if (withPid) {
-        parameters = FormatCut(kParamChars, L"/PID=%s", pid_.c_str());
+        parameters = FormatCut(kParamChars, L"/PID=%s", relaunch::QuoteValue(pid_).c_str());
         if (GetCmdLineParser().HasOption(L"startup_from_plugin")) {
             parameters =
                 FormatCut(kParamChars, L"%s %s", parameters.c_str(), L"-startup_from_plugin");
         }
         if (!loginUin_.empty() && loginUin_ != L"0") {
-            parameters =
-                FormatCut(kParamChars, L"%s -loginuin:%s", parameters.c_str(), loginUin_.c_str());
+            parameters = FormatCut(kParamChars, L"%s -loginuin:%s", parameters.c_str(),
+                                   relaunch::QuoteValue(loginUin_).c_str());
         }
         ReportStatistic(kEventStartedWithPid, 0, appidNumber, pidNumber, 2);
     } else {
@@ -194,11 +201,17 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     }
     ShowProgress(silent_, index + 1, total);
     uint32_t exitCode = 0xFFFFFFFF;
-    if (platform::GetProcessExitCode(process, exitCode) && exitCode == 0) {
+    bool haveExitCode = platform::GetProcessExitCode(process, exitCode);
+    if (haveExitCode && exitCode == 0) {
         SetProcessExitStatus(0);
     }
     platform::CloseProcessHandle(process);
-    LogPrint(GetLogUtility(), L"Install package success.");
+    if (haveExitCode && exitCode == 0) {
+        LogPrint(GetLogUtility(), L"Install package success.");
+    } else {
+        LogPrint(GetLogUtility(), L"Install package failed.exitcode=%d",
+                 static_cast<int>(exitCode));
+    }
 }
 
 bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
@@ -207,6 +220,9 @@ bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,
 }
 
 bool CUpdatePackageInstall::LaunchLastRunApp() {
-    return relaunch::LastRunApp(appid_, loginUin_,
-                                [this](const std::wstring& line) { WriteLiteral(line); });
+    // Whole lines, so that the next line of the log does not run on from these: the text is
+    // cut so that with its line end it fits the line buffer.
+    return relaunch::LastRunApp(appid_, loginUin_, [this](const std::wstring& line) {
+        WriteLiteral(logging::CutText(line, logging::kLineChars - 2) + L"\n");
+    });
 }

@@ -1,6 +1,6 @@
-// The install pass: reads the package record left by a download, verifies each package against
-// its digest, deletes the record, then runs the installers one after another on a worker thread
-// and relaunches the client.
+// The install pass: reads the package record left by a download, deletes it, then on a worker
+// thread verifies each package against its digest right before running its installer, one after
+// another, and relaunches the client.
 #pragma once
 
 #include <atomic>
@@ -37,8 +37,9 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     void SetAppId(const std::wstring& appid) { appid_ = appid; }
     void SetGuard(InstallGuard guard) { guard_ = std::move(guard); }
 
-    // Reads and verifies the record into the package map and deletes the record file. True
-    // when at least one package passed.
+    // Reads the record into the package map (packages whose file is missing are left out) and
+    // deletes the record file. True when at least one package is left. Digests are checked by
+    // the pass, right before each installer starts.
     bool LoadPackageRecord();
 
     // Shows the progress window in install mode unless silent, and starts the worker thread.

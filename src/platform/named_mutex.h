@@ -1,5 +1,6 @@
 // System-wide named mutexes, used only for their existence: nobody waits on them.
-// Linux: the name exists while any process holds an flock on ${XDG_RUNTIME_DIR:-/tmp}/NAME.lock.
+// Linux: the name exists while any open handle holds an flock on NAME.lock in ${XDG_RUNTIME_DIR},
+// or without it in the user's own folder ${TMPDIR:-/tmp}/pallaton-UID (created 0700).
 #pragma once
 
 #include <string>

@@ -130,6 +130,9 @@ CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring
 }
 
 CCheckUpdate::~CCheckUpdate() {
+    // The run is over: a failure message that another task still shows would keep its thread,
+    // and so the shutdown, waiting for a person.
+    platform::CloseMessageBoxes();
     // Tasks that still run call back into this object: stop and wait for them while its members
     // still exist; nothing is reported once the shutdown has begun.
     Shutdown();
@@ -163,12 +166,14 @@ bool CCheckUpdate::IsClientInstalled() {
     }
     // The tray and updater programs stand beside the main program: replace its name when it is
     // the usual one (in any case), otherwise take the folder of whatever Exe names.
+    // Only the whole file name counts: "OldPallaton.exe" is some other program.
     const std::wstring mainProgram = L"Pallaton.exe";
+    size_t cut = exe.find_last_of(platform::kPathSeparator);
+    size_t nameStart = cut == std::wstring::npos ? 0 : cut + 1;
     std::wstring base;
-    if (EndsWithIgnoreCaseAscii(exe, mainProgram)) {
-        base = exe.substr(0, exe.size() - mainProgram.size());
+    if (EqualsIgnoreCaseAscii(exe.substr(nameStart), mainProgram)) {
+        base = exe.substr(0, nameStart);
     } else {
-        size_t cut = exe.find_last_of(platform::kPathSeparator);
         base = cut == std::wstring::npos ? std::wstring() : exe.substr(0, cut + 1);
     }
     std::wstring tray = base + L"PallatonTray.exe";
@@ -301,9 +306,8 @@ void CCheckUpdate::DownloadUpdatePackage() {
             LogPrint(GetLogUtility(), L"DownloadUpdatePackage:url=%s", record->url.c_str());
             int taskId = 0;
             std::string localPath = ToNarrow(record->localPath);
-            int started =
-                Download(ToNarrow(record->url), localPath, &taskId,
-                         record->fileSize > 0 ? static_cast<uint32_t>(record->fileSize) : 0u);
+            int started = Download(ToNarrow(record->url), localPath, &taskId,
+                                   ExpectedDownloadSize(record->fileSize));
             if (taskId != 0) {
                 tasks_.push_back(DownloadTask{taskId, 0.0, 0});
                 record->taskId = taskId;

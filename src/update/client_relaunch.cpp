@@ -44,7 +44,7 @@ void AppendPresentOptions(std::wstring& parameters, std::initializer_list<const 
             continue;
         std::wstring format = std::wstring(L"%s -") + name + L":%s";
         parameters = FormatCut(kPlatformParamChars, format.c_str(), parameters.c_str(),
-                               Option(name).c_str());
+                               QuoteValue(Option(name)).c_str());
     }
 }
 
@@ -56,6 +56,12 @@ void StartLauncher(const std::wstring& path, const std::wstring* parameters) {
 }
 
 }  // namespace
+
+std::wstring QuoteValue(const std::wstring& value) {
+    if (value.find_first_of(L" \t\n\v\r\"") == std::wstring::npos)
+        return value;
+    return QuoteCommandLineArgument(value, false);
+}
 
 std::wstring GetLauncherPath() {
     std::wstring appData;
@@ -95,12 +101,12 @@ bool LastRunGame() {
         }
         std::wstring parameters = FormatCut(
             kPlatformParamChars, L"-startupbyvyn -/appid:%s -uin:%s -sig:%s %s -fromupdate",
-            Option(L"appid").c_str(), Option(L"uin").c_str(), Option(L"sig").c_str(),
-            NicknameArgument().c_str());
+            QuoteValue(Option(L"appid")).c_str(), QuoteValue(Option(L"uin")).c_str(),
+            QuoteValue(Option(L"sig")).c_str(), NicknameArgument().c_str());
         AppendPresentOptions(parameters, {L"temppid"});
         if (HasValue(L"adparam")) {
             parameters = FormatCut(kPlatformParamChars, L"%s -adparam:%s", parameters.c_str(),
-                                   Option(L"adparam").c_str());
+                                   QuoteValue(Option(L"adparam")).c_str());
         }
         AppendPresentOptions(parameters, {L"vyn_hwnd", L"pipename", L"svrid"});
         StartLauncher(path, &parameters);
@@ -115,10 +121,10 @@ bool LastRunGame() {
         FormatCut(kPlainParamChars,
                   Has(L"startup_from_plugin") ? L"-/appid:%s -fromupdate -startup_from_plugin"
                                               : L"-/appid:%s -fromupdate",
-                  startupAppId.c_str());
+                  QuoteValue(startupAppId).c_str());
     if (HasValue(L"loginuin")) {
         parameters = FormatCut(kPlainParamChars, L"%s -loginuin:%s", parameters.c_str(),
-                               Option(L"loginuin").c_str());
+                               QuoteValue(Option(L"loginuin")).c_str());
     }
     DeleteStartupAppId();
     if (!platform::PathExists(path))
@@ -145,11 +151,12 @@ bool LastRunApp(const std::wstring& appid, const std::wstring& loginUin,
         std::wstring parameters =
             FormatCut(kPlatformParamChars,
                       L"-startupbyvyn -/appid:%s -uin:%s -sig:%s %s -fromupdate -adparam:%s",
-                      Option(L"appid").c_str(), Option(L"uin").c_str(), Option(L"sig").c_str(),
-                      NicknameArgument().c_str(), adparam.c_str());
+                      QuoteValue(Option(L"appid")).c_str(), QuoteValue(Option(L"uin")).c_str(),
+                      QuoteValue(Option(L"sig")).c_str(), NicknameArgument().c_str(),
+                      QuoteValue(adparam).c_str());
         if (HasValue(L"url")) {
             parameters = FormatCut(kPlatformParamChars, L"%s -url:%s", parameters.c_str(),
-                                   Option(L"url").c_str());
+                                   QuoteValue(Option(L"url")).c_str());
         }
         AppendPresentOptions(parameters, {L"temppid", L"vyn_hwnd", L"pipename", L"svrid"});
         StartLauncher(path, &parameters);
@@ -165,14 +172,15 @@ bool LastRunApp(const std::wstring& appid, const std::wstring& loginUin,
         return LaunchLauncher(&fromUpdate);
     }
     std::wstring path = GetLauncherPath();
-    std::wstring parameters = FormatCut(kPlainParamChars, L"-/appid:%s -fromupdate", id.c_str());
+    std::wstring parameters =
+        FormatCut(kPlainParamChars, L"-/appid:%s -fromupdate", QuoteValue(id).c_str());
     if (Has(L"startup_from_plugin")) {
         parameters =
             FormatCut(kPlainParamChars, L"%s %s", parameters.c_str(), L"-startup_from_plugin");
     }
     if (!loginUin.empty() && loginUin != L"0") {
-        parameters =
-            FormatCut(kPlainParamChars, L"%s -loginuin:%s", parameters.c_str(), loginUin.c_str());
+        parameters = FormatCut(kPlainParamChars, L"%s -loginuin:%s", parameters.c_str(),
+                               QuoteValue(loginUin).c_str());
     }
     DeleteStartupAppId();
     if (!platform::PathExists(path))

@@ -8,6 +8,11 @@
 
 namespace relaunch {
 
+// A command-line value for a parameter template such as "-uin:%s": returned unchanged unless it
+// holds a blank, a tab, a line break or a '"'; then quoted by the command-line rules, so that
+// the receiving program reads the template's argument back as one argument with this value.
+std::wstring QuoteValue(const std::wstring& value);
+
 // The launcher: Korvane/Pallaton/Launch.exe in the roaming application-data folder.
 std::wstring GetLauncherPath();
 
@@ -22,7 +27,7 @@ bool IsProgramRunning(const wchar_t* executableName, bool whenUnknown);
 bool LastRunGame();
 
 // After an install pass, for the installer's application id and login user number. `writeLine`
-// writes one line through the installer's own logging base (no prefix, no line end).
+// writes one line through the installer's own logging base (no prefix; it adds the line end).
 bool LastRunApp(const std::wstring& appid, const std::wstring& loginUin,
                 const std::function<void(const std::wstring&)>& writeLine);
 

@@ -9,6 +9,7 @@
 #include <boost/property_tree/ptree.hpp>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 #include "common/number.h"
 #include "common/program_folder.h"
@@ -115,6 +116,13 @@ bool PackageList::ParseUpdateAnswer(const std::string& body) {
                 stored = stored || result == EntryResult::kStored;
             }
         }
+        std::wstring clash;
+        if (const wchar_t* reason = FindNameCollision(clash)) {
+            LogPrint(GetLogUtility(), L"PackageList::ParseUpdateAnswer unsafe file_name (%s):[%s]",
+                     reason, clash.c_str());
+            records_.clear();
+            return false;
+        }
         return stored;
     } catch (const pt::ptree_error&) {
         // A required key missing or not a number: the whole answer counts as no package.
@@ -144,14 +152,26 @@ PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kin
     if (kind == EntryKind::kBin) {
         // Optional, but when it is there it must be a number like anywhere else.
         if (auto size = entry.get_child_optional("file_size"))
-            record->fileSize = size->template get_value<int>();
+            record->fileSize = size->template get_value<int64_t>();
     } else {
-        record->fileSize = entry.template get<int>("file_size");
+        record->fileSize = entry.template get<int64_t>("file_size");
     }
     record->md5 = ToWide(entry.template get<std::string>("md5"));
     if (kind != EntryKind::kFullPackage)
         record->version = ToWide(entry.template get<std::string>("version"));
 
+    // The id names a section of the package record and the appid list, and the other values
+    // are written as lines there: none of them may start a line or a section of its own.
+    const std::pair<const wchar_t*, const std::wstring*> recorded[] = {
+        {L"id", &record->id}, {L"md5", &record->md5}, {L"version", &record->version}};
+    for (const auto& [field, value] : recorded) {
+        if (const wchar_t* reason =
+                FindUnsafeRecordValueReason(*value, field == recorded[0].first)) {
+            LogPrint(GetLogUtility(), L"PackageList::ParseUpdateAnswer unsafe %s (%s):[%s]", field,
+                     reason, value->c_str());
+            return EntryResult::kRejected;
+        }
+    }
     if (const wchar_t* reason = FindUnsafeFileNameReason(downloadFolder_, fileName)) {
         LogPrint(GetLogUtility(), L"PackageList::ParseUpdateAnswer unsafe file_name (%s):[%s]",
                  reason, fileName.c_str());
@@ -162,6 +182,35 @@ PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kin
     std::wstring id = record->id;
     records_[id] = std::move(record);  // the replaced record, if any, is released here
     return EntryResult::kStored;
+}
+
+const wchar_t* PackageList::FindNameCollision(std::wstring& name) const {
+    // Windows compares file names without regard to case, so the check does too; the names
+    // are the part of each local path after the download folder.
+    std::vector<std::wstring> originals;
+    std::vector<std::wstring> names;
+    for (const auto& [id, record] : records_) {
+        originals.push_back(record->localPath.substr(downloadFolder_.size()));
+        names.push_back(ToLowerAscii(originals.back()));
+    }
+    const std::wstring recordName = ToLowerAscii(kRecordFileName);
+    for (size_t i = 0; i < names.size(); ++i) {
+        name = originals[i];
+        if (names[i] == recordName)
+            return L"name of the package record";
+        for (size_t j = 0; j < names.size(); ++j) {
+            if (j == i)
+                continue;
+            if (j > i && names[i] == names[j])
+                return L"name of another package";
+            // A download keeps its pieces beside the package as "NAME.tmp_N".
+            const std::wstring piecePrefix = names[j] + L".tmp_";
+            if (names[i].compare(0, piecePrefix.size(), piecePrefix) == 0)
+                return L"piece file of another package";
+        }
+    }
+    name.clear();
+    return nullptr;
 }
 
 bool PackageList::TakeNextPackage(PackageRecord*& record) {

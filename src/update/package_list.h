@@ -25,7 +25,9 @@ class PackageList {
     // Reads the answer body (narrow text in the system code page, cut to its outermost braces)
     // into records, one per package id, a later package replacing an earlier one of the same
     // id. True when at least one package was stored; false for a body that is empty or not
-    // JSON, a negative "ret", a missing or malformed required key or an unsafe file name.
+    // JSON, a negative "ret", a missing or malformed required key, an unsafe file name, or
+    // file names that collide (compared without regard to case): two packages under one name,
+    // a package named like the record file or like another package's piece files.
     bool ParseUpdateAnswer(const std::string& body);
 
     // Hands out the first record, in id order, that was not handed out yet and marks it
@@ -51,6 +53,11 @@ class PackageList {
 
     template <typename Tree>
     EntryResult ReadEntry(const Tree& entry, EntryKind kind);
+
+    // Why the stored packages cannot share the download folder, or null when they can: two of
+    // them under one file name, one named like the package record, or one named like a piece
+    // file of another. `name` receives the offending name.
+    const wchar_t* FindNameCollision(std::wstring& name) const;
 
     std::map<std::wstring, std::unique_ptr<PackageRecord>> records_;
     std::wstring downloadFolder_;

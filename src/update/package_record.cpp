@@ -47,3 +47,13 @@ const wchar_t* FindUnsafeFileNameReason(const std::wstring& downloadFolder,
         return L"path too long";
     return nullptr;
 }
+
+const wchar_t* FindUnsafeRecordValueReason(const std::wstring& value, bool isId) {
+    for (wchar_t c : value) {
+        if (static_cast<unsigned long>(c) < 0x20 || c == 0x7f)
+            return L"control character";
+        if (isId && (c == L'[' || c == L']' || c == L'|'))
+            return L"forbidden character";
+    }
+    return nullptr;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 struct PackageRecord {
@@ -11,10 +12,16 @@ struct PackageRecord {
     std::wstring url;
     std::wstring md5;      // the expected digest text, as the answer gave it
     std::wstring version;  // empty for a full package
-    int fileSize = 0;      // expected size in bytes; 0 when the answer gave none
+    int64_t fileSize = 0;  // expected size in bytes; 0 when the answer gave none
     int taskId = 0;        // the download task's id; 0 until the download starts
     bool taken = false;    // handed out for download
 };
+
+// The size a download is told to expect: the answer's size when it fits the download's 32 bits,
+// else 0 (unknown, so that the download finds the length out itself).
+inline uint32_t ExpectedDownloadSize(int64_t fileSize) {
+    return fileSize > 0 && fileSize <= int64_t{UINT32_MAX} ? static_cast<uint32_t>(fileSize) : 0u;
+}
 
 // Paths are kept in buffers of 260 characters; a longer one would come back cut.
 inline constexpr size_t kPackagePathChars = 260;
@@ -26,3 +33,9 @@ inline constexpr size_t kPackagePathChars = 260;
 // an answer means the same everywhere.
 const wchar_t* FindUnsafeFileNameReason(const std::wstring& downloadFolder,
                                         const std::wstring& fileName);
+
+// Why a value cannot be written into the package record, or null when it can: a control
+// character anywhere (a line break would start a line or a section of its own), and in a
+// package id also '[' or ']' (which delimit section names) or '|' (which separates the ids of
+// the record's list).
+const wchar_t* FindUnsafeRecordValueReason(const std::wstring& value, bool isId);

@@ -4,6 +4,7 @@
 
 #include "common/number.h"
 #include "common/text.h"
+#include "base/utf8.h"
 
 namespace {
 
@@ -46,7 +47,15 @@ TEST(ToInt32OrMinusOne, WholeTextMustBeOneDecimalNumber) {
     EXPECT_EQ(ToInt32OrMinusOne(L"2147483647"), 2147483647);
     for (const wchar_t* bad : {L"", L"12x", L" 1", L"1 ", L"2147483648", L"0x10", L"1.0", L"-"}) {
         EXPECT_EQ(ToInt32OrMinusOne(bad), -1) << bad;
+        int value = 0;
+        EXPECT_FALSE(TryToInt32(bad, value)) << bad;
     }
+    // The number -1 converts: a caller can tell it from a text that is not a number.
+    int value = 0;
+    EXPECT_TRUE(TryToInt32(L"-1", value));
+    EXPECT_EQ(value, -1);
+    EXPECT_TRUE(TryToInt32(L"-2147483648", value));
+    EXPECT_EQ(value, -2147483647 - 1);
 }
 
 TEST(TextConversion, NarrowRoundTripAndAsciiCase) {
@@ -55,10 +64,21 @@ TEST(TextConversion, NarrowRoundTripAndAsciiCase) {
     EXPECT_TRUE(EndsWithIgnoreCaseAscii(L"C:\\a\\PALLATON.exe", L"pallaton.exe"));
     EXPECT_FALSE(EqualsIgnoreCaseAscii(L"abc", L"abcd"));
 #ifndef _WIN32
-    // Linux: the narrow code page is UTF-8, and malformed input converts to nothing.
+    // Linux: the narrow code page is UTF-8; as on Windows, a byte that does not decode becomes
+    // U+FFFD and the text around it is kept (an argument such as "-nickname:h\xe9" keeps its
+    // name and the rest of its value).
     EXPECT_EQ(ToNarrow(L"\u6b63"), "\xe6\xad\xa3");
-    EXPECT_EQ(ToWide("\xe6\xad"), L"");
-    EXPECT_EQ(ToWide("\xc0\xaf"), L"");
+    EXPECT_EQ(ToWide("\xe6\xad"), L"\ufffd\ufffd");
+    EXPECT_EQ(ToWide("\xc0\xaf"), L"\ufffd\ufffd");
+    EXPECT_EQ(ToWide("-nickname:h\xe9 x\xe6\xad\xa3"), L"-nickname:h\ufffd x\u6b63");
+    EXPECT_EQ(ToWide("a\xed\xa0\x80"
+                     "b\xf4\x90\x80\x80"),
+              L"a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd\ufffd");
+    // Strict decoding still refuses such text.
+    std::wstring strict;
+    EXPECT_FALSE(utf8::Decode("h\xe9", strict));
+    EXPECT_TRUE(utf8::Decode("h\xe9", strict, true));
+    EXPECT_EQ(strict, L"h\ufffd");
 #endif
 }
 

@@ -254,6 +254,7 @@ class Client(Installation):
     def __init__(self, test, version="1.0.0.1", startup_app_id="101", apps=None, **kwargs):
         super().__init__(test, **kwargs)
         self.record = os.path.join(self.root, "started.txt")
+        self.argv_record = os.path.join(self.root, "argv.txt")
         self.app_data = os.path.join(self.home, "data")
         if WINDOWS:
             self.app_data = os.path.join(WINEPREFIX, "drive_c", "users", getpass.getuser(),
@@ -283,7 +284,8 @@ class Client(Installation):
             self.registry.set_strings(CLIENT_KEY + "\\" + appid, {"version": app_version})
 
     def env(self, extra=None):
-        own = {"PALLATON_FIXTURE_RECORD": windows_path(self.record)}
+        own = {"PALLATON_FIXTURE_RECORD": windows_path(self.record),
+               "PALLATON_FIXTURE_ARGV": windows_path(self.argv_record)}
         own.update(extra or {})
         return super().env(own)
 
@@ -293,6 +295,15 @@ class Client(Installation):
             return []
         with open(self.record, encoding="utf-8") as record:
             return [tuple(line.rstrip("\n").split("|", 1)) for line in record if line.strip()]
+
+    def started_argv(self):
+        """The argument vectors the started programs received: (file name, [arguments])."""
+        if not os.path.exists(self.argv_record):
+            return []
+        from urllib.parse import unquote
+        with open(self.argv_record, encoding="utf-8") as record:
+            rows = [line.rstrip("\n").split("\t") for line in record if line.strip()]
+        return [(row[0], [unquote(a) for a in row[1:]]) for row in rows]
 
     def wait_started(self, count, timeout=30):
         deadline = time.monotonic() + timeout

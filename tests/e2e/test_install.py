@@ -2,10 +2,11 @@
 order with their exit codes, the 20-second wait, the install mutex, and the relaunch."""
 
 import os
+import subprocess
 import time
 import unittest
 
-from harness import WINDOWS, Client, fixture_bytes, md5_of, windows_path
+from harness import CLIENT_KEY, WINDOWS, Client, command, fixture_bytes, md5_of, windows_path
 
 
 def write_record(client, packages, appid_list):
@@ -56,6 +57,11 @@ class InstallPass(unittest.TestCase):
                              client, os.path.join(client.download_folder, "setup_205.exe"))])
         self.assertIn("Install package process:[%s], [param:(null)]" % package_path(
             client, os.path.join(client.download_folder, "setup_20.exe")), lines)
+        # 101 exits with 3, the others with 0.
+        self.assertEqual([l for l in lines if l.startswith("Install package ")
+                          and not l.startswith("Install package process")],
+                         ["Install package failed.exitcode=3", "Install package success.",
+                          "Install package success."])
         self.assertFalse(os.path.exists(client.record_file))
         self.assertEqual(client.statistics().count(
             "event=2800267 category=50010 appid=20 pid=-1 kind=2 second=0"), 1)
@@ -79,6 +85,19 @@ class InstallPass(unittest.TestCase):
         self.assertIn("event=2800268 category=50012 appid=101 pid=-1 kind=2 second=0",
                       client.statistics())
         self.assertEqual([s[0] for s in client.wait_started(1)], ["setup_20.exe"])
+
+    def test_every_one_of_seventy_packages_is_handled(self):
+        client = Client(self)
+        packages = {}
+        for appid in range(1, 71):
+            content = b"package %d, not a program\n" % appid
+            packages[str(appid)] = (content, md5_of(content))
+        write_record(client, packages, "|".join(packages))
+        client.run("-action:silent_install", "-autorunning:false")
+        handled = [l for l in client.log_lines() if l.startswith("Install package process:")]
+        self.assertEqual(len(handled), 70, client.log_text()[-2000:])
+        self.assertEqual(sum(1 for line in client.statistics()
+                             if line.startswith("event=2800268 ")), 70)
 
     def test_without_a_record_the_pass_still_relaunches(self):
         client = Client(self)
@@ -116,10 +135,36 @@ class InstallPass(unittest.TestCase):
             self.assertEqual(probe.stdout.readline().strip(), "existed")
             probe.stdin.close()
             probe.wait(30)
-            # The pass gave up the update mutex: another updater runs meanwhile.
-            other = Client(self)
-            other_result = other.run("-foo")
+            # The pass gave up the update mutex: another updater of the same user and
+            # installation runs meanwhile.
+            other_result = client.run("-foo")
             self.assertEqual(other_result.code, 1)
+        finally:
+            self.assertEqual(updater.wait(60), 0)
+        probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
+        self.assertEqual(probe.stdout.readline().strip(), "held")
+        probe.stdin.close()
+        probe.wait(30)
+
+    def test_an_opened_install_mutex_exists_until_the_pass_ends_after_its_creator_left(self):
+        client = Client(self)
+        write_record(client, {"101": package(0, 4, tag="busy")}, "101")
+        holder = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "60")
+        self.assertEqual(holder.stdout.readline().strip(), "held")
+        import subprocess
+        from harness import command
+        updater = subprocess.Popen(command(client.updater, ["-action:silent_install",
+                                                            "-autorunning:false"]),
+                                   env=client.env(), stdin=subprocess.DEVNULL)
+        try:
+            client.wait_started(1)
+            holder.stdin.close()
+            holder.wait(30)
+            # The pass opened the name while the holder had it: it keeps it in existence.
+            probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
+            self.assertEqual(probe.stdout.readline().strip(), "existed")
+            probe.stdin.close()
+            probe.wait(30)
         finally:
             self.assertEqual(updater.wait(60), 0)
         probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
@@ -139,9 +184,9 @@ class Relaunch(unittest.TestCase):
         params = ('-startupbyvyn -/appid:101 -uin:7 -sig:s9 "-nickname:a b" -fromupdate'
                   ' -adparam:ad -url:u1 -temppid:9 -vyn_hwnd:h2 -pipename:p3 -svrid:4')
         self.assertEqual(client.wait_started(1), [("Launch.exe", params)])
-        # Written through the installer's own log, without prefix or line end.
-        self.assertIn("CUpdatePackageInstall::LaunchLastRunApp:para=" + params,
-                      client.log_text())
+        # Written through the installer's own log, without prefix, as a line of its own.
+        self.assertIn("\nCUpdatePackageInstall::LaunchLastRunApp:para=" + params + "\n",
+                      "\n" + client.log_text())
 
     def test_platform_form_after_a_check_without_package(self):
         from harness import UpdateService, answer
@@ -154,13 +199,78 @@ class Relaunch(unittest.TestCase):
                   ' -temppid:9 -adparam:ad -vyn_hwnd:h2 -pipename:p3 -svrid:4')
         self.assertEqual(client.wait_started(1), [("Launch.exe", params)])
 
+    def test_values_with_blanks_and_quotes_reach_the_launcher_as_one_argument_each(self):
+        client = Client(self)
+        client.run("-action:install", "-startupbyvyn", "-appid:101", "-uin:7", "-sig:s9",
+                   "-nickname:x", "-url:u1 -appid:666 -evil", '-svrid:say "hi"\tnow\\',
+                   "-temppid:")
+        started = client.wait_started(1)
+        self.assertEqual([s[0] for s in started], ["Launch.exe"])
+        self.assertEqual(client.started_argv(), [("Launch.exe", [
+            "-startupbyvyn", "-/appid:101", "-uin:7", "-sig:s9", "-nickname:x", "-fromupdate",
+            "-adparam:0", "-url:u1 -appid:666 -evil", "-temppid:",
+            '-svrid:say "hi"\tnow\\'])])
+        # Values without those characters stay as the template writes them.
+        self.assertTrue(started[0][1].startswith(
+            "-startupbyvyn -/appid:101 -uin:7 -sig:s9 -nickname:x -fromupdate -adparam:0 "),
+            started[0][1])
+
+    def test_plain_form_branches_after_an_install(self):
+        # startup_from_plugin is appended after the application id.
+        client = Client(self)
+        client.run("-action:install", "-startup_from_plugin")
+        self.assertEqual(client.wait_started(1),
+                         [("Launch.exe", "-/appid:101 -fromupdate -startup_from_plugin")])
+        self.assertIsNone(client.registry.query(CLIENT_KEY, "StartupAppID"))
+
+        # No application id: the launcher with -fromupdate alone ...
+        client = Client(self, startup_app_id=None)
+        client.run("-action:install")
+        self.assertEqual(client.wait_started(1), [("Launch.exe", "-fromupdate")])
+
+        # ... unless the tray program runs.
+        client = Client(self, startup_app_id=None)
+        tray = subprocess.Popen(command(os.path.join(client.program_folder, "PallatonTray.exe"),
+                                        []), env=client.env(), stdin=subprocess.DEVNULL)
+        try:
+            client.wait_started(1)
+            client.run("-action:install")
+        finally:
+            tray.kill()
+            tray.wait()
+        time.sleep(0.5)
+        self.assertEqual([s[0] for s in client.started()], ["PallatonTray.exe"])
+
+        # A missing launcher starts nothing, and the application id is gone all the same.
+        client = Client(self)
+        os.remove(client.launcher)
+        client.run("-action:install")
+        time.sleep(0.5)
+        self.assertEqual(client.started(), [])
+        self.assertIsNone(client.registry.query(CLIENT_KEY, "StartupAppID"))
+
+    def test_plain_form_branches_after_a_check_without_package(self):
+        from harness import UpdateService, answer
+        client = Client(self)
+        service = UpdateService(os.path.join(client.root, "service"))
+        service.set_answer("version", answer())
+        with service:
+            # startup_from_plugin chooses the longer template.
+            client.run("-action:newbin_check", "-startup_from_plugin")
+            self.assertEqual(client.wait_started(1), [
+                ("Launch.exe", "-/appid:101 -fromupdate -startup_from_plugin")])
+            # Without an application id the launcher starts without parameters.
+            other = Client(self, startup_app_id=None)
+            other.run("-action:newbin_check")
+            self.assertEqual(other.wait_started(1), [("Launch.exe", "")])
+
     def test_incomplete_platform_parameters_start_nothing(self):
         client = Client(self)
         client.run("-action:install", "-startupbyvyn", "-appid:101", "-uin:7")
         time.sleep(0.5)
         self.assertEqual(client.started(), [])
-        self.assertIn("CUpdatePackageInstall::LaunchLastRunApp miss vyn required param",
-                      client.log_text())
+        self.assertIn("\nCUpdatePackageInstall::LaunchLastRunApp miss vyn required param\n",
+                      "\n" + client.log_text())
 
 
 if __name__ == "__main__":

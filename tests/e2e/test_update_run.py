@@ -2,12 +2,22 @@
 five-piece downloads, the package record, the installers, the relaunch and the exit code."""
 
 import os
+import shutil
 import subprocess
 import time
 import unittest
 
-from harness import (CLIENT_KEY, WINDOWS, Client, UpdateService, answer, command, fixture_bytes,
-                     package_entry)
+from harness import (CLIENT_KEY, WINDOWS, Client, UpdateService, answer, command, exit_code,
+                     fixture_bytes, package_entry)
+
+
+def program_path(download_folder, name):
+    """A file of the download folder as the program names it (under Wine, below C:\\users)."""
+    if WINDOWS:
+        import getpass
+        return "C:\\users\\%s\\AppData\\Roaming\\Korvane\\PLTNDownload\\%s" % (
+            getpass.getuser(), name)
+    return os.path.join(download_folder, name)
 
 
 class UpdateRun(unittest.TestCase):
@@ -45,6 +55,31 @@ class UpdateRun(unittest.TestCase):
         self.assertFalse(os.path.exists(self.client.record_file))
         lines = self.client.log_lines()
         self.assertEqual(lines.count("Install package success."), 2)
+        # The request, the answer and each download, line by line.
+        body = answer(app=[app], bin_entry=client_package)
+        self.assertIn("CheckIfHasPackageUpdate:url=" + self.service.base_url +
+                      "/wan/box/Version/WDVersionUpdate.php?version=1.0.0.1&uin=7"
+                      "&apps=101_1.0.0.1", lines)
+        self.assertIn("Update Request:[http code:200], [result:%s]" % body, lines)
+        self.assertIn("Start Download update packages", lines)
+        for entry in (client_package, app):
+            local = program_path(self.client.download_folder, entry["file_name"])
+            self.assertIn("DownloadUpdatePackage:url=" + entry["url"], lines)
+            self.assertIn("Download package: succeed, FileName:[%s]" % local, lines)
+            self.assertEqual(lines.count("md5:" + entry["md5"]), 1, entry["file_name"])
+        for thread in range(5):
+            self.assertEqual(lines.count("download thread %d start" % thread), 2)
+        for entry in (client_package, app):
+            size = entry.get("file_size")
+            q = size // 5
+            pieces = [q + 1, q, q, q, size - 4 * q - 1]
+            for index, piece in enumerate(pieces):
+                self.assertIn("thread %d download 1 try perform, CURLcode:0, filesize:%d"
+                              % (index, piece), lines)
+            self.assertIn("Download file total size:%.2f, had download :%.2f" % (size, size),
+                          lines)
+        self.assertEqual(sum(1 for l in lines
+                             if l.endswith(" download 1 try perform success, HttpCode=206")), 10)
         self.assertIn("event=2800265 category=50010 appid=101 pid=-1 kind=2 second=0",
                       self.client.statistics())
         self.assertIn("event=2800276 category=50010 appid=1000 pid=-1 kind=2 second=0",
@@ -65,6 +100,26 @@ class UpdateRun(unittest.TestCase):
         time.sleep(1)
         self.assertEqual(other.started(), [])
 
+    def test_the_answer_is_cut_to_its_outer_braces(self):
+        app = package_entry(self.service, "101", fixture_bytes(0, tag="braces"))
+        self.service.set_answer("version", "<pre>" + answer(app=[app]) + "</pre>\n")
+        self.assertEqual(self.client.run("-action:newbin_check", "-autorunning:false").code, 0)
+        self.assertEqual([s[0] for s in self.client.wait_started(1)], ["setup_101.exe"])
+
+    def test_an_answer_without_braces_or_a_404_page_means_no_update(self):
+        self.service.set_answer("version", "ret=0, no object here")
+        self.assertEqual(self.client.run("-action:newbin_check").code, 1)
+        self.assertEqual(self.client.wait_started(1), [("Launch.exe", "-/appid:101 -fromupdate")])
+        self.assertIn("Update Request:[http code:200], [result:ret=0, no object here]",
+                      self.client.log_lines())
+
+        other = Client(self)
+        os.remove(os.path.join(self.service.state, "answers", "version.json"))
+        self.assertEqual(other.run("-action:newbin_check").code, 1)
+        self.assertEqual(other.wait_started(1), [("Launch.exe", "-/appid:101 -fromupdate")])
+        self.assertTrue(any(l.startswith("Update Request:[http code:404], [result:<html>")
+                            for l in other.log_lines()), other.log_text())
+
     def test_check_without_installed_version_sends_nothing(self):
         client = Client(self, version=None)
         self.assertEqual(client.run("-action:check").code, 1)
@@ -80,6 +135,15 @@ class UpdateRun(unittest.TestCase):
         self.assertFalse(os.path.exists(self.client.record_file))
         self.assertIn("event=2800266 category=50012 appid=205 pid=-1 kind=2 second=0",
                       self.client.statistics())
+        # The pieces of the missing file fail their length check; the single stream then tries
+        # twice and fails on the error page.
+        lines = self.client.log_lines()
+        for attempt in (0, 1):
+            self.assertIn("CHttpDlCommand::the %d try begin." % attempt, lines)
+            self.assertTrue(any(l.startswith("CHttpDlCommand::the %d try fail. HttpCode=404, "
+                                             % attempt) for l in lines), lines)
+        self.assertIn("Download package: failed, FileName:[%s]" % program_path(
+            self.client.download_folder, missing["file_name"]), lines)
         self.assertEqual([s for s in self.client.started() if s[0].startswith("setup")], [])
 
     def test_check_while_the_client_runs_defers_the_install(self):
@@ -133,6 +197,8 @@ class ForceDownload(unittest.TestCase):
                         "-bin_version:1.0.0.0", "-silent")
         self.assertTrue(self.service.requests()[0][1].startswith(
             "/wan/box/OtherServer/GetPackagePath4WDNew.php?appid=101&pid=42"))
+        self.assertIsNone(self.client.registry.query(CLIENT_KEY, "Exe"))
+        self.assertIsNone(self.client.registry.query(CLIENT_KEY, "LaunchPath"))
 
     def test_successful_forced_download_installs_and_ends_with_zero(self):
         full = package_entry(self.service, "101", fixture_bytes(0, tag="full"),
@@ -150,6 +216,42 @@ class ForceDownload(unittest.TestCase):
             "event=2800230 appid=101 pid=42", "event=2800231 appid=101 pid=42",
             "event=2800272 appid=101 pid=42", "event=2800232 appid=101 pid=42",
             "event=2800234 appid=101 pid=42", "shutdown"])
+
+    def test_a_pid_with_a_blank_reaches_the_installer_as_one_argument(self):
+        full = package_entry(self.service, "101", fixture_bytes(0, tag="full"),
+                             section="fullpackage")
+        self.service.set_answer("fullpackage", answer(full=full))
+        client = Client(self, version="1.0.0.0")
+        client.run("-action:force_download", "-appid:101", '-pid:42 /S',
+                   "-bin_version:2.0.0.0", '-silent', '-loginuin:7 "x"', "-autorunning:false")
+        client.wait_started(1)
+        self.assertEqual(client.started_argv()[0],
+                         ("setup_101.exe", ['/PID=42 /S', '-loginuin:7 "x"']))
+
+    def test_installer_parameters_follow_the_login_and_the_plugin_option(self):
+        full = package_entry(self.service, "101", fixture_bytes(0, tag="full"),
+                             section="fullpackage")
+        self.service.set_answer("fullpackage", answer(full=full))
+        client = Client(self, version="1.0.0.0")
+        client.run("-action:force_download", "-appid:101", "-pid:42", "-bin_version:2.0.0.0",
+                   "-silent", "-loginuin:0", "-autorunning:false")
+        self.assertEqual(client.wait_started(1), [("setup_101.exe", "/PID=42")])
+        client = Client(self, version="1.0.0.0")
+        client.run("-action:force_download", "-appid:101", "-pid:42", "-bin_version:2.0.0.0",
+                   "-silent", "-loginuin:77", "-startup_from_plugin")
+        self.assertEqual(client.wait_started(2), [
+            ("setup_101.exe", "/PID=42 -startup_from_plugin -loginuin:77"),
+            ("Launch.exe", "-/appid:101 -fromupdate -startup_from_plugin -loginuin:77")])
+
+    def test_an_installer_that_cannot_start_is_reported_with_the_pid(self):
+        broken = b"not a program at all\n" * 10
+        full = package_entry(self.service, "101", broken, section="fullpackage")
+        self.service.set_answer("fullpackage", answer(full=full))
+        client = Client(self, version="1.0.0.0")
+        client.run("-action:force_download", "-appid:101", "-pid:42", "-bin_version:2.0.0.0",
+                   "-silent", "-autorunning:false")
+        self.assertIn("event=2800235 category=50012 appid=101 pid=42 kind=2 second=0",
+                      client.statistics())
 
     def test_failed_forced_download_reports_it_with_the_pid(self):
         full = package_entry(self.service, "101", fixture_bytes(0, tag="full"),
@@ -180,6 +282,49 @@ class ForceDownload(unittest.TestCase):
         else:
             # Without a display the box's text goes to standard error.
             self.assertIn(caption + ": \u975e\u5e38\u62b1\u6b49", result.stderr)
+
+    @unittest.skipIf(WINDOWS or not shutil.which("Xvfb") or not shutil.which("xdotool"),
+                     "message boxes on an X display of the Linux build")
+    def test_a_message_box_left_open_does_not_keep_the_run_waiting(self):
+        first = package_entry(self.service, "101", fixture_bytes(0, tag="a"))
+        second = package_entry(self.service, "205", fixture_bytes(0, tag="b"))
+        for entry in (first, second):
+            entry["url"] = self.service.base_url + "/packages/absent_%s.exe" % entry["id"]
+        self.service.set_answer("fullpackage", answer(app=[first, second]))
+        client = Client(self, version="1.0.0.0")
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp"],
+                                pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        self.addCleanup(xvfb.wait, 30)
+        self.addCleanup(xvfb.kill)
+        with os.fdopen(read_end) as numbers:
+            display = ":" + numbers.readline().strip()
+        x_env = dict(os.environ, DISPLAY=display)
+        updater = subprocess.Popen(
+            command(client.updater, ["-action:force_download", "-appid:101", "-pid:42",
+                                     "-bin_version:2.0.0.0"]),
+            # Each closed box leaves cairo's cache of its X connection behind, which the leak
+            # checker of the sanitizer build reports at exit; the exit code is what counts here.
+            env=client.env({"DISPLAY": display, "ASAN_OPTIONS": "detect_leaks=0"}),
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(updater.kill)
+        boxes = []
+        deadline = time.monotonic() + 60
+        while len(boxes) < 2 and time.monotonic() < deadline and updater.poll() is None:
+            time.sleep(0.2)
+            boxes = subprocess.run(["xdotool", "search", "--name", "Korvane"], env=x_env,
+                                   capture_output=True, text=True).stdout.split()
+        self.assertEqual(len(boxes), 2, "both failures show a box")
+        # A person clicks OK on the box on top (both stand at the same place); the other is left
+        # open.
+        subprocess.run(["xdotool", "mousemove", "--window", boxes[0], "320", "118", "click", "1"],
+                       env=x_env, check=True, timeout=30)
+        closed = time.monotonic()
+        self.assertEqual(exit_code(updater.wait(30)), -1)
+        self.assertLess(time.monotonic() - closed, 5)
 
     def test_query_values_are_percent_encoded(self):
         client = Client(self, version="1.0.0.0")

@@ -44,6 +44,26 @@ TEST(HttpEngine, TaskWithoutOwnerRunsToItsEndAndUnregisters) {
     EXPECT_EQ(content.size(), 1000003u);
 }
 
+TEST(HttpEngine, ATaskThatCannotBeListedNeverRuns) {
+    http_test::ScratchFolder folder;
+    RecordingOwner owner;
+    int request = 0, download = 0;
+    CHttpTaskManager::FailNextDuplicationsForTesting(1);
+    EXPECT_EQ(owner.Request(FaultUrl("/gen/10"), &request), 0);
+    CHttpTaskManager::FailNextDuplicationsForTesting(1);
+    EXPECT_EQ(owner.Download(http_test::NginxUrl("pattern.3"), folder.Path("p"), &download, 3), 0);
+    EXPECT_EQ(request, 1);
+    EXPECT_EQ(download, 2);
+    EXPECT_EQ(owner.TaskCount(), 0u);
+    platform::SleepMilliseconds(500);
+    EXPECT_TRUE(owner.Events().empty());
+    EXPECT_TRUE(folder.Names().empty());
+    // The next task is listed and runs as usual.
+    int next = 0;
+    EXPECT_EQ(owner.Request(FaultUrl("/gen/10"), &next), 1);
+    EXPECT_TRUE(owner.WaitForResults(1));
+}
+
 TEST(HttpEngine, ShutdownWithoutTasksReturnsAtOnce) {
     auto start = std::chrono::steady_clock::now();
     { RecordingOwner owner; }
@@ -94,8 +114,10 @@ TEST(HttpEngineSlow, ShutdownOutlastedByAnOwnersResultFunctionStillEnds) {
     owner.resultDelayMs = 7000;
     int id = 0;
     EXPECT_EQ(owner.Request(FaultUrl("/gen/10"), &id), 1);
-    while (owner.resultsEntered == 0)
+    auto entered = std::chrono::steady_clock::now();
+    while (owner.resultsEntered == 0 && http_test::SecondsSince(entered) < 60)
         platform::SleepMilliseconds(5);
+    ASSERT_NE(owner.resultsEntered.load(), 0);
     auto start = std::chrono::steady_clock::now();
     owner.Shutdown();
     double seconds = http_test::SecondsSince(start);

@@ -17,7 +17,9 @@ struct FakeTask {
     platform::ThreadHandle thread = nullptr;
     std::atomic<bool> release{false};
     std::atomic<bool> sawStop{false};
-    uint32_t runMs = 0;  // 0: until released or stopped
+    uint32_t runMs = 0;     // 0: until released or stopped
+    uint32_t lingerMs = 0;  // how long it still runs after it saw the stop flag
+    std::atomic<bool> done{false};
 };
 
 unsigned RunFakeTask(void* argument) {
@@ -31,6 +33,9 @@ unsigned RunFakeTask(void* argument) {
             break;
         platform::SleepMilliseconds(5);
     }
+    if (task->sawStop)
+        platform::SleepMilliseconds(task->lingerMs);
+    task->done = true;
     task->manager->OnTaskFinished(task->thread);
     platform::CloseThreadHandle(task->thread);
     return 0;
@@ -83,6 +88,35 @@ TEST(TaskManager, ShutdownRaisesTheStopFlagAndWaitsForTasksThatHeedIt) {
     for (FakeTask& task : tasks)
         EXPECT_TRUE(task.sawStop);
     EXPECT_EQ(manager.GetTaskCount(), 0u);
+}
+
+TEST(TaskManager, ShutdownNeverForgetsATaskItCannotWaitForYet) {
+    CHttpTaskManager manager;
+    FakeTask task;
+    task.lingerMs = 300;
+    StartFakeTask(manager, task);
+    // The shutdown's first handle for the wait cannot be had: the task still runs, so the
+    // shutdown must come back to it rather than drop it.
+    CHttpTaskManager::FailNextDuplicationsForTesting(1);
+    manager.Shutdown();
+    EXPECT_TRUE(task.done);
+    EXPECT_EQ(manager.GetTaskCount(), 0u);
+}
+
+TEST(TaskManager, AThreadThatCannotBeListedIsRefused) {
+    CHttpTaskManager manager;
+    FakeTask task;
+    task.manager = &manager;
+    task.thread = platform::CreateWorkerThread(&RunFakeTask, &task, true);
+    ASSERT_NE(task.thread, nullptr);
+    CHttpTaskManager::FailNextDuplicationsForTesting(1);
+    EXPECT_FALSE(manager.AddTask(task.thread));
+    EXPECT_EQ(manager.GetTaskCount(), 0u);
+    ASSERT_TRUE(manager.AddTask(task.thread));
+    task.release = true;
+    ASSERT_TRUE(platform::ResumeWorkerThread(task.thread));
+    manager.Shutdown();
+    EXPECT_TRUE(task.done);
 }
 
 // A task that ignores the stop flag for 7 s: Windows terminates it after 5 s; Linux, which has

@@ -20,10 +20,12 @@ unsigned CountRun(void* argument) {
     return probe->exitCode;
 }
 
+// Runs until released, or for at most a minute, so that a failed test never leaves it behind.
 unsigned RunUntilReleased(void* argument) {
     auto* probe = static_cast<Probe*>(argument);
     ++probe->runs;
-    while (!probe->release)
+    uint32_t start = platform::GetTickCount32();
+    while (!probe->release && platform::GetTickCount32() - start < 60000)
         platform::SleepMilliseconds(5);
     return probe->exitCode;
 }
@@ -107,8 +109,10 @@ TEST(WorkerThread, ForcedTerminationEndsTheThreadOnlyWhereThePlatformCan) {
     Probe probe;
     platform::ThreadHandle thread = platform::CreateWorkerThread(&RunUntilReleased, &probe, false);
     ASSERT_NE(thread, nullptr);
-    while (probe.runs == 0)
+    uint32_t start = platform::GetTickCount32();
+    while (probe.runs == 0 && platform::GetTickCount32() - start < 30000)
         platform::SleepMilliseconds(1);
+    ASSERT_NE(probe.runs.load(), 0);
     if (platform::TerminateThreadAsLastResort(thread, 0xFFFFFFFFu)) {
         EXPECT_EQ(platform::WaitForThread(thread, 5000), platform::kWaitSignalled);
         uint32_t code = 0;

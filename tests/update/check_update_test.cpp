@@ -70,7 +70,7 @@ TEST_F(ClientKey, InstalledAppVersionsSkipSubkeysWithoutVersion) {
 TEST_F(ClientKey, ClientIsInstalledWhenItsFourFilesExist) {
     using platform::registry::WriteString;
     for (const wchar_t* name : {L"Launch.exe", L"PALLATON.EXE", L"PallatonTray.exe",
-                                L"PallatonUpdater.exe", L"Client.exe"}) {
+                                L"PallatonUpdater.exe", L"Client.exe", L"OldPallaton.exe"}) {
         Touch(name);
     }
     WriteString(kClientKey, L"LaunchPath", Path(L"Launch.exe"));
@@ -81,6 +81,11 @@ TEST_F(ClientKey, ClientIsInstalledWhenItsFourFilesExist) {
     EXPECT_TRUE(CCheckUpdate::IsClientInstalled());
     // Another main program name: the tray and updater are looked for beside it.
     WriteString(kClientKey, L"Exe", Path(L"Client.exe"));
+    EXPECT_TRUE(CCheckUpdate::IsClientInstalled());
+    EXPECT_TRUE(platform::registry::KeyExists(kClientKey));
+    // A name that only ends like the main program's is another program: the tray and updater
+    // are still looked for beside it, not as "OldPallatonTray.exe".
+    WriteString(kClientKey, L"Exe", Path(L"OldPallaton.exe"));
     EXPECT_TRUE(CCheckUpdate::IsClientInstalled());
     EXPECT_TRUE(platform::registry::KeyExists(kClientKey));
 

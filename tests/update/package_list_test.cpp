@@ -94,6 +94,23 @@ TEST_F(PackageListTest, SectionsAreReadInTheirOwnOrderAndLaterIdsReplaceEarlierO
     EXPECT_EQ(records[2].localPath, In(L"later.exe"));
 }
 
+TEST_F(PackageListTest, SizesOfTwoGibibytesAndMoreAreRead) {
+    ASSERT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" +
+                                         App("1", "a.exe", "m", "3000000000") + "," +
+                                         App("2", "b.exe", "m", "\"5000000000\"") + "]}"));
+    std::vector<PackageRecord> records = TakeAll();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].fileSize, 3000000000);
+    EXPECT_EQ(records[1].fileSize, 5000000000);
+    // What the download is told: sizes that fit its 32 bits as they are, others as unknown.
+    EXPECT_EQ(ExpectedDownloadSize(3000000000), 3000000000u);
+    EXPECT_EQ(ExpectedDownloadSize(4294967295), 4294967295u);
+    EXPECT_EQ(ExpectedDownloadSize(4294967296), 0u);
+    EXPECT_EQ(ExpectedDownloadSize(5000000000), 0u);
+    EXPECT_EQ(ExpectedDownloadSize(-5), 0u);
+    EXPECT_EQ(ExpectedDownloadSize(0), 0u);
+}
+
 TEST_F(PackageListTest, EntriesAndSectionsThatDoNotCountAreSkipped) {
     EXPECT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[{"ret":0},)" + App("9") +
                                          R"(,{"ret":"2","id":1}],"bin":{},"fullpackage":[]})"));
@@ -150,9 +167,60 @@ TEST_F(PackageListTest, UnsafeFileNamesMeanNoPackage) {
         EXPECT_TRUE(list_->ParseUpdateAnswer(bin(name))) << name;
 }
 
+TEST_F(PackageListTest, CollidingFileNamesMeanNoPackage) {
+    const std::string colliding[] = {
+        // two packages under one name, in any case
+        App("1", "same.exe") + "," + App("2", "SAME.exe"),
+        // a package named like the record file
+        App("1", "pallaton_resourceupdate.INI"),
+        // a package named like a piece file of another
+        App("1", "x.exe") + "," + App("2", "x.exe.tmp_3"),
+        App("1", "X.EXE.TMP_0") + "," + App("2", "x.exe"),
+    };
+    for (const std::string& entries : colliding) {
+        EXPECT_FALSE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + entries + "]}")) << entries;
+        EXPECT_EQ(TakeIds(), Ids{}) << entries;
+    }
+    // The client's package collides with an application's as well.
+    EXPECT_FALSE(list_->ParseUpdateAnswer(
+        R"({"ret":0,"app":[)" + App("1", "c.exe") +
+        R"(],"bin":{"ret":1,"url":"b","file_name":"C.exe","md5":"b","version":"2"}})"));
+    // A later entry of the same id replaces the earlier one, so its name is no clash; names
+    // that only share a beginning are apart.
+    EXPECT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("1", "a.exe") + "," +
+                                         App("1", "a.exe") + "," + App("2", "a.exe.tmp") + "," +
+                                         App("3", "a.exe_tmp_1") + "]}"));
+    EXPECT_EQ(TakeIds(), (Ids{L"1", L"2", L"3"}));
+}
+
+TEST_F(PackageListTest, ValuesThatWouldBreakTheRecordMeanNoPackage) {
+    const std::string unsafe[] = {
+        App(R"("1\n[2]")"),
+        App(R"("a|b")"),
+        App(R"("[x")"),
+        App(R"("x]")"),
+        App(R"("1\u007f")"),
+        App("1", "a.exe", "m\\r\\nx"),  // "\r\n" in the md5
+        R"({"ret":1,"id":3,"url":"u","file_name":"f","file_size":1,"md5":"m","version":"1\t2"})",
+        R"({"ret":1,"appid":"7\u0000","url":"u","file_name":"f","file_size":1,"md5":"m"})",
+    };
+    for (const std::string& entry : unsafe) {
+        std::string section = entry.find("appid") != std::string::npos ? "fullpackage" : "app";
+        std::string answer = R"({"ret":0,")" + section + R"(":[)" + entry + "]}";
+        if (section == "fullpackage")
+            answer = R"({"ret":0,"fullpackage":)" + entry + "}";
+        EXPECT_FALSE(list_->ParseUpdateAnswer(answer)) << answer;
+    }
+    // Brackets and bars are only a danger in ids; blanks anywhere are fine.
+    EXPECT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" +
+                                         App(R"("1 a")", "a.exe", "[m|d5]") + "]}"));
+    EXPECT_EQ(TakeIds(), Ids{L"1 a"});
+}
+
 TEST_F(PackageListTest, TaskIdsMapToNumericPackageIds) {
     ASSERT_TRUE(list_->ParseUpdateAnswer(
-        R"({"ret":0,"app":[)" + App("\"abc\"") + "," + App("\"12\"") + "," + App("\"5\"") +
+        R"({"ret":0,"app":[)" + App("\"abc\"", "abc.exe") + "," + App("\"12\"", "12.exe") + "," +
+        App("\"5\"", "5.exe") +
         R"(],"bin":{"ret":1,"url":"u","file_name":"bin.exe","md5":"m","version":"2"}})"));
     PackageRecord* record = nullptr;
     int task = 0;
@@ -166,8 +234,8 @@ TEST_F(PackageListTest, TaskIdsMapToNumericPackageIds) {
 }
 
 TEST_F(PackageListTest, RecordNamesOnlyTakenPackagesAndASecondRunExtendsIt) {
-    ASSERT_TRUE(
-        list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("205") + "," + App("101") + "]}"));
+    ASSERT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("205", "b.exe") + "," +
+                                         App("101") + "]}"));
     PackageRecord* record = nullptr;
     ASSERT_TRUE(list_->TakeNextPackage(record));
     list_->WritePackageRecord();

@@ -10,9 +10,12 @@ std::string WideToAnsi(const std::wstring& text) {
     return utf8::Encode(text, out) ? out : std::string();
 }
 
+// As the Windows conversion does, a byte that does not decode becomes U+FFFD and the rest of the
+// text is kept.
 std::wstring AnsiToWide(const std::string& text) {
     std::wstring out;
-    return utf8::Decode(text, out) ? out : std::wstring();
+    utf8::Decode(text, out, true);
+    return out;
 }
 
 }  // namespace platform

@@ -1,7 +1,7 @@
 // The message box of the Linux build: a small dialog with the caption as its title, the text and
 // an OK button, drawn with cairo and pango on its own X connection; without a display, the text
 // goes to standard error. It blocks the calling thread until OK, Enter, Escape or the window's
-// close button ends it.
+// close button ends it, or until CloseMessageBoxes closes every box at the end of a run.
 #include "platform/message_box.h"
 
 #include <X11/Xatom.h>
@@ -10,8 +10,14 @@
 #include <cairo-xlib.h>
 #include <pango/pangocairo.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/code_page.h"
 
@@ -25,6 +31,42 @@ constexpr int kButtonX = kWidth - 100;
 constexpr int kButtonY = kHeight - 48;
 constexpr int kButtonWidth = 84;
 constexpr int kButtonHeight = 32;
+
+// Closing every box: a pipe whose read end becomes readable for good when the first byte is
+// written, which each box's wait watches beside its X connection.
+std::mutex g_closeLock;
+bool g_closing = false;
+int g_closePipe[2] = {-1, -1};
+
+// The read end of the pipe, or -1 once the boxes are being closed (or without a pipe).
+int CloseSignal() {
+    std::lock_guard<std::mutex> guard(g_closeLock);
+    if (g_closing)
+        return -1;
+    if (g_closePipe[0] < 0 && pipe2(g_closePipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        g_closePipe[0] = g_closePipe[1] = -1;
+    return g_closePipe[0];
+}
+
+bool Closing() {
+    std::lock_guard<std::mutex> guard(g_closeLock);
+    return g_closing;
+}
+
+// Waits until the X connection has input or the boxes are to close; false for the latter.
+bool WaitForEvent(Display* display, int closeSignal) {
+    while (XPending(display) == 0) {
+        pollfd watched[2] = {{ConnectionNumber(display), POLLIN, 0}, {closeSignal, POLLIN, 0}};
+        int result = poll(watched, closeSignal >= 0 ? 2 : 1, -1);
+        if (result < 0 && errno != EINTR)
+            return false;
+        if (closeSignal >= 0 && (watched[1].revents & POLLIN) != 0)
+            return false;
+        if (closeSignal < 0 && Closing())
+            return false;
+    }
+    return true;
+}
 
 void Draw(Display* display, Window window, const std::string& text) {
     cairo_surface_t* surface = cairo_xlib_surface_create(
@@ -68,6 +110,9 @@ void Draw(Display* display, Window window, const std::string& text) {
 void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
     std::string narrowCaption = WideToAnsi(caption);
     std::string narrowText = WideToAnsi(text);
+    int closeSignal = CloseSignal();
+    if (Closing())
+        return;
     const char* displayName = std::getenv("DISPLAY");
     Display* display =
         displayName != nullptr && *displayName != '\0' ? XOpenDisplay(nullptr) : nullptr;
@@ -103,6 +148,8 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
     XMapRaised(display, window);
 
     for (bool open = true; open;) {
+        if (!WaitForEvent(display, closeSignal))
+            break;
         XEvent event;
         XNextEvent(display, &event);
         switch (event.type) {
@@ -129,6 +176,16 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
     }
     XDestroyWindow(display, window);
     XCloseDisplay(display);
+}
+
+void CloseMessageBoxes() {
+    std::lock_guard<std::mutex> guard(g_closeLock);
+    g_closing = true;
+    if (g_closePipe[1] >= 0) {
+        char byte = 1;
+        while (write(g_closePipe[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 }  // namespace platform
