@@ -65,6 +65,10 @@ std::wstring GetInstallRecordPath() {
     } else {
         folder = platform::GetTempFolder();
     }
+    if (folder.empty()) {
+        LogPrint(GetLogUtility(), L"No download folder of the user's own: no package record");
+        return std::wstring();
+    }
     return platform::AppendPath(folder, L"Pallaton_ResourceUpdate.ini");
 }
 

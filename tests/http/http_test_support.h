@@ -137,7 +137,10 @@ inline bool FileExists(const std::string& path) {
 // A new, empty folder under the temporary folder, removed with everything in it at the end.
 class ScratchFolder {
   public:
-    ScratchFolder() : folder_(platform::GetTempFolder() + L"pallaton-http-" + ToWide(UniqueKey())) {
+    // The system's temporary folder, which need not be the user's own as the updater's must.
+    ScratchFolder()
+        : folder_((std::filesystem::temp_directory_path() / ("pallaton-http-" + UniqueKey()))
+                      .wstring()) {
         CreateFolderTree(folder_);
     }
     ~ScratchFolder() {

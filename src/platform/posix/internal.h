@@ -7,7 +7,7 @@
 
 namespace platform::posix {
 
-// File-system paths are UTF-8 on Linux.
+// File-system paths are UTF-8 on Linux; bytes that do not decode survive the round trip.
 inline std::string ToPath(const std::wstring& path) {
     return WideToAnsi(path);
 }
