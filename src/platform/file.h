@@ -33,7 +33,9 @@ class InputFile {
 };
 
 // C stdio files for downloads, opened by a path in the system's narrow code page (Windows opens
-// the wide form of it, Linux opens it close-on-exec). `mode` is an fopen mode such as "wb+".
+// the wide form of it; Linux opens it close-on-exec, never through a symbolic link, a link in
+// the place of a file to be created being replaced, and only a regular file). `mode` is an
+// fopen mode such as "wb+".
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode);
 
 // The length of an open stdio file, its buffered output included. False on failure.

@@ -215,6 +215,34 @@ TEST(MultiDlCommand, PiecesThatFailAfterTheirLastByteStillJoin) {
     EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
 }
 
+#ifndef _WIN32
+// Links planted at the piece names and at the destination: the download replaces them with its
+// own files, and the files they name keep what they held.
+TEST(MultiDlCommand, LinksPlantedAtThePiecesAndTheDestinationAreNotWrittenThrough) {
+    http_test::ScratchFolder folder;
+    std::string victim = folder.Path("victim");
+    std::FILE* file = platform::OpenStdioFile(victim, "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("victim's own", file);
+    std::fclose(file);
+    std::string destination = folder.Path("package.exe");
+    std::vector<std::string> links{destination};
+    for (int i = 0; i < http_pieces::kPieceCount; ++i)
+        links.push_back(http_pieces::PieceName(destination, i));
+    for (const std::string& link : links)
+        std::filesystem::create_symlink(victim, link);
+
+    Outcome outcome = DownloadTo(folder, "package.exe", NginxUrl("pattern.1000003"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_FALSE(std::filesystem::is_symlink(destination));
+    EXPECT_EQ(outcome.leftovers, std::vector<std::string>{"victim"});
+    std::string kept;
+    ASSERT_TRUE(http_test::ReadWholeFile(victim, kept));
+    EXPECT_EQ(kept, "victim's own");
+}
+#endif
+
 TEST(MultiDlCommand, UnwritableDestinationFailsWithoutTouchingTheServerTwice) {
     http_test::ScratchFolder folder;
     // A file where the destination's folder should be: the folder cannot be created.
