@@ -1,7 +1,8 @@
 // The message box of the Linux build: a small dialog with the caption as its title, the text and
 // an OK button, drawn with cairo and pango on its own X connection; without a display, the text
 // goes to standard error. It blocks the calling thread until OK, Enter, Escape or the window's
-// close button ends it.
+// close button ends it, or until the connection to the X server is lost: the text then goes to
+// standard error as without a display, and the updater goes on.
 #include "platform/message_box.h"
 
 #include <X11/Xatom.h>
@@ -9,6 +10,7 @@
 #include <X11/Xutil.h>
 #include <cairo-xlib.h>
 #include <pango/pangocairo.h>
+#include <poll.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +65,21 @@ void Draw(Display* display, Window window, const std::string& text) {
     XFlush(display);
 }
 
+// Xlib's default handlers of a broken connection end the process; these only note it, and the
+// box then never calls Xlib on that connection again.
+int IgnoreXIOError(Display*) {
+    return 0;
+}
+
+void MarkDisplayLost(Display*, void* data) {
+    *static_cast<bool*>(data) = true;
+}
+
+void WriteToStandardError(const std::string& caption, const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
@@ -72,10 +89,12 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
     Display* display =
         displayName != nullptr && *displayName != '\0' ? XOpenDisplay(nullptr) : nullptr;
     if (display == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", narrowCaption.c_str(), narrowText.c_str());
-        std::fflush(stderr);
+        WriteToStandardError(narrowCaption, narrowText);
         return;
     }
+    bool lost = false;
+    XSetIOErrorHandler(IgnoreXIOError);
+    XSetIOErrorExitHandler(display, MarkDisplayLost, &lost);
     int screen = DefaultScreen(display);
     int x = (DisplayWidth(display, screen) - kWidth) / 2;
     int y = (DisplayHeight(display, screen) - kHeight) / 2;
@@ -102,7 +121,16 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
     XSelectInput(display, window, ExposureMask | ButtonPressMask | KeyPressMask);
     XMapRaised(display, window);
 
-    for (bool open = true; open;) {
+    for (bool open = true; open && !lost;) {
+        // Events are taken only when one is queued, so a broken connection never leaves Xlib
+        // waiting or without an event to hand over.
+        if (XPending(display) == 0) {
+            if (lost)
+                break;
+            pollfd input{ConnectionNumber(display), POLLIN, 0};
+            poll(&input, 1, -1);
+            continue;
+        }
         XEvent event;
         XNextEvent(display, &event);
         switch (event.type) {
@@ -126,6 +154,10 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
             default:
                 break;
         }
+    }
+    if (lost) {
+        WriteToStandardError(narrowCaption, narrowText);
+        return;
     }
     XDestroyWindow(display, window);
     XCloseDisplay(display);
