@@ -76,7 +76,7 @@ class CHttpMultiDlCommand : public IHttpCommand<T> {
 
     void Execute() {
         // Failures are not reported here: the transfers then fail to open their files.
-        CreateParentFolder(ToWide(localPath_));
+        CreateParentFolder(ToWidePath(localPath_));
         int result = this->IsStopping() ? 0 : SegmentedDownload();
         if (result != 1 && !this->IsStopping())
             result = SingleStreamDownload();

@@ -11,4 +11,10 @@ namespace platform {
 std::string WideToAnsi(const std::wstring& text);
 std::wstring AnsiToWide(const std::string& text);
 
+// Paths in narrow strings (the download paths): UTF-8 on Windows, so that a folder outside the
+// ANSI code page (C:\users\Женя\...) is carried whole and reaches the wide file API unchanged;
+// the narrow code page above on Linux. A failed conversion gives an empty string.
+std::string WideToNarrowPath(const std::wstring& path);
+std::wstring NarrowPathToWide(const std::string& path);
+
 }  // namespace platform

@@ -131,7 +131,24 @@ inline bool ReadWholeFile(const std::string& path, std::string& content) {
 }
 
 inline bool FileExists(const std::string& path) {
-    return platform::PathExists(ToWide(path));
+    return platform::PathExists(ToWidePath(path));
+}
+
+// A file-system path in the narrow form of download paths. The wide form is not used on Linux,
+// where the standard library converts it by the C locale, which knows only ASCII.
+inline std::string NarrowName(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return ToNarrowPath(path.wstring());
+#else
+    return path.string();
+#endif
+}
+inline std::filesystem::path FileSystemPath(const std::string& narrowPath) {
+#ifdef _WIN32
+    return std::filesystem::path(ToWidePath(narrowPath));
+#else
+    return std::filesystem::path(narrowPath);
+#endif
 }
 
 // A new, empty folder under the temporary folder, removed with everything in it at the end.
@@ -152,14 +169,14 @@ class ScratchFolder {
 
     // The narrow path of a file in the folder.
     std::string Path(const std::string& name) const {
-        return ToNarrow(folder_ + platform::kPathSeparator) + name;
+        return ToNarrowPath(folder_ + platform::kPathSeparator) + name;
     }
     // The names of everything in the folder.
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
         for (const auto& entry :
              std::filesystem::directory_iterator(std::filesystem::path(folder_)))
-            names.push_back(ToNarrow(entry.path().filename().wstring()));
+            names.push_back(NarrowName(entry.path().filename()));
         return names;
     }
 

@@ -68,4 +68,12 @@ std::wstring AnsiToWide(const std::string& text) {
     return out;
 }
 
+std::string WideToNarrowPath(const std::wstring& path) {
+    return WideToAnsi(path);
+}
+
+std::wstring NarrowPathToWide(const std::string& path) {
+    return AnsiToWide(path);
+}
+
 }  // namespace platform
