@@ -103,6 +103,19 @@ class UpdateRun(unittest.TestCase):
         self.assertIn("Package path:" + os.path.join(folder, name).replace("\udce9", "\ufffd"),
                       self.client.log_lines())
 
+    def test_an_answer_byte_that_does_not_decode_keeps_the_logged_body(self):
+        body = b'{"ret":0,"note":"a\xffb"}'
+        with open(os.path.join(self.service.state, "answers", "version.json"), "wb") as out:
+            out.write(body)
+        self.assertEqual(self.client.run("-action:check").code, 1)
+        lines = [l for l in self.client.log_lines() if l.startswith("Update Request:")]
+        self.assertEqual(len(lines), 1, self.client.log_text())
+        self.assertTrue(lines[0].startswith('Update Request:[http code:200], [result:{"ret":0,'
+                                            '"note":"a'), lines[0])
+        if not WINDOWS:
+            self.assertEqual(lines[0], 'Update Request:[http code:200], '
+                                       '[result:{"ret":0,"note":"a\ufffdb"}]')
+
     def test_check_while_the_client_runs_defers_the_install(self):
         app = package_entry(self.service, "101", fixture_bytes(0, tag="deferred"))
         self.service.set_answer("version", answer(app=[app]))
