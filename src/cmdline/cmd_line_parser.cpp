@@ -13,6 +13,67 @@ bool IsBlankLine(const std::wstring& text) {
     return text.find_first_not_of(L" \t\r\n\v\f") == std::wstring::npos;
 }
 
+bool IsArgumentBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
+
+// Where the URL form begins: the first argument whose text starts with the scheme, as a browser
+// or the shell hands the URL over (alone, or quoted as a whole). The scheme inside an argument is
+// part of a value, such as a nickname the user chose, and changes nothing. Arguments are found by
+// the splitter's rules: the first one ends at a blank or its closing quote, the others at a blank
+// outside quotes. Returns npos when no argument starts with the scheme.
+size_t FindUrlPrefix(const std::wstring& line) {
+    const size_t prefixChars = sizeof(kUrlPrefix) / sizeof(wchar_t) - 1;
+    auto startsHere = [&](size_t at) {
+        if (at < line.size() && line[at] == L'"')
+            ++at;
+        return line.compare(at, prefixChars, kUrlPrefix) == 0 ? at : std::wstring::npos;
+    };
+    size_t found = startsHere(0);
+    if (found != std::wstring::npos)
+        return found;
+    size_t i = 0;
+    if (!line.empty() && line[0] == L'"') {
+        i = line.find(L'"', i + 1);
+        i = i == std::wstring::npos ? line.size() : i + 1;
+    } else {
+        while (i < line.size() && !IsArgumentBlank(line[i]))
+            ++i;
+    }
+    for (;;) {
+        while (i < line.size() && IsArgumentBlank(line[i]))
+            ++i;
+        if (i >= line.size())
+            return std::wstring::npos;
+        found = startsHere(i);
+        if (found != std::wstring::npos)
+            return found;
+        bool quoted = false;
+        while (i < line.size() && (quoted || !IsArgumentBlank(line[i]))) {
+            if (line[i] == L'\\') {
+                size_t backslashes = 0;
+                while (i < line.size() && line[i] == L'\\') {
+                    ++backslashes;
+                    ++i;
+                }
+                // An odd run escapes the quote after it.
+                if (i < line.size() && line[i] == L'"' && backslashes % 2 == 1)
+                    ++i;
+            } else if (line[i] == L'"') {
+                ++i;
+                if (quoted && i < line.size() && line[i] == L'"') {
+                    ++i;
+                    quoted = false;
+                } else {
+                    quoted = !quoted;
+                }
+            } else {
+                ++i;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 bool CCmdLineParser::Parse(const wchar_t* commandLine) {
@@ -20,7 +81,7 @@ bool CCmdLineParser::Parse(const wchar_t* commandLine) {
         return false;
     commandLine_ = commandLine;
 
-    size_t prefix = commandLine_.find(kUrlPrefix);
+    size_t prefix = FindUrlPrefix(commandLine_);
     if (prefix != std::wstring::npos) {
         commandLine_ = commandLine_.substr(prefix + (sizeof(kUrlPrefix) / sizeof(wchar_t) - 1));
         commandLine_ += L" -";

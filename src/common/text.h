@@ -14,3 +14,12 @@ inline std::string ToNarrow(const std::wstring& text) {
 inline std::wstring ToWide(const std::string& text) {
     return platform::AnsiToWide(text);
 }
+
+// Wide paths to the narrow form that download paths travel in and back: UTF-8 on Windows,
+// whatever the ANSI code page, so no path is lost or changed on the way; "" on failure.
+inline std::string ToNarrowPath(const std::wstring& path) {
+    return platform::WideToNarrowPath(path);
+}
+inline std::wstring ToWidePath(const std::string& path) {
+    return platform::NarrowPathToWide(path);
+}

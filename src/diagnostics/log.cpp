@@ -24,6 +24,29 @@ std::wstring LogFolder() {
                      platform::kPathSeparator == L'\\' ? L"config\\log" : L"config/log");
 }
 
+bool IsHighSurrogate(wchar_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+
+bool IsLowSurrogate(wchar_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// A line may carry lone surrogates (on Linux the bytes of a name or an answer that are not
+// UTF-8), which the log library cannot encode: it would drop the whole line. Each becomes the
+// replacement character instead.
+std::wstring WithReplacementCharacters(std::wstring text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (sizeof(wchar_t) == 2 && IsHighSurrogate(text[i]) && i + 1 < text.size() &&
+            IsLowSurrogate(text[i + 1])) {
+            ++i;
+        } else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i])) {
+            text[i] = 0xFFFD;
+        }
+    }
+    return text;
+}
+
 void WriteDebugLine(const wchar_t* message) {
     platform::WriteDebugOutput(FormatCut(kLineChars, L"[kogame]%s", message));
 }
@@ -63,7 +86,7 @@ void Emit(int channel, const std::wstring& category, const std::wstring& text, i
     ILogObject* log = getLog();
     if (log == nullptr)
         return;
-    log->Write(channel, category.c_str(), text.c_str(), level);
+    log->Write(channel, category.c_str(), WithReplacementCharacters(text).c_str(), level);
 }
 
 }  // namespace logging

@@ -13,7 +13,7 @@ std::string PieceName(const std::string& localPath, int index) {
 }
 
 bool PieceNamesFit(const std::string& localPath) {
-    std::wstring wide = ToWide(localPath);
+    std::wstring wide = ToWidePath(localPath);
     return !wide.empty() && wide.size() <= kMaxLocalPathChars;
 }
 
@@ -50,7 +50,7 @@ double JoinPieces(const std::string& localPath) {
             }
             std::fclose(piece);
         }
-        platform::DeletePath(ToWide(name));
+        platform::DeletePath(ToWidePath(name));
     }
     if (destination != nullptr)
         std::fclose(destination);
@@ -59,7 +59,7 @@ double JoinPieces(const std::string& localPath) {
 
 void DeletePieces(const std::string& localPath) {
     for (int i = 0; i < kPieceCount; ++i)
-        platform::DeletePath(ToWide(PieceName(localPath, i)));
+        platform::DeletePath(ToWidePath(PieceName(localPath, i)));
 }
 
 }  // namespace http_pieces

@@ -37,8 +37,9 @@ class CHttpEngine {
         return StartCommand(command, L"CHttpEngine::Request create thread fail");
     }
 
-    // Starts the download of `url` to `localPath`, whose results and progress go to the download
-    // owner. `expectedSize` is the file's length in bytes, or 0 when the caller has none.
+    // Starts the download of `url` to `localPath` (a path as ToNarrowPath gives it), whose
+    // results and progress go to the download owner. `expectedSize` is the file's length in
+    // bytes, or 0 when the caller has none.
     int Download(std::string url, std::string localPath, int* taskId, uint32_t expectedSize) {
         int id = nextTaskId_++;
         if (taskId != nullptr)

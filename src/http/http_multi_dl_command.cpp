@@ -43,7 +43,7 @@ unsigned CHttpMultiDlCommand::DownloadThreadProc(void* argument) {
 
 void CHttpMultiDlCommand::Execute() {
     // Failures are not reported here: the transfers then fail to open their files.
-    CreateParentFolder(ToWide(localPath_));
+    CreateParentFolder(ToWidePath(localPath_));
     int result = this->IsStopping() ? 0 : SegmentedDownload();
     if (result != 1 && !this->IsStopping())
         result = SingleStreamDownload();

@@ -21,6 +21,7 @@
 namespace {
 
 constexpr size_t kAppIdListChars = 1024;
+constexpr size_t kMaxAppIdListChars = 1 << 20;
 constexpr size_t kRecordValueChars = 260;
 constexpr size_t kParamChars = 260;
 constexpr uint32_t kInstallerWaitMs = 20000;
@@ -64,6 +65,10 @@ std::wstring GetInstallRecordPath() {
     } else {
         folder = platform::GetTempFolder();
     }
+    if (folder.empty()) {
+        LogPrint(GetLogUtility(), L"No download folder of the user's own: no package record");
+        return std::wstring();
+    }
     return platform::AppendPath(folder, L"Pallaton_ResourceUpdate.ini");
 }
 
@@ -78,7 +83,19 @@ bool CUpdatePackageInstall::LoadPackageRecord() {
     std::wstring record = GetInstallRecordPath();
     if (!platform::PathExists(record))
         return false;
-    std::wstring list = platform::ReadIniString(record, L"info", L"appid", L"", kAppIdListChars);
+    // The record is deleted below, so every package it names must be read now: a list that
+    // fills its buffer may have been cut, and is read again with a larger one.
+    std::wstring list;
+    for (size_t chars = kAppIdListChars;; chars *= 2) {
+        list = platform::ReadIniString(record, L"info", L"appid", L"", chars);
+        if (list.size() + 1 < chars)
+            break;
+        if (chars >= kMaxAppIdListChars) {
+            LogPrint(GetLogUtility(), L"Package record appid list cut at %d characters",
+                     static_cast<int>(list.size()));
+            break;
+        }
+    }
     for (const std::wstring& appid : SplitAppIds(list)) {
         std::wstring path =
             platform::ReadIniString(record, appid, L"package", L"", kRecordValueChars);
@@ -129,6 +146,11 @@ bool CUpdatePackageInstall::InstallPackages() {
             InstallPackage(*it->second, index, total);
         }
         it = packages_.erase(it);
+    }
+    // The record is gone: what one pass does not install must at least be known.
+    for (const auto& [appid, entry] : packages_) {
+        LogPrint(GetLogUtility(), L"Package left out of this pass:[%s], [File:%s]", appid.c_str(),
+                 entry->packagePath.c_str());
     }
 
     platform::SleepMilliseconds(1000);

@@ -32,8 +32,10 @@ class InputFile {
     intptr_t handle_ = -1;  // the invalid value of both targets' handles
 };
 
-// C stdio files for downloads, opened by a path in the system's narrow code page (Windows opens
-// the wide form of it, Linux opens it close-on-exec). `mode` is an fopen mode such as "wb+".
+// C stdio files for downloads, opened by a narrow path as ToNarrowPath gives it (Windows opens
+// the wide form of it; Linux opens it close-on-exec, never through a symbolic link, a link in
+// the place of a file to be created being replaced, and only a regular file). `mode` is an
+// fopen mode such as "wb+".
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode);
 
 // The length of an open stdio file, its buffered output included. False on failure.

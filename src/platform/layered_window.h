@@ -1,7 +1,8 @@
 // A system window that shows a bitmap: borderless, never activated, kept out of the taskbar, with
 // per-pixel alpha, its content handed over as a whole bitmap. Windows: a layered pop-up window.
 // Linux: an override-redirect X window with a 32-bit ARGB visual, on the X display named by
-// DISPLAY.
+// DISPLAY; when the connection to it is lost, the window is gone and every call on it does
+// nothing, so the run goes on as without a display.
 #pragma once
 
 #include <functional>

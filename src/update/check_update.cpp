@@ -305,7 +305,7 @@ void CCheckUpdate::DownloadUpdatePackage() {
             currentRecord_ = record;
             LogPrint(GetLogUtility(), L"DownloadUpdatePackage:url=%s", record->url.c_str());
             int taskId = 0;
-            std::string localPath = ToNarrow(record->localPath);
+            std::string localPath = ToNarrowPath(record->localPath);
             int started = Download(ToNarrow(record->url), localPath, &taskId,
                                    ExpectedDownloadSize(record->fileSize));
             if (taskId != 0) {
@@ -355,7 +355,7 @@ bool CCheckUpdate::AllTasksDone() const {
 void CCheckUpdate::OnDownloadResult(int taskId, int success, const char* localPath) {
     LogPrint(GetLogUtility(), L"Download package: %s, FileName:[%s]",
              success ? L"succeed" : L"failed",
-             ToWide(localPath != nullptr ? localPath : "").c_str());
+             ToWidePath(localPath != nullptr ? localPath : "").c_str());
     int pidNumber = ToInt32OrMinusOne(pid_);
     std::unique_lock<std::recursive_mutex> lock(listLock_);
     int packageId = packages_.FindPackageIdByTask(taskId);

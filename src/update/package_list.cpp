@@ -71,7 +71,14 @@ std::wstring GetPackageDownloadFolder() {
 PackageList::PackageList() : PackageList(GetPackageDownloadFolder()) {}
 
 PackageList::PackageList(const std::wstring& downloadFolder)
-    : downloadFolder_(WithTrailingSeparator(downloadFolder)) {
+    : downloadFolder_(downloadFolder.empty() ? std::wstring()
+                                             : WithTrailingSeparator(downloadFolder)) {
+    // Without a folder of the user's own nothing is downloaded: a shared one would let another
+    // user plant the packages that the install pass runs.
+    if (downloadFolder_.empty()) {
+        LogPrint(GetLogUtility(), L"PackageList: no download folder of the user's own");
+        return;
+    }
     if (!platform::FolderExists(downloadFolder_))
         CreateFolderTree(downloadFolder_);
 }
@@ -172,6 +179,8 @@ PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kin
             return EntryResult::kRejected;
         }
     }
+    if (downloadFolder_.empty())
+        return EntryResult::kRejected;
     if (const wchar_t* reason = FindUnsafeFileNameReason(downloadFolder_, fileName)) {
         LogPrint(GetLogUtility(), L"PackageList::ParseUpdateAnswer unsafe file_name (%s):[%s]",
                  reason, fileName.c_str());

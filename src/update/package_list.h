@@ -9,14 +9,16 @@
 #include "update/package_record.h"
 
 // The folder packages are downloaded to, ending with a separator: Korvane/PLTNDownload in the
-// user's roaming application-data folder, or the temporary folder itself when there is none.
+// user's roaming application-data folder, or the temporary folder itself when there is none;
+// empty when the user has neither (see platform::GetTempFolder).
 std::wstring GetPackageDownloadFolder();
 
 class PackageList {
   public:
     // Keeps packages in GetPackageDownloadFolder(), created when missing.
     PackageList();
-    // Keeps packages in the given folder (a separator is added), created when missing.
+    // Keeps packages in the given folder (a separator is added), created when missing. With an
+    // empty folder the list logs that and takes no package.
     explicit PackageList(const std::wstring& downloadFolder);
 
     PackageList(const PackageList&) = delete;

@@ -56,6 +56,44 @@ TEST(CmdLineParser, UrlFormDropsTheTextBeforeThePrefix) {
     EXPECT_FALSE(parser.HasOption(L"early"));
 }
 
+TEST(CmdLineParser, UrlFormCountsOnlyWhereAnArgumentBeginsWithTheScheme) {
+    // As browsers and the shell hand it over: alone or after other arguments.
+    for (const wchar_t* line :
+         {L"korvanewebgame://-action:check", L"-early:1 korvanewebgame://-action:check",
+          L"\"C:\\a b\" korvanewebgame://-action:check",
+          L"-first -x:\"a korvanewebgame://-action:install\" korvanewebgame://-action:check",
+          L"-first -x:\\\"a korvanewebgame://-action:check"}) {
+        CCmdLineParser parser;
+        ASSERT_TRUE(parser.Parse(line)) << line;
+        EXPECT_EQ(Value(parser, L"action"), L"check") << line;
+        EXPECT_TRUE(parser.HasOption(L"protocol")) << line;
+    }
+
+    // Inside a value (a nickname is the user's own text) the scheme is an ordinary part of it,
+    // quoted or not, escaped quotes and quoted blanks included.
+    struct Case {
+        const wchar_t* line;
+        const wchar_t* nickname;
+    } values[] = {
+        {L"-action:check \"-nickname:korvanewebgame://-action:silent_install\"",
+         L"korvanewebgame://-action:silent_install"},
+        {L"-action:check -nickname:korvanewebgame://-action:silent_install",
+         L"korvanewebgame://-action:silent_install"},
+        {L"-action:check \"-nickname:a korvanewebgame://-action:silent_install\"",
+         L"a korvanewebgame://-action:silent_install"},
+        {L"-action:check \"-nickname:a\\\" korvanewebgame://-action:silent_install\"",
+         L"a\" korvanewebgame://-action:silent_install"},
+    };
+    for (const Case& c : values) {
+        CCmdLineParser parser;
+        ASSERT_TRUE(parser.Parse(c.line)) << c.line;
+        EXPECT_EQ(Value(parser, L"action"), L"check") << c.line;
+        EXPECT_FALSE(parser.HasOption(L"protocol")) << c.line;
+        EXPECT_STREQ(parser.GetCmdLine(), c.line);
+        EXPECT_EQ(Value(parser, L"nickname"), c.nickname) << c.line;
+    }
+}
+
 TEST(CmdLineParser, LinesWithoutOptionsFailAndKeepNothing) {
     CCmdLineParser parser;
     EXPECT_FALSE(parser.Parse(nullptr));

@@ -66,6 +66,17 @@ class InstallPass(unittest.TestCase):
         self.assertEqual(client.statistics().count(
             "event=2800267 category=50010 appid=20 pid=-1 kind=2 second=0"), 1)
 
+    def test_a_long_appid_list_is_read_whole(self):
+        # 1,500 characters of ids without packages before the one that has a package: a list
+        # cut at 1,023 characters would lose it together with the deleted record.
+        client = Client(self)
+        filler = "|".join(str(90000 + i) for i in range(250))
+        write_record(client, {"101": package(0, tag="last")}, filler + "|101")
+        self.assertEqual(client.run("-action:silent_install", "-autorunning:false").code, 0,
+                         client.log_text())
+        self.assertEqual([s[0] for s in client.wait_started(1)], ["setup_101.exe"])
+        self.assertFalse(os.path.exists(client.record_file))
+
     def test_exit_status_stays_one_when_no_installer_exits_with_zero(self):
         client = Client(self)
         write_record(client, {"101": package(4, tag="a")}, "101")

@@ -146,6 +146,40 @@ class UpdateRun(unittest.TestCase):
             self.client.download_folder, missing["file_name"]), lines)
         self.assertEqual([s for s in self.client.started() if s[0].startswith("setup")], [])
 
+    @unittest.skipIf(WINDOWS, "Linux paths are bytes")
+    def test_data_folder_whose_path_is_not_utf8_keeps_the_packages_there(self):
+        # A Latin-1 home ("h\xe9") and the shared /tmp as TMPDIR: the package must go to the
+        # user's own data folder, never to /tmp.
+        name = "setup_latin1_%d.exe" % os.getpid()
+        app = package_entry(self.service, "101", fixture_bytes(0, tag="latin1"), file_name=name)
+        self.service.set_answer("version", answer(app=[app]))
+        home = os.path.join(self.client.root, "h\udce9")
+        os.makedirs(home)
+        env = self.client.env({"HOME": home, "XDG_DATA_HOME": "", "TMPDIR": "/tmp"})
+        completed = subprocess.run(command(self.client.updater, ["-action:check"]), env=env,
+                                   capture_output=True, timeout=120, stdin=subprocess.DEVNULL)
+        self.assertEqual(completed.returncode, 0, self.client.log_text())
+        self.assertEqual([s[0] for s in self.client.wait_started(1)][:1], [name])
+        folder = os.path.join(home, ".local", "share", "Korvane", "PLTNDownload")
+        self.assertTrue(os.path.isdir(folder))
+        self.assertFalse(os.path.exists(os.path.join("/tmp", name)))
+        # The log shows the bytes that do not decode as replacement characters.
+        self.assertIn("Package path:" + os.path.join(folder, name).replace("\udce9", "\ufffd"),
+                      self.client.log_lines())
+
+    def test_an_answer_byte_that_does_not_decode_keeps_the_logged_body(self):
+        body = b'{"ret":0,"note":"a\xffb"}'
+        with open(os.path.join(self.service.state, "answers", "version.json"), "wb") as out:
+            out.write(body)
+        self.assertEqual(self.client.run("-action:check").code, 1)
+        lines = [l for l in self.client.log_lines() if l.startswith("Update Request:")]
+        self.assertEqual(len(lines), 1, self.client.log_text())
+        self.assertTrue(lines[0].startswith('Update Request:[http code:200], [result:{"ret":0,'
+                                            '"note":"a'), lines[0])
+        if not WINDOWS:
+            self.assertEqual(lines[0], 'Update Request:[http code:200], '
+                                       '[result:{"ret":0,"note":"a\ufffdb"}]')
+
     def test_check_while_the_client_runs_defers_the_install(self):
         app = package_entry(self.service, "101", fixture_bytes(0, tag="deferred"))
         self.service.set_answer("version", answer(app=[app]))

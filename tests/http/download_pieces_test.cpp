@@ -79,7 +79,7 @@ TEST(JoinPieces, LeavesNoPieceBehindWhenTheDestinationCannotBeOpened) {
     http_test::ScratchFolder folder;
     // A folder in the destination's place cannot be opened for writing.
     std::string destination = folder.Path("busy");
-    ASSERT_TRUE(CreateFolderTree(ToWide(destination)));
+    ASSERT_TRUE(CreateFolderTree(ToWidePath(destination)));
     for (int i = 0; i < 5; ++i)
         WriteFile(http_pieces::PieceName(destination, i), "piece");
     EXPECT_EQ(http_pieces::JoinPieces(destination), 0.0);

@@ -132,13 +132,33 @@ inline bool ReadWholeFile(const std::string& path, std::string& content) {
 }
 
 inline bool FileExists(const std::string& path) {
-    return platform::PathExists(ToWide(path));
+    return platform::PathExists(ToWidePath(path));
+}
+
+// A file-system path in the narrow form of download paths. The wide form is not used on Linux,
+// where the standard library converts it by the C locale, which knows only ASCII.
+inline std::string NarrowName(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return ToNarrowPath(path.wstring());
+#else
+    return path.string();
+#endif
+}
+inline std::filesystem::path FileSystemPath(const std::string& narrowPath) {
+#ifdef _WIN32
+    return std::filesystem::path(ToWidePath(narrowPath));
+#else
+    return std::filesystem::path(narrowPath);
+#endif
 }
 
 // A new, empty folder under the temporary folder, removed with everything in it at the end.
 class ScratchFolder {
   public:
-    ScratchFolder() : folder_(platform::GetTempFolder() + L"pallaton-http-" + ToWide(UniqueKey())) {
+    // The system's temporary folder, which need not be the user's own as the updater's must.
+    ScratchFolder()
+        : folder_((std::filesystem::temp_directory_path() / ("pallaton-http-" + UniqueKey()))
+                      .wstring()) {
         CreateFolderTree(folder_);
     }
     ~ScratchFolder() {
@@ -150,14 +170,14 @@ class ScratchFolder {
 
     // The narrow path of a file in the folder.
     std::string Path(const std::string& name) const {
-        return ToNarrow(folder_ + platform::kPathSeparator) + name;
+        return ToNarrowPath(folder_ + platform::kPathSeparator) + name;
     }
     // The names of everything in the folder.
     std::vector<std::string> Names() const {
         std::vector<std::string> names;
         for (const auto& entry :
              std::filesystem::directory_iterator(std::filesystem::path(folder_)))
-            names.push_back(ToNarrow(entry.path().filename().wstring()));
+            names.push_back(NarrowName(entry.path().filename()));
         return names;
     }
 

@@ -215,6 +215,60 @@ TEST(MultiDlCommand, PiecesThatFailAfterTheirLastByteStillJoin) {
     EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
 }
 
+#ifndef _WIN32
+// Links planted at the piece names and at the destination: the download replaces them with its
+// own files, and the files they name keep what they held.
+TEST(MultiDlCommand, LinksPlantedAtThePiecesAndTheDestinationAreNotWrittenThrough) {
+    http_test::ScratchFolder folder;
+    std::string victim = folder.Path("victim");
+    std::FILE* file = platform::OpenStdioFile(victim, "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("victim's own", file);
+    std::fclose(file);
+    std::string destination = folder.Path("package.exe");
+    std::vector<std::string> links{destination};
+    for (int i = 0; i < http_pieces::kPieceCount; ++i)
+        links.push_back(http_pieces::PieceName(destination, i));
+    for (const std::string& link : links)
+        std::filesystem::create_symlink(victim, link);
+
+    Outcome outcome = DownloadTo(folder, "package.exe", NginxUrl("pattern.1000003"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_FALSE(std::filesystem::is_symlink(destination));
+    EXPECT_EQ(outcome.leftovers, std::vector<std::string>{"victim"});
+    std::string kept;
+    ASSERT_TRUE(http_test::ReadWholeFile(victim, kept));
+    EXPECT_EQ(kept, "victim's own");
+}
+#endif
+
+// A user folder outside the ANSI code page: the path travels in UTF-8 and the file lands in
+// exactly that folder, not in a best-fit look-alike ("Lukasz") nor nowhere ("????").
+TEST(MultiDlCommand, PathsOutsideTheAnsiCodePageAreKeptWhole) {
+    http_test::ScratchFolder folder;
+    const std::wstring first = L"\u0141ukasz";
+    const std::wstring second = L"\u0416\u0435\u043d\u044f";
+    const std::wstring file = second + L".exe";
+    const std::wstring separator(1, platform::kPathSeparator);
+    std::wstring relative = first + separator + second + separator + file;
+    std::string name = ToNarrowPath(relative);
+    ASSERT_FALSE(name.empty());
+    EXPECT_EQ(ToWidePath(name), relative);
+
+    Outcome outcome = DownloadTo(folder, name, NginxUrl("pattern.1000003"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    std::filesystem::path target = http_test::FileSystemPath(folder.Path(name));
+    EXPECT_TRUE(std::filesystem::is_regular_file(target));
+    // Nothing else was made: no piece left, no look-alike folder beside the right one.
+    EXPECT_EQ(outcome.leftovers, std::vector<std::string>{ToNarrowPath(first)});
+    std::vector<std::string> inside;
+    for (const auto& entry : std::filesystem::directory_iterator(target.parent_path()))
+        inside.push_back(http_test::NarrowName(entry.path().filename()));
+    EXPECT_EQ(inside, std::vector<std::string>{ToNarrowPath(file)});
+}
+
 TEST(MultiDlCommand, UnwritableDestinationFailsWithoutTouchingTheServerTwice) {
     http_test::ScratchFolder folder;
     // A file where the destination's folder should be: the folder cannot be created.
@@ -235,7 +289,7 @@ TEST(MultiDlCommand, PathTooLongForPieceNamesComesInOneStream) {
     http_test::ScratchFolder folder;
     std::string base = folder.Path("");
     ASSERT_LT(base.size(), 200u);
-    std::string name = std::string(254 - ToWide(base).size(), 'n');
+    std::string name = std::string(254 - ToWidePath(base).size(), 'n');
     std::string key = http_test::UniqueKey();
     Outcome outcome = DownloadTo(folder, name, SampleUrl(key), kSampleSize);
     EXPECT_EQ(outcome.success, 1);
@@ -280,7 +334,7 @@ TEST(MultiDlCommandSlow, StalledSizeProbeIsAbortedAndTheStreamFetchesTheFile) {
 TEST(MultiDlCommandSlow, StalledStreamIsAbortedAndTriedAgain) {
     // A path too long for piece names sends the download straight to the single stream.
     http_test::ScratchFolder folder;
-    std::string name = std::string(254 - ToWide(folder.Path("")).size(), 's');
+    std::string name = std::string(254 - ToWidePath(folder.Path("")).size(), 's');
     std::string key = http_test::UniqueKey();
     Outcome outcome =
         DownloadTo(folder, name, SampleUrl(key, "on=plain&times=1&stall=60"), kSampleSize);

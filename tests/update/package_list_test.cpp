@@ -267,7 +267,47 @@ TEST_F(PackageListTest, NothingTakenWritesNoRecord) {
               list_->GetDownloadFolder() + L"Pallaton_ResourceUpdate.ini");
 }
 
+// Without a folder of the user's own (no data folder, no private temporary one) the list takes
+// no package rather than download into a folder others can write.
+TEST(PackageListWithoutFolder, TakesNoPackage) {
+    PackageList list{std::wstring()};
+    EXPECT_EQ(list.GetDownloadFolder(), L"");
+    EXPECT_FALSE(list.ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("1") + "]}"));
+    PackageRecord* record = nullptr;
+    EXPECT_FALSE(list.TakeNextPackage(record));
+}
+
 #ifndef _WIN32
+// A data folder whose path is not UTF-8 ("h\xE9" of a Latin-1 home) holds the packages and the
+// record under its own bytes.
+TEST(PackageDownloadFolder, LinuxKeepsADataFolderWhosePathIsNotUtf8) {
+    const char* saved = std::getenv("XDG_DATA_HOME");
+    std::string previous = saved != nullptr ? saved : "";
+    std::string data = fs::temp_directory_path().string() + "/pallaton-h\xE9-" +
+                       std::to_string(std::random_device{}());
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    {
+        PackageList list;
+        EXPECT_EQ(ToNarrow(list.GetDownloadFolder()), data + "/Korvane/PLTNDownload/");
+        EXPECT_TRUE(fs::is_directory(fs::path(data) / "Korvane" / "PLTNDownload"));
+        ASSERT_TRUE(list.ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("1") + "]}"));
+        PackageRecord* record = nullptr;
+        ASSERT_TRUE(list.TakeNextPackage(record));
+        std::wstring localPath = record->localPath;
+        EXPECT_EQ(ToNarrow(localPath), data + "/Korvane/PLTNDownload/app.exe");
+        list.WritePackageRecord();
+        EXPECT_TRUE(fs::is_regular_file(fs::path(data) / "Korvane" / "PLTNDownload" /
+                                        "Pallaton_ResourceUpdate.ini"));
+        EXPECT_EQ(platform::ReadIniString(list.GetPackageRecordPath(), L"1", L"package", L"", 260),
+                  localPath);
+    }
+    fs::remove_all(data);
+    if (saved != nullptr)
+        setenv("XDG_DATA_HOME", previous.c_str(), 1);
+    else
+        unsetenv("XDG_DATA_HOME");
+}
+
 // On Linux the answer's narrow text is UTF-8 and the record keeps it whole; the folder follows
 // the XDG data folder.
 TEST_F(PackageListTest, LinuxKeepsNonAsciiNamesThroughTheRecord) {

@@ -1,5 +1,5 @@
 // Reading a whole file through a descriptor opened close-on-exec, refusing anything but a
-// regular file; stdio files, opened close-on-exec too.
+// regular file; stdio files, opened close-on-exec too, never through a symbolic link.
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -65,8 +65,42 @@ void InputFile::Close() {
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
     if (narrowPath.empty() || mode == nullptr)
         return nullptr;
-    // "e" is glibc's close-on-exec flag: no installer or launcher started later inherits it.
-    return std::fopen(narrowPath.c_str(), (std::string(mode) + "e").c_str());
+    bool update = std::string(mode).find('+') != std::string::npos;
+    int flags = update ? O_RDWR : O_WRONLY;
+    switch (mode[0]) {
+        case 'r':
+            flags = update ? O_RDWR : O_RDONLY;
+            break;
+        case 'w':
+            flags |= O_CREAT | O_TRUNC;
+            break;
+        case 'a':
+            flags |= O_CREAT | O_APPEND;
+            break;
+        default:
+            return nullptr;
+    }
+    // Downloads are written where a link may have been planted, at a piece, the destination:
+    // a link is never followed, so no write lands in the file it names and no read copies it.
+    // A file that is created replaces a link in its place instead. Close-on-exec, so that no
+    // installer or launcher started later inherits it; without blocking, so that a FIFO in the
+    // way is refused rather than waited on.
+    flags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = open(narrowPath.c_str(), flags, 0666);
+    if (fd < 0 && errno == ELOOP && (flags & O_CREAT) != 0 && unlink(narrowPath.c_str()) == 0)
+        fd = open(narrowPath.c_str(), flags | O_EXCL, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    std::FILE* file = fdopen(fd, mode);
+    if (file == nullptr)
+        close(fd);
+    return file;
 }
 
 bool GetStdioFileLength(std::FILE* file, int64_t& length) {

@@ -3,19 +3,16 @@
 
 #include <string>
 
-#include "base/utf8.h"
 #include "platform/code_page.h"
 
 namespace platform::posix {
 
-// File-system paths are UTF-8 on Linux. A path that does not decode gives an empty text rather
-// than one with replacement characters, which would name another file.
+// File-system paths are UTF-8 on Linux; bytes that do not decode survive the round trip.
 inline std::string ToPath(const std::wstring& path) {
     return WideToAnsi(path);
 }
 inline std::wstring FromPath(const std::string& path) {
-    std::wstring out;
-    return utf8::Decode(path, out) ? out : std::wstring();
+    return AnsiToWide(path);
 }
 
 // The value of an environment variable, or `fallback` when it is unset or empty.

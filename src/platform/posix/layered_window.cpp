@@ -2,7 +2,9 @@
 // exactly where asked, out of any task bar) with a 32-bit ARGB visual, so that a compositing
 // manager blends it with per-pixel alpha. Frames go into a pixmap of the window's depth and are
 // copied to the window; exposures are repaired from the same pixmap. The X connection belongs to
-// the thread that created the window and is served by that thread's message loop.
+// the thread that created the window and is served by that thread's message loop. When the
+// connection is lost (the X server ends), the window is gone but the updater goes on: every
+// later call on it does nothing, as without a display.
 #include "platform/layered_window.h"
 
 #include <X11/Xatom.h>
@@ -37,6 +39,7 @@ struct LayeredWindow::Impl {
     LoopThreadId owner = 0;
     MessageTarget target = nullptr;
     int sourceId = 0;
+    bool lost = false;  // the connection is broken: Xlib must not be called on it again
 };
 
 namespace {
@@ -47,11 +50,27 @@ int IgnoreXError(Display*, XErrorEvent*) {
     return 0;
 }
 
+// Xlib's default handlers of a broken connection end the process. Ours only return, and the
+// connection's own exit handler marks it lost: Xlib then gives up the call under way, and
+// nothing calls it on that connection again.
+int IgnoreXIOError(Display*) {
+    return 0;
+}
+
+void MarkDisplayLost(Display*, void* data) {
+    static_cast<LayeredWindow::Impl*>(data)->lost = true;
+}
+
+// Serves the connection from the loop (reading from it when `read` is set). Once it is lost,
+// the loop stops watching it; this is the source's last call.
+bool ServeDisplay(LayeredWindow::Impl& impl, bool read);
+
 // Handles the events Xlib has queued (reading more from the connection when `read` is set).
 // True when there was any.
 bool ProcessEvents(LayeredWindow::Impl& impl, bool read) {
     bool any = false;
-    while (XEventsQueued(impl.display, read ? QueuedAfterReading : QueuedAlready) > 0) {
+    while (!impl.lost &&
+           XEventsQueued(impl.display, read ? QueuedAfterReading : QueuedAlready) > 0) {
         XEvent event;
         XNextEvent(impl.display, &event);
         any = true;
@@ -112,13 +131,17 @@ std::unique_ptr<LayeredWindow> LayeredWindow::Create(ModuleInstance instance, in
     if (name == nullptr || *name == '\0')
         return nullptr;
     static std::once_flag handlerOnce;
-    std::call_once(handlerOnce, [] { XSetErrorHandler(IgnoreXError); });
+    std::call_once(handlerOnce, [] {
+        XSetErrorHandler(IgnoreXError);
+        XSetIOErrorHandler(IgnoreXIOError);
+    });
 
     auto impl = std::make_unique<Impl>();
     impl->display = XOpenDisplay(nullptr);
     if (impl->display == nullptr)
         return nullptr;
     Display* display = impl->display;
+    XSetIOErrorExitHandler(display, MarkDisplayLost, impl.get());
     fcntl(ConnectionNumber(display), F_SETFD, FD_CLOEXEC);
     int screen = DefaultScreen(display);
     Window root = RootWindow(display, screen);
@@ -156,19 +179,38 @@ std::unique_ptr<LayeredWindow> LayeredWindow::Create(ModuleInstance instance, in
     impl->target = CreateMessageTarget(instance, names.className, proc);
     Impl* raw = impl.get();
     impl->sourceId = posix::AddLoopSource({ConnectionNumber(display),
-                                           [raw] {
-                                               bool any = ProcessEvents(*raw, false);
-                                               XFlush(raw->display);
-                                               return any;
-                                           },
-                                           [raw] { ProcessEvents(*raw, true); }});
+                                           [raw] { return ServeDisplay(*raw, false); },
+                                           [raw] { ServeDisplay(*raw, true); }});
     return std::unique_ptr<LayeredWindow>(new LayeredWindow(std::move(impl)));
 }
 
+namespace {
+
+bool ServeDisplay(LayeredWindow::Impl& impl, bool read) {
+    bool any = false;
+    if (!impl.lost) {
+        any = ProcessEvents(impl, read);
+        if (!impl.lost)
+            XFlush(impl.display);
+    }
+    if (impl.lost && impl.sourceId != 0) {
+        int id = impl.sourceId;
+        impl.sourceId = 0;
+        posix::RemoveLoopSource(id);
+    }
+    return any;
+}
+
+}  // namespace
+
 LayeredWindow::~LayeredWindow() {
     Impl& impl = *impl_;
-    posix::RemoveLoopSource(impl.sourceId);
+    if (impl.sourceId != 0)
+        posix::RemoveLoopSource(impl.sourceId);
     DestroyMessageTarget(impl.target);
+    // A lost connection cannot be closed without Xlib calling the server; it is left as it is.
+    if (impl.lost)
+        return;
     XFreeGC(impl.display, impl.gc);
     XFreePixmap(impl.display, impl.pixmap);
     XDestroyWindow(impl.display, impl.window);
@@ -182,6 +224,8 @@ MessageTarget LayeredWindow::Target() const {
 }
 
 WorkArea LayeredWindow::GetWorkArea() const {
+    if (impl_->lost)
+        return {};
     Display* display = impl_->display;
     std::vector<long> areas = RootCardinals(display, "_NET_WORKAREA");
     std::vector<long> desktop = RootCardinals(display, "_NET_CURRENT_DESKTOP");
@@ -196,19 +240,25 @@ WorkArea LayeredWindow::GetWorkArea() const {
 }
 
 void LayeredWindow::MoveTo(int x, int y) {
+    if (impl_->lost)
+        return;
     XMoveWindow(impl_->display, impl_->window, x, y);
     XFlush(impl_->display);
 }
 
 void LayeredWindow::Show() {
-    XMapWindow(impl_->display, impl_->window);
     impl_->shown = true;
+    if (impl_->lost)
+        return;
+    XMapWindow(impl_->display, impl_->window);
     XFlush(impl_->display);
 }
 
 void LayeredWindow::Hide() {
-    XUnmapWindow(impl_->display, impl_->window);
     impl_->shown = false;
+    if (impl_->lost)
+        return;
+    XUnmapWindow(impl_->display, impl_->window);
     XFlush(impl_->display);
 }
 
@@ -217,18 +267,22 @@ bool LayeredWindow::IsVisible() const {
 }
 
 void LayeredWindow::BringToFront() {
+    if (impl_->lost)
+        return;
     // An override-redirect window is never minimised and takes no focus: raising it is all.
     XRaiseWindow(impl_->display, impl_->window);
     XFlush(impl_->display);
 }
 
 void LayeredWindow::Update() {
+    if (impl_->lost)
+        return;
     XFlush(impl_->display);
 }
 
 void LayeredWindow::Present(FrameBitmap& frame) {
     Impl& impl = *impl_;
-    if (!frame.IsValid())
+    if (!frame.IsValid() || impl.lost)
         return;
     cairo_surface_t* surface = frame.impl().surface;
     cairo_surface_flush(surface);

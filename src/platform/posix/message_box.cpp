@@ -1,7 +1,9 @@
 // The message box of the Linux build: a small dialog with the caption as its title, the text and
 // an OK button, drawn with cairo and pango on its own X connection; without a display, the text
 // goes to standard error. It blocks the calling thread until OK, Enter, Escape or the window's
-// close button ends it, or until CloseMessageBoxes closes every box at the end of a run.
+// close button ends it, until CloseMessageBoxes closes every box at the end of a run, or until
+// the connection to the X server is lost: the text then goes to standard error as without a
+// display, and the updater goes on.
 #include "platform/message_box.h"
 
 #include <X11/Xatom.h>
@@ -53,9 +55,12 @@ bool Closing() {
     return g_closing;
 }
 
-// Waits until the X connection has input or the boxes are to close; false for the latter.
-bool WaitForEvent(Display* display, int closeSignal) {
+// Waits until the X connection has an event queued; false when the boxes are to close or the
+// connection was lost.
+bool WaitForEvent(Display* display, int closeSignal, const bool& lost) {
     while (XPending(display) == 0) {
+        if (lost)
+            return false;
         pollfd watched[2] = {{ConnectionNumber(display), POLLIN, 0}, {closeSignal, POLLIN, 0}};
         int result = poll(watched, closeSignal >= 0 ? 2 : 1, -1);
         if (result < 0 && errno != EINTR)
@@ -105,6 +110,21 @@ void Draw(Display* display, Window window, const std::string& text) {
     XFlush(display);
 }
 
+// Xlib's default handlers of a broken connection end the process; these only note it, and the
+// box then never calls Xlib on that connection again.
+int IgnoreXIOError(Display*) {
+    return 0;
+}
+
+void MarkDisplayLost(Display*, void* data) {
+    *static_cast<bool*>(data) = true;
+}
+
+void WriteToStandardError(const std::string& caption, const std::string& text) {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
@@ -117,10 +137,12 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
     Display* display =
         displayName != nullptr && *displayName != '\0' ? XOpenDisplay(nullptr) : nullptr;
     if (display == nullptr) {
-        std::fprintf(stderr, "%s: %s\n", narrowCaption.c_str(), narrowText.c_str());
-        std::fflush(stderr);
+        WriteToStandardError(narrowCaption, narrowText);
         return;
     }
+    bool lost = false;
+    XSetIOErrorHandler(IgnoreXIOError);
+    XSetIOErrorExitHandler(display, MarkDisplayLost, &lost);
     int screen = DefaultScreen(display);
     int x = (DisplayWidth(display, screen) - kWidth) / 2;
     int y = (DisplayHeight(display, screen) - kHeight) / 2;
@@ -147,8 +169,10 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
     XSelectInput(display, window, ExposureMask | ButtonPressMask | KeyPressMask);
     XMapRaised(display, window);
 
-    for (bool open = true; open;) {
-        if (!WaitForEvent(display, closeSignal))
+    for (bool open = true; open && !lost;) {
+        // Events are taken only when one is queued, so a broken connection never leaves Xlib
+        // waiting or without an event to hand over.
+        if (!WaitForEvent(display, closeSignal, lost))
             break;
         XEvent event;
         XNextEvent(display, &event);
@@ -173,6 +197,10 @@ void ShowMessageBox(const std::wstring& caption, const std::wstring& text) {
             default:
                 break;
         }
+    }
+    if (lost) {
+        WriteToStandardError(narrowCaption, narrowText);
+        return;
     }
     XDestroyWindow(display, window);
     XCloseDisplay(display);

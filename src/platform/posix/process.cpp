@@ -76,8 +76,10 @@ bool StartProgram(const std::wstring& file, const std::wstring* parameters, Show
         error = EACCES;
         return false;
     }
-    // Packages arrive by download without the execute bit; they are programs all the same.
-    if ((info.st_mode & S_IXUSR) == 0)
+    // Packages arrive by download without the execute bit; they are programs all the same. The
+    // bit is given to the file itself only, never through a link to a file of someone's choice.
+    struct stat own;
+    if ((info.st_mode & S_IXUSR) == 0 && lstat(path.c_str(), &own) == 0 && S_ISREG(own.st_mode))
         chmod(path.c_str(), info.st_mode | S_IXUSR);
 
     std::vector<std::string> arguments{path};

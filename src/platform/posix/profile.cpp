@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <optional>
 #include <string_view>
@@ -24,10 +23,12 @@ namespace {
 
 enum class ReadResult { kRead, kMissing, kFailed };
 
-ReadResult ReadWholeFile(const std::string& path, std::string& content) {
+// `mode`, when given, receives the file's permissions.
+ReadResult ReadWholeFile(const std::string& path, std::string& content, int extraFlags = 0,
+                         mode_t* mode = nullptr) {
     content.clear();
     // Anything but a regular file (a folder, a FIFO that would block) is not a profile.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
     if (fd < 0)
         return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
     struct stat info;
@@ -35,6 +36,8 @@ ReadResult ReadWholeFile(const std::string& path, std::string& content) {
         close(fd);
         return ReadResult::kFailed;
     }
+    if (mode != nullptr)
+        *mode = info.st_mode & 07777;
     char buffer[16384];
     for (;;) {
         ssize_t got = read(fd, buffer, sizeof buffer);
@@ -62,15 +65,6 @@ bool WriteAll(int fd, std::string_view data) {
         data.remove_prefix(static_cast<size_t>(written));
     }
     return true;
-}
-
-// A link is followed, so that the record replaces the file it points to, not the link.
-std::string ResolveLink(const std::string& path) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-        return path;
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -138,15 +132,20 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section, const
         (narrowKey.empty() && !key.empty()) || (narrowValue.empty() && !value.empty())) {
         return false;
     }
-    path = ResolveLink(path);
+    // The record lives in a folder where a link may have been planted in its place: the link
+    // is neither read nor written through, but replaced by the new file, which the rename does
+    // atomically.
     std::string content;
-    ReadResult read = ReadWholeFile(path, content);
+    mode_t mode = 0;
+    ReadResult read = ReadWholeFile(path, content, O_NOFOLLOW, &mode);
+    struct stat info;
+    if (read == ReadResult::kFailed && lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+        read = ReadResult::kMissing;
     if (read == ReadResult::kFailed)
         return false;
     std::optional<mode_t> keepMode;
-    struct stat info;
-    if (read == ReadResult::kRead && stat(path.c_str(), &info) == 0)
-        keepMode = info.st_mode & 07777;
+    if (read == ReadResult::kRead)
+        keepMode = mode;
     return ReplaceFile(path, posix::SetProfileValue(content, narrowSection, narrowKey, narrowValue),
                        keepMode);
 }

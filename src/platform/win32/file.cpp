@@ -1,5 +1,5 @@
 // Reading a whole file through the wide file API, shared for reading only; stdio files opened
-// by their wide path.
+// by their wide path, given in UTF-8.
 #include "platform/file.h"
 
 #include <windows.h>
@@ -59,7 +59,7 @@ void InputFile::Close() {
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
     if (narrowPath.empty() || mode == nullptr)
         return nullptr;
-    std::wstring path = AnsiToWide(narrowPath);
+    std::wstring path = NarrowPathToWide(narrowPath);
     if (path.empty())
         return nullptr;
     std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));

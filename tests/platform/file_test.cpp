@@ -1,0 +1,95 @@
+// Files that the updater creates in its download folder, where a symbolic link or a FIFO may have
+// been planted in their place.
+#include "platform/file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "support/fixture_files.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifndef _WIN32
+namespace fs = std::filesystem;
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+}
+
+class PlantedLinks : public testing::Test {
+  protected:
+    void SetUp() override {
+        victim_ = scratch_.path() / "victim";
+        WriteText(victim_, "victim's own");
+        chmod(victim_.c_str(), 0600);
+    }
+    // A link at `name` in the download folder that points to the victim.
+    fs::path Plant(const std::string& name) {
+        fs::path link = scratch_.path() / name;
+        fs::create_symlink(victim_, link);
+        return link;
+    }
+    void ExpectVictimUntouched() {
+        EXPECT_EQ(fixtures::ReadFile(victim_), "victim's own");
+        struct stat info;
+        ASSERT_EQ(stat(victim_.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    }
+
+    fixtures::ScratchFolder scratch_;
+    fs::path victim_;
+};
+
+TEST_F(PlantedLinks, AFileCreatedReplacesTheLinkAndAFileReadIsNotFollowed) {
+    for (const char* mode : {"wb", "wb+"}) {
+        fs::path link = Plant(std::string("piece-") + mode);
+        std::FILE* file = platform::OpenStdioFile(link.string(), mode);
+        ASSERT_NE(file, nullptr) << mode;
+        std::fputs("download", file);
+        std::fclose(file);
+        EXPECT_FALSE(fs::is_symlink(link)) << mode;
+        EXPECT_EQ(fixtures::ReadFile(link), "download") << mode;
+    }
+    // Joining reads the pieces: a link there must not copy the victim into the package.
+    EXPECT_EQ(platform::OpenStdioFile(Plant("piece.tmp_0").string(), "rb"), nullptr);
+    ExpectVictimUntouched();
+}
+
+TEST_F(PlantedLinks, AFifoInThePlaceOfAFileIsRefusedWithoutWaiting) {
+    fs::path fifo = scratch_.path() / "package.exe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(platform::OpenStdioFile(fifo.string(), "wb"), nullptr);
+    EXPECT_EQ(platform::OpenStdioFile(fifo.string(), "rb"), nullptr);
+}
+
+TEST_F(PlantedLinks, TheRecordReplacesALinkInItsPlace) {
+    fs::path link = Plant("Pallaton_ResourceUpdate.ini");
+    ASSERT_TRUE(platform::WriteIniString(link.wstring(), L"101", L"package", L"/p"));
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_EQ(fixtures::ReadFile(link), "[101]\npackage=/p\n");
+    ExpectVictimUntouched();
+}
+
+TEST_F(PlantedLinks, StartingAPackageNeverMakesALinksTargetExecutable) {
+    fs::path link = Plant("setup_101.exe");
+    platform::ProcessHandle process = nullptr;
+    uint32_t error = 0;
+    EXPECT_FALSE(platform::StartProgram(link.wstring(), nullptr, platform::ShowCommand::Hide,
+                                        process, error));
+    ExpectVictimUntouched();
+}
+#endif
+
+}  // namespace
