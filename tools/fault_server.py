@@ -11,6 +11,7 @@ with ranges, and takes its faults from the query string of each request:
   close_at=N       announce the full length, send N bytes of the body, then close
   status=CODE      answer with that status and a small error page as the body
   redirect=PATH    answer 302 with that location
+  redirect_loop=1  answer 302 with the request's own path and query as the location
   no_length=1      send no Content-Length; the end of the body is the closed connection
   wrong_length=D   announce the length plus D (D may be negative)
 
@@ -134,9 +135,9 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
 
         if "stall" in faults and "stall_at" not in faults:
             time.sleep(float(faults["stall"]))
-        if "redirect" in faults:
+        if "redirect" in faults or faults.get("redirect_loop"):
             self.send_response(302)
-            self.send_header("Location", faults["redirect"])
+            self.send_header("Location", faults.get("redirect") or self.path)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return

@@ -99,7 +99,10 @@ void CHttpMultiDlCommand::ProbeSize() {
     http_transfer::TransferOptions options;
     options.progress = &WatchProgress;
     options.progressData = static_cast<void*>(this);
-    http_transfer::SetUpTransfer(curl, url_, options);
+    if (http_transfer::SetUpTransfer(curl, url_, options) != CURLE_OK) {
+        curl_easy_cleanup(curl);
+        return;
+    }
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &http_transfer::DiscardHeader);
     curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
@@ -142,9 +145,11 @@ void CHttpMultiDlCommand::DownloadPiece(PieceThreadArg* argument) {
             options.writeData = static_cast<void*>(&sink);
             options.progress = &PieceProgressProc;
             options.progressData = static_cast<void*>(argument);
-            http_transfer::SetUpTransfer(curl, url_, options);
-            curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-            code = curl_easy_perform(curl);
+            code = http_transfer::SetUpTransfer(curl, url_, options);
+            if (code == CURLE_OK)
+                code = curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+            if (code == CURLE_OK)
+                code = curl_easy_perform(curl);
         }
         int64_t fileSize = 0;
         platform::GetStdioFileLength(file, fileSize);
@@ -210,8 +215,9 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             options.writeData = static_cast<void*>(&sink);
             options.progress = &StreamProgressProc;
             options.progressData = static_cast<void*>(this);
-            http_transfer::SetUpTransfer(curl, url_, options);
-            code = curl_easy_perform(curl);
+            code = http_transfer::SetUpTransfer(curl, url_, options);
+            if (code == CURLE_OK)
+                code = curl_easy_perform(curl);
         }
         if (code == CURLE_OK) {
             long httpCode = 0;

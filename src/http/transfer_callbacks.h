@@ -16,6 +16,9 @@ namespace http_transfer {
 // libcurl's connection time-out for every transfer of the engine, in seconds.
 inline constexpr long kConnectTimeoutSeconds = 10;
 
+// A transfer that follows redirects follows at most this many; a loop then ends the transfer.
+inline constexpr long kMaxRedirects = 5;
+
 // A transfer that receives no new byte for longer than this is aborted.
 inline constexpr uint32_t kStallLimitMs = 15000;
 
@@ -53,9 +56,12 @@ struct TransferOptions {
     void* progressData = nullptr;
 };
 
-// Sets up a transfer of `url`: the engine's connection time-out, no signals (transfers run on
-// worker threads), and the options' overall limit, redirects, write and progress functions.
-void SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
+// Sets up a transfer of `url`: only http (and https where the linked libcurl has TLS) for the
+// URL and for every redirect, at most kMaxRedirects redirects, the engine's connection time-out,
+// no signals (transfers run on worker threads), and the options' overall limit, redirects, write
+// and progress functions. Returns the first error libcurl gave for a setting; the caller must
+// then not perform the transfer, since it could run without the protocol restriction.
+CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
 
 bool IsStopping(const IHttpTaskCallback* tasks);
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "http_test_support.h"
 
@@ -181,6 +182,41 @@ TEST(MultiDlCommand, RedirectWithExpectedSizeIsFollowedByEveryPiece) {
         Download(FaultUrl("/files/pattern.3?redirect=/files/pattern.1000003"), kSampleSize);
     EXPECT_EQ(outcome.success, 1);
     EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+}
+
+TEST(MultiDlCommand, PackageUrlsOfOtherSchemesAreNotFetched) {
+    // A local file of exactly the expected size, as an answer could name it.
+    http_test::ScratchFolder elsewhere;
+    std::string secret = elsewhere.Path("secret.bin");
+    ASSERT_TRUE(http_test::WriteWholeFile(secret, PatternBytes(kSampleSize)));
+    std::string key = http_test::UniqueKey();
+    for (const std::string& url : {http_test::FileUrl(secret), http_test::GopherToFaultServer(key),
+                                   http_test::FtpToFaultServer()}) {
+        std::string redirect = FaultUrl("/files/pattern.3?redirect=" + http_test::QueryEscape(url));
+        for (const auto& [via, expected] :
+             {std::make_pair(url, kSampleSize), std::make_pair(url, 0u),
+              std::make_pair(redirect, kSampleSize)}) {
+            SCOPED_TRACE(via + ", expected size " + std::to_string(expected));
+            Outcome outcome = Download(via, expected);
+            EXPECT_EQ(outcome.success, 0);
+            EXPECT_TRUE(outcome.content.empty());
+            EXPECT_TRUE(outcome.leftovers.empty());
+            // Only the pauses between the pieces' tries.
+            EXPECT_LT(outcome.seconds, 8.0);
+        }
+    }
+    EXPECT_TRUE(http_test::RecordedRequests(key).empty());
+}
+
+TEST(MultiDlCommand, RedirectLoopEndsEveryTryAtTheLimit) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(FaultUrl("/files/pattern.3?redirect_loop=1&key=" + key), 3);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_TRUE(outcome.leftovers.empty());
+    // Two tries of each of the five pieces, then two of the single stream: each try is the
+    // request and its redirects.
+    size_t perTry = static_cast<size_t>(http_transfer::kMaxRedirects) + 1;
+    EXPECT_EQ(http_test::RecordedRequests(key).size(), (5 * 2 + 2) * perTry);
 }
 
 TEST(MultiDlCommand, PieceCutOffOnceIsTriedAgain) {
