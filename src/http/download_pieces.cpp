@@ -36,6 +36,15 @@ std::string PieceRange(uint32_t size, int index) {
     return range;
 }
 
+uint32_t PieceLength(uint32_t size, int index) {
+    uint32_t start = 0, end = 0;
+    PieceBounds(size, index, start, end);
+    if (size == 0 || end < start || start >= size)
+        return 0;
+    uint32_t last = end < size ? end : size - 1;
+    return last - start + 1;
+}
+
 double JoinPieces(const std::string& localPath) {
     std::FILE* destination = platform::OpenStdioFile(localPath, "wb");
     // The copy moves whole blocks, so stdio's own buffers would only add a copy of each block:

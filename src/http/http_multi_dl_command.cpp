@@ -137,6 +137,7 @@ void CHttpMultiDlCommand::DownloadPiece(PieceThreadArg* argument) {
         piece.lastCheckTick = platform::GetTickCount32();
 
         http_transfer::FileSink sink{file, this->taskCallback_};
+        sink.limit = http_pieces::PieceLength(static_cast<uint32_t>(totalSize_), index);
         CURLcode code = CURLE_FAILED_INIT;
         if (curl != nullptr) {
             http_transfer::TransferOptions options;
@@ -154,6 +155,13 @@ void CHttpMultiDlCommand::DownloadPiece(PieceThreadArg* argument) {
         int64_t fileSize = 0;
         platform::GetStdioFileLength(file, fileSize);
         std::fclose(file);
+        // An answer longer than the range is not this range (a server that ignores ranges sends
+        // the file from its start): its first bytes must not join as if they were the piece.
+        if (sink.overrun) {
+            std::FILE* emptied = platform::OpenStdioFile(pieceName, "wb");
+            if (emptied != nullptr)
+                std::fclose(emptied);
+        }
         LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%d",
                  index, attempt, static_cast<int>(code), static_cast<int>(fileSize));
         if (code == CURLE_OK) {
@@ -204,6 +212,8 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             continue;
         CURL* curl = curl_easy_init();
         http_transfer::FileSink sink{file, this->taskCallback_};
+        if (expectedSize_ != 0)
+            sink.limit = expectedSize_;
         http_transfer::StartStallWatch(streamWatch_);
         CURLcode code = CURLE_FAILED_INIT;
         if (curl != nullptr) {

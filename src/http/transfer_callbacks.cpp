@@ -99,7 +99,17 @@ size_t WriteFileData(char* data, size_t size, size_t count, void* sink) {
     }
     if (IsStopping(target->tasks))
         return 0;
-    return std::fwrite(data, size, count, target->file);
+    uint64_t bytes = static_cast<uint64_t>(size) * count;
+    if (bytes > target->limit - target->written) {
+        if (!target->overrun)
+            LogPrint(GetLogUtility(), L"WriteData: more than the %llu bytes asked for, try cut off",
+                     static_cast<unsigned long long>(target->limit));
+        target->overrun = true;
+        return 0;
+    }
+    size_t stored = std::fwrite(data, size, count, target->file);
+    target->written += static_cast<uint64_t>(stored) * size;
+    return stored;
 }
 
 size_t DiscardHeader(char*, size_t size, size_t count, void*) {

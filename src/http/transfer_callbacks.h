@@ -35,6 +35,11 @@ struct RequestSink {
 struct FileSink {
     std::FILE* file = nullptr;
     const IHttpTaskCallback* tasks = nullptr;
+    // The most bytes the transfer may deliver: a piece's range, or the stream's expected size.
+    uint64_t limit = UINT64_MAX;
+    uint64_t written = 0;
+    // Set when the server sent more than the limit and the write cut the transfer off.
+    bool overrun = false;
 };
 
 // A transfer's stall watch: when it last looked and what it saw then.
@@ -69,7 +74,9 @@ bool IsStopping(const IHttpTaskCallback* tasks);
 size_t WriteRequestBody(char* data, size_t size, size_t count, void* sink);
 
 // libcurl write callback of pieces and streams: writes to FileSink::file; a short write ends the
-// transfer with CURLE_WRITE_ERROR.
+// transfer with CURLE_WRITE_ERROR. Data that would take the file past FileSink::limit is not
+// written and ends the transfer the same way, so a server that sends without end cannot fill
+// the disk nor hold the download.
 size_t WriteFileData(char* data, size_t size, size_t count, void* sink);
 
 // libcurl header callback of the size probe: accepts every header line and keeps nothing.
