@@ -11,8 +11,10 @@ with ranges, and takes its faults from the query string of each request:
   close_at=N       announce the full length, send N bytes of the body, then close
   status=CODE      answer with that status and a small error page as the body
   redirect=PATH    answer 302 with that location
+  redirect_loop=1  answer 302 with the request's own path and query as the location
   no_length=1      send no Content-Length; the end of the body is the closed connection
   wrong_length=D   announce the length plus D (D may be negative)
+  overrun=N        send no Content-Length, and after the body N more bytes before closing
 
   on=KIND          apply the faults only to requests of a kind: head, get, ranged (a GET with
                    Range), plain (a GET without), or all (the default)
@@ -134,9 +136,9 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
 
         if "stall" in faults and "stall_at" not in faults:
             time.sleep(float(faults["stall"]))
-        if "redirect" in faults:
+        if "redirect" in faults or faults.get("redirect_loop"):
             self.send_response(302)
-            self.send_header("Location", faults["redirect"])
+            self.send_header("Location", faults.get("redirect") or self.path)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
@@ -167,7 +169,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         if content_range:
             self.send_header("Content-Range", content_range)
         self.send_header("Accept-Ranges", "bytes")
-        if faults.get("no_length"):
+        if faults.get("no_length") or "overrun" in faults:
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
@@ -198,6 +200,12 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                     time.sleep(pause)
         else:
             self.wfile.write(body)
+        if "overrun" in faults:
+            filler = b"\xee" * 65536
+            left = int(faults["overrun"])
+            while left > 0:
+                self.wfile.write(filler[:left])
+                left -= len(filler)
         self.wfile.flush()
         if close_at is not None or faults.get("wrong_length"):
             self.close_connection = True

@@ -17,13 +17,32 @@ bool PieceNamesFit(const std::string& localPath) {
     return !wide.empty() && wide.size() <= kMaxLocalPathChars;
 }
 
-std::string PieceRange(uint32_t size, int index) {
+namespace {
+
+// The inclusive bounds of piece `index` as it asks for them.
+void PieceBounds(uint32_t size, int index, uint32_t& start, uint32_t& end) {
     uint32_t q = size / kPieceCount;
-    uint32_t start = index == 0 ? 0 : static_cast<uint32_t>(index) * q + 1;
-    uint32_t end = index == kPieceCount - 1 ? size : static_cast<uint32_t>(index + 1) * q;
+    start = index == 0 ? 0 : static_cast<uint32_t>(index) * q + 1;
+    end = index == kPieceCount - 1 ? size : static_cast<uint32_t>(index + 1) * q;
+}
+
+}  // namespace
+
+std::string PieceRange(uint32_t size, int index) {
+    uint32_t start = 0, end = 0;
+    PieceBounds(size, index, start, end);
     char range[128];
     std::snprintf(range, sizeof(range), "%u-%u", start, end);
     return range;
+}
+
+uint32_t PieceLength(uint32_t size, int index) {
+    uint32_t start = 0, end = 0;
+    PieceBounds(size, index, start, end);
+    if (size == 0 || end < start || start >= size)
+        return 0;
+    uint32_t last = end < size ? end : size - 1;
+    return last - start + 1;
 }
 
 double JoinPieces(const std::string& localPath) {

@@ -31,6 +31,10 @@ bool PieceNamesFit(const std::string& localPath);
 // past the last byte, which servers clamp to the end of the file.
 std::string PieceRange(uint32_t size, int index);
 
+// How many bytes of a file of `size` bytes lie in piece `index`'s range: all that the piece may
+// receive. The last range's end, one past the file, holds no byte; an inverted range none.
+uint32_t PieceLength(uint32_t size, int index);
+
 // Copies the five piece files in order into the destination (truncated first) and returns the
 // number of bytes written. Every piece file is deleted afterwards, also one that could not be
 // copied: the download then fails its length check and fetches the file again in one stream, so

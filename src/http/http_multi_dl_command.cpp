@@ -99,7 +99,10 @@ void CHttpMultiDlCommand::ProbeSize() {
     http_transfer::TransferOptions options;
     options.progress = &WatchProgress;
     options.progressData = static_cast<void*>(this);
-    http_transfer::SetUpTransfer(curl, url_, options);
+    if (http_transfer::SetUpTransfer(curl, url_, options) != CURLE_OK) {
+        curl_easy_cleanup(curl);
+        return;
+    }
     curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &http_transfer::DiscardHeader);
     curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
@@ -134,6 +137,7 @@ void CHttpMultiDlCommand::DownloadPiece(PieceThreadArg* argument) {
         piece.lastCheckTick = platform::GetTickCount32();
 
         http_transfer::FileSink sink{file, this->taskCallback_};
+        sink.limit = http_pieces::PieceLength(static_cast<uint32_t>(totalSize_), index);
         CURLcode code = CURLE_FAILED_INIT;
         if (curl != nullptr) {
             http_transfer::TransferOptions options;
@@ -142,13 +146,22 @@ void CHttpMultiDlCommand::DownloadPiece(PieceThreadArg* argument) {
             options.writeData = static_cast<void*>(&sink);
             options.progress = &PieceProgressProc;
             options.progressData = static_cast<void*>(argument);
-            http_transfer::SetUpTransfer(curl, url_, options);
-            curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-            code = curl_easy_perform(curl);
+            code = http_transfer::SetUpTransfer(curl, url_, options);
+            if (code == CURLE_OK)
+                code = curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+            if (code == CURLE_OK)
+                code = curl_easy_perform(curl);
         }
         int64_t fileSize = 0;
         platform::GetStdioFileLength(file, fileSize);
         std::fclose(file);
+        // An answer longer than the range is not this range (a server that ignores ranges sends
+        // the file from its start): its first bytes must not join as if they were the piece.
+        if (sink.overrun) {
+            std::FILE* emptied = platform::OpenStdioFile(pieceName, "wb");
+            if (emptied != nullptr)
+                std::fclose(emptied);
+        }
         LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%d",
                  index, attempt, static_cast<int>(code), static_cast<int>(fileSize));
         if (code == CURLE_OK) {
@@ -199,6 +212,8 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             continue;
         CURL* curl = curl_easy_init();
         http_transfer::FileSink sink{file, this->taskCallback_};
+        if (expectedSize_ != 0)
+            sink.limit = expectedSize_;
         http_transfer::StartStallWatch(streamWatch_);
         CURLcode code = CURLE_FAILED_INIT;
         if (curl != nullptr) {
@@ -210,8 +225,9 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             options.writeData = static_cast<void*>(&sink);
             options.progress = &StreamProgressProc;
             options.progressData = static_cast<void*>(this);
-            http_transfer::SetUpTransfer(curl, url_, options);
-            code = curl_easy_perform(curl);
+            code = http_transfer::SetUpTransfer(curl, url_, options);
+            if (code == CURLE_OK)
+                code = curl_easy_perform(curl);
         }
         if (code == CURLE_OK) {
             long httpCode = 0;

@@ -43,8 +43,8 @@ class CHttpRequestCommand : public IHttpCommand<T> {
                 // Only so that a shutdown aborts the request at once instead of after 20 s.
                 options.progress = &http_transfer::AbortWhenStopping;
                 options.progressData = static_cast<void*>(this->taskCallback_);
-                http_transfer::SetUpTransfer(curl, url_, options);
-                if (curl_easy_perform(curl) == CURLE_OK) {
+                if (http_transfer::SetUpTransfer(curl, url_, options) == CURLE_OK &&
+                    curl_easy_perform(curl) == CURLE_OK) {
                     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
                     success = 1;
                 }

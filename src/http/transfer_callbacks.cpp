@@ -1,27 +1,75 @@
 #include "http/transfer_callbacks.h"
 
+#include <cstring>
+
 #include "diagnostics/log.h"
 #include "platform/clock.h"
 
 namespace http_transfer {
 
-void SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options) {
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+namespace {
+
+// Whether the linked libcurl was built with TLS: only then is https allowed.
+bool LibraryHasHttps() {
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    if (info == nullptr || info->protocols == nullptr)
+        return false;
+    for (const char* const* each = info->protocols; *each != nullptr; ++each) {
+        if (std::strcmp(*each, "https") == 0)
+            return true;
+    }
+    return false;
+}
+
+// The URL of an answer is chosen by whoever writes the answer, and the service is plain HTTP, so
+// anyone on the path can. Without a restriction libcurl would take every scheme it was built
+// with (local files, gopher, dict, ...) for the URL and ftp for a redirect.
+CURLcode RestrictProtocols(CURL* curl) {
+#if LIBCURL_VERSION_NUM >= 0x075500
+    // libcurl refuses the name of a protocol it was built without, so "https" is listed only
+    // where it has TLS.
+    static const std::string allowed = LibraryHasHttps() ? "http,https" : "http";
+    CURLcode code = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, allowed.c_str());
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, allowed.c_str());
+    return code;
+#else
+    static const long allowed = CURLPROTO_HTTP | (LibraryHasHttps() ? CURLPROTO_HTTPS : 0);
+    CURLcode code = curl_easy_setopt(curl, CURLOPT_PROTOCOLS, allowed);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, allowed);
+    return code;
+#endif
+}
+
+}  // namespace
+
+CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options) {
+    CURLcode first = CURLE_OK;
+    auto keep = [&first](CURLcode code) {
+        if (first == CURLE_OK)
+            first = code;
+    };
+    keep(RestrictProtocols(curl));
+    keep(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
     if (options.write != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, options.write);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, options.writeData);
+        keep(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, options.write));
+        keep(curl_easy_setopt(curl, CURLOPT_WRITEDATA, options.writeData));
     }
     if (options.timeoutSeconds > 0)
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.timeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    if (options.followRedirects)
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    if (options.progress != nullptr) {
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, options.progress);
-        curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, options.progressData);
+        keep(curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.timeoutSeconds));
+    keep(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
+    keep(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
+    if (options.followRedirects) {
+        keep(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
+        keep(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects));
     }
+    if (options.progress != nullptr) {
+        keep(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
+        keep(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, options.progress));
+        keep(curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, options.progressData));
+    }
+    return first;
 }
 
 bool IsStopping(const IHttpTaskCallback* tasks) {
@@ -51,7 +99,17 @@ size_t WriteFileData(char* data, size_t size, size_t count, void* sink) {
     }
     if (IsStopping(target->tasks))
         return 0;
-    return std::fwrite(data, size, count, target->file);
+    uint64_t bytes = static_cast<uint64_t>(size) * count;
+    if (bytes > target->limit - target->written) {
+        if (!target->overrun)
+            LogPrint(GetLogUtility(), L"WriteData: more than the %llu bytes asked for, try cut off",
+                     static_cast<unsigned long long>(target->limit));
+        target->overrun = true;
+        return 0;
+    }
+    size_t stored = std::fwrite(data, size, count, target->file);
+    target->written += static_cast<uint64_t>(stored) * size;
+    return stored;
 }
 
 size_t DiscardHeader(char*, size_t size, size_t count, void*) {

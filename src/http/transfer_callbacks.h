@@ -16,6 +16,9 @@ namespace http_transfer {
 // libcurl's connection time-out for every transfer of the engine, in seconds.
 inline constexpr long kConnectTimeoutSeconds = 10;
 
+// A transfer that follows redirects follows at most this many; a loop then ends the transfer.
+inline constexpr long kMaxRedirects = 5;
+
 // A transfer that receives no new byte for longer than this is aborted.
 inline constexpr uint32_t kStallLimitMs = 15000;
 
@@ -32,6 +35,11 @@ struct RequestSink {
 struct FileSink {
     std::FILE* file = nullptr;
     const IHttpTaskCallback* tasks = nullptr;
+    // The most bytes the transfer may deliver: a piece's range, or the stream's expected size.
+    uint64_t limit = UINT64_MAX;
+    uint64_t written = 0;
+    // Set when the server sent more than the limit and the write cut the transfer off.
+    bool overrun = false;
 };
 
 // A transfer's stall watch: when it last looked and what it saw then.
@@ -53,9 +61,12 @@ struct TransferOptions {
     void* progressData = nullptr;
 };
 
-// Sets up a transfer of `url`: the engine's connection time-out, no signals (transfers run on
-// worker threads), and the options' overall limit, redirects, write and progress functions.
-void SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
+// Sets up a transfer of `url`: only http (and https where the linked libcurl has TLS) for the
+// URL and for every redirect, at most kMaxRedirects redirects, the engine's connection time-out,
+// no signals (transfers run on worker threads), and the options' overall limit, redirects, write
+// and progress functions. Returns the first error libcurl gave for a setting; the caller must
+// then not perform the transfer, since it could run without the protocol restriction.
+CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
 
 bool IsStopping(const IHttpTaskCallback* tasks);
 
@@ -63,7 +74,9 @@ bool IsStopping(const IHttpTaskCallback* tasks);
 size_t WriteRequestBody(char* data, size_t size, size_t count, void* sink);
 
 // libcurl write callback of pieces and streams: writes to FileSink::file; a short write ends the
-// transfer with CURLE_WRITE_ERROR.
+// transfer with CURLE_WRITE_ERROR. Data that would take the file past FileSink::limit is not
+// written and ends the transfer the same way, so a server that sends without end cannot fill
+// the disk nor hold the download.
 size_t WriteFileData(char* data, size_t size, size_t count, void* sink);
 
 // libcurl header callback of the size probe: accepts every header line and keeps nothing.

@@ -30,6 +30,21 @@ TEST(PieceRange, LargestSegmentedSizeDoesNotOverflow) {
     EXPECT_EQ(PieceRange(4294967295u, 4), "3435973837-4294967295");
 }
 
+TEST(PieceLength, IsWhatEachRangeHoldsOfTheFileAndAddsUpToTheSize) {
+    // The last range names one byte past the end, which the file does not have.
+    uint32_t expected[] = {200001, 200000, 200000, 200000, 200002};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(http_pieces::PieceLength(1000003, i), expected[i]) << "piece " << i;
+    for (uint32_t size : {0u, 1u, 3u, 5u, 6u, 9u, 1000003u, 4294967295u}) {
+        uint64_t sum = 0;
+        for (int i = 0; i < 5; ++i)
+            sum += http_pieces::PieceLength(size, i);
+        EXPECT_EQ(sum, size) << "size " << size;
+    }
+    // Inverted ranges hold nothing.
+    EXPECT_EQ(http_pieces::PieceLength(3, 1), 0u);
+}
+
 TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
     EXPECT_EQ(http_pieces::PieceName("C:/d/p.exe", 4), "C:/d/p.exe.tmp_4");
     EXPECT_TRUE(http_pieces::PieceNamesFit(std::string(253, 'a')));

@@ -70,6 +70,45 @@ inline std::string BlackholeUrl() {
     return "http://127.0.0.1:" + std::to_string(GetServers().blackholePort) + "/pattern.3";
 }
 
+// Every byte but letters and digits percent-encoded, as a URL inside a query value needs.
+inline std::string QueryEscape(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string escaped;
+    for (unsigned char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+            escaped += static_cast<char>(c);
+        } else {
+            escaped += '%';
+            escaped += kHex[c >> 4];
+            escaped += kHex[c & 15];
+        }
+    }
+    return escaped;
+}
+
+// A gopher URL whose selector is a plain HTTP request to the fault server carrying `key`: a
+// client that used it would make the fault server record a request under that key.
+inline std::string GopherToFaultServer(const std::string& key) {
+    return "gopher://127.0.0.1:" + std::to_string(GetServers().faultPort) +
+           "/_GET%20/gen/1%3Fkey%3D" + key + "%20HTTP/1.0%0D%0A%0D%0A";
+}
+
+// An ftp URL on the fault server's port. The fault server never greets, so a client that used
+// it would wait there until a time-out; a client that refuses the scheme fails at once.
+inline std::string FtpToFaultServer() {
+    return "ftp://127.0.0.1:" + std::to_string(GetServers().faultPort) + "/pattern.3";
+}
+
+// The file: URL of a local path.
+inline std::string FileUrl(const std::string& path) {
+    std::string url = "file://";
+    if (path.empty() || path[0] != '/')
+        url += '/';
+    for (char c : path)
+        url += c == '\\' ? '/' : c;
+    return url;
+}
+
 // A key of its own for every use, so that the fault server's counts never mix between tests
 // (natively each test runs in a process of its own, so the process id is part of it).
 inline std::string UniqueKey() {
@@ -129,6 +168,14 @@ inline bool ReadWholeFile(const std::string& path, std::string& content) {
         content.append(block, got);
     std::fclose(file);
     return true;
+}
+
+inline bool WriteWholeFile(const std::string& path, const std::string& content) {
+    std::FILE* file = platform::OpenStdioFile(path, "wb");
+    if (file == nullptr)
+        return false;
+    bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    return std::fclose(file) == 0 && written;
 }
 
 inline bool FileExists(const std::string& path) {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <utility>
 
 #include "http_test_support.h"
 
@@ -14,6 +15,9 @@ using http_test::PatternBytes;
 using http_test::RecordingOwner;
 
 constexpr uint32_t kSampleSize = 1000003;
+
+// What an over-long answer sends beyond the body: far more than the file.
+constexpr size_t kOverrun = 64 * 1024 * 1024;
 
 struct Outcome {
     int success = -1;
@@ -104,12 +108,10 @@ TEST(MultiDlCommand, ServerIgnoringRangesFallsBackToOneStream) {
     EXPECT_EQ(outcome.success, 1);
     EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
     EXPECT_TRUE(outcome.leftovers.empty());
+    // Each piece is sent the whole file and cut off where its range ends, on both tries.
     std::vector<std::string> requests = http_test::RecordedRequests(key);
-    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 5);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);
     EXPECT_EQ(CountStartingWith(requests, "GET -"), 1);
-    // Each piece received the whole file meanwhile.
-    ASSERT_FALSE(outcome.progress.empty());
-    EXPECT_GT(*std::max_element(outcome.progress.begin(), outcome.progress.end()), 1.0);
     EXPECT_TRUE(outcome.resultCameLast);
 }
 
@@ -181,6 +183,76 @@ TEST(MultiDlCommand, RedirectWithExpectedSizeIsFollowedByEveryPiece) {
         Download(FaultUrl("/files/pattern.3?redirect=/files/pattern.1000003"), kSampleSize);
     EXPECT_EQ(outcome.success, 1);
     EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+}
+
+TEST(MultiDlCommand, PackageUrlsOfOtherSchemesAreNotFetched) {
+    // A local file of exactly the expected size, as an answer could name it.
+    http_test::ScratchFolder elsewhere;
+    std::string secret = elsewhere.Path("secret.bin");
+    ASSERT_TRUE(http_test::WriteWholeFile(secret, PatternBytes(kSampleSize)));
+    std::string key = http_test::UniqueKey();
+    for (const std::string& url : {http_test::FileUrl(secret), http_test::GopherToFaultServer(key),
+                                   http_test::FtpToFaultServer()}) {
+        std::string redirect = FaultUrl("/files/pattern.3?redirect=" + http_test::QueryEscape(url));
+        for (const auto& [via, expected] :
+             {std::make_pair(url, kSampleSize), std::make_pair(url, 0u),
+              std::make_pair(redirect, kSampleSize)}) {
+            SCOPED_TRACE(via + ", expected size " + std::to_string(expected));
+            Outcome outcome = Download(via, expected);
+            EXPECT_EQ(outcome.success, 0);
+            EXPECT_TRUE(outcome.content.empty());
+            EXPECT_TRUE(outcome.leftovers.empty());
+            // Only the pauses between the pieces' tries.
+            EXPECT_LT(outcome.seconds, 8.0);
+        }
+    }
+    EXPECT_TRUE(http_test::RecordedRequests(key).empty());
+}
+
+TEST(MultiDlCommand, RedirectLoopEndsEveryTryAtTheLimit) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(FaultUrl("/files/pattern.3?redirect_loop=1&key=" + key), 3);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_TRUE(outcome.leftovers.empty());
+    // Two tries of each of the five pieces, then two of the single stream: each try is the
+    // request and its redirects.
+    size_t perTry = static_cast<size_t>(http_transfer::kMaxRedirects) + 1;
+    EXPECT_EQ(http_test::RecordedRequests(key).size(), (5 * 2 + 2) * perTry);
+}
+
+TEST(MultiDlCommand, PiecesSentMoreThanTheirRangesAreCutOffAndTheStreamFetchesTheFile) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome =
+        Download(SampleUrl(key, "on=ranged&overrun=" + std::to_string(kOverrun)), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_TRUE(outcome.leftovers.empty());
+    EXPECT_LT(outcome.seconds, 10.0);
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 1);
+}
+
+TEST(MultiDlCommand, AnswersLongerThanTheExpectedSizeNeverGrowTheFilePastIt) {
+    http_test::ScratchFolder folder;
+    // Through the pieces and then the stream, and (with a path too long for piece names) through
+    // the stream alone.
+    std::string longName = std::string(254 - ToWide(folder.Path("")).size(), 'o');
+    for (const std::string& name : {std::string("package.exe"), longName}) {
+        SCOPED_TRACE(name.size());
+        std::string key = http_test::UniqueKey();
+        Outcome outcome = DownloadTo(
+            folder, name, SampleUrl(key, "overrun=" + std::to_string(kOverrun)), kSampleSize);
+        EXPECT_EQ(outcome.success, 0);
+        EXPECT_LE(outcome.content.size(), kSampleSize);
+        EXPECT_TRUE(outcome.content == PatternBytes(outcome.content.size()));
+        EXPECT_LT(outcome.seconds, 10.0);
+        std::vector<std::string> requests = http_test::RecordedRequests(key);
+        EXPECT_EQ(CountStartingWith(requests, "GET -"), 2);
+        EXPECT_EQ(CountStartingWith(requests, "GET bytes="), name == longName ? 0 : 10);
+        platform::DeletePath(ToWide(folder.Path(name)));
+    }
+    EXPECT_TRUE(folder.Names().empty());
 }
 
 TEST(MultiDlCommand, PieceCutOffOnceIsTriedAgain) {

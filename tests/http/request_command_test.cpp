@@ -75,6 +75,42 @@ TEST(RequestCommand, ConnectionClosedMidAnswerFails) {
     EXPECT_EQ(answer.httpCode, 0);
 }
 
+TEST(RequestCommand, UrlsOfOtherSchemesAreNotFetched) {
+    http_test::ScratchFolder folder;
+    std::string secret = folder.Path("secret.txt");
+    ASSERT_TRUE(http_test::WriteWholeFile(secret, "local secret"));
+    std::string key = http_test::UniqueKey();
+    for (const std::string& url : {http_test::FileUrl(secret), http_test::GopherToFaultServer(key),
+                                   http_test::FtpToFaultServer()}) {
+        for (const std::string& via :
+             {url, FaultUrl("/gen/50?redirect=" + http_test::QueryEscape(url))}) {
+            SCOPED_TRACE(via);
+            Answer answer = Fetch(via);
+            EXPECT_EQ(answer.success, 0);
+            EXPECT_EQ(answer.httpCode, 0);
+            EXPECT_EQ(answer.body.find("secret"), std::string::npos) << answer.body;
+            EXPECT_LT(answer.seconds, 5.0);
+        }
+    }
+    EXPECT_TRUE(http_test::RecordedRequests(key).empty());
+}
+
+TEST(RequestCommand, RedirectsAreFollowedUpToTheLimitAndALoopEnds) {
+    long limit = http_transfer::kMaxRedirects;
+    std::string within = http_test::UniqueKey();
+    Answer last = Fetch(
+        FaultUrl("/gen/70?redirect_loop=1&key=" + within + "&times=" + std::to_string(limit)));
+    EXPECT_EQ(last.success, 1);
+    EXPECT_EQ(last.body, http_test::GeneratedText(70));
+    EXPECT_EQ(http_test::RecordedRequests(within).size(), static_cast<size_t>(limit + 1));
+
+    std::string loop = http_test::UniqueKey();
+    Answer looped = Fetch(FaultUrl("/gen/70?redirect_loop=1&key=" + loop));
+    EXPECT_EQ(looped.success, 0);
+    EXPECT_EQ(looped.httpCode, 0);
+    EXPECT_EQ(http_test::RecordedRequests(loop).size(), static_cast<size_t>(limit + 1));
+}
+
 TEST(RequestCommandSlow, ServerThatNeverAcceptsFailsAfterTheConnectTimeout) {
     Answer answer = Fetch(http_test::BlackholeUrl());
     EXPECT_EQ(answer.success, 0);
