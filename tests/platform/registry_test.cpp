@@ -269,6 +269,28 @@ TEST(RegistryHiveFile, UnparseableFileIsNeverOverwritten) {
     }
 }
 
+TEST(RegistryHiveFile, OnlyARegularFileIsAHive) {
+    // A FIFO would block an ordinary open until a writer came; a folder reads as nothing.
+    for (bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "folder");
+        TestHive hive;
+        std::filesystem::create_directories(hive.Folder());
+        if (fifo) {
+            ASSERT_EQ(mkfifo(hive.HiveFile().c_str(), 0600), 0);
+        } else {
+            std::filesystem::create_directory(hive.HiveFile());
+        }
+        uint32_t number = 0;
+        std::vector<std::wstring> names;
+        EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+        EXPECT_FALSE(reg::EnumSubkeys(L"", names));
+        EXPECT_FALSE(reg::WriteDword(L"A", L"v", 1));
+        auto type = std::filesystem::symlink_status(hive.HiveFile()).type();
+        EXPECT_EQ(type,
+                  fifo ? std::filesystem::file_type::fifo : std::filesystem::file_type::directory);
+    }
+}
+
 TEST(RegistryHiveFile, ChangesReplaceTheHiveBesideAStableLockFile) {
     TestHive hive;
     uint32_t number = 0;

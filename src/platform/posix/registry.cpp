@@ -150,12 +150,16 @@ bool WriteAll(int fd, const std::string& bytes) {
 // Loads the hive; a missing file is an empty hive. `mode` receives the file's permissions.
 bool LoadHive(const std::string& file, Hive& hive, mode_t& mode) {
     hive.clear();
-    Descriptor fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK, opening a FIFO planted at the path would wait for a writer forever,
+    // while the caller holds the lock (and perhaps the update mutex). Only a regular file is a
+    // hive.
+    Descriptor fd(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0)
         return errno == ENOENT;
     struct stat info {};
-    if (fstat(fd.get(), &info) == 0)
-        mode = info.st_mode & 07777;
+    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    mode = info.st_mode & 07777;
     std::string bytes;
     return ReadAll(fd.get(), bytes) && ParseHive(bytes, hive);
 }
@@ -194,7 +198,8 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
     if (change && !CreateFolders(folder))
         return false;
 
-    int lockFd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO at the lock's path must not block either; flock ignores the flag.
+    int lockFd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
     if (lockFd < 0 && !change) {
         if (errno == ENOENT) {
             // No folder, so no hive: reading creates neither.
@@ -202,7 +207,7 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
             return apply(empty);
         }
         // A folder we may not write in: a shared lock works on a read-only descriptor too.
-        lockFd = open(lockFile.c_str(), O_RDONLY | O_CLOEXEC);
+        lockFd = open(lockFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
     Descriptor lock(lockFd);
     if (lock.get() < 0)
