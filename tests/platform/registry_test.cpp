@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -267,6 +268,39 @@ TEST(RegistryHiveFile, UnparseableFileIsNeverOverwritten) {
         EXPECT_FALSE(reg::DeleteKeyTree(L"A"));
         EXPECT_EQ(hive.Text(), text);
     }
+}
+
+// Runs `check` in a child process that cannot write in the hive's folder (as another user when
+// run as root, who writes everywhere) and returns whether it held.
+bool InReadOnlyFolder(const TestHive& hive, const std::function<bool()>& check) {
+    namespace fs = std::filesystem;
+    // Readable by all, so that the other user reads what the owner would.
+    fs::permissions(hive.Folder(), fs::perms(0555));
+    fs::permissions(hive.HiveFile(), fs::perms(0644));
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        _exit(check() ? 0 : 1);
+    }
+    int status = -1;
+    bool waited = child > 0 && waitpid(child, &status, 0) == child;
+    fs::permissions(hive.Folder(), fs::perms(0700));
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(RegistryHiveFile, ReadOnlyFolderWithoutLockFileStillReads) {
+    TestHive hive;
+    ASSERT_TRUE(reg::WriteDword(L"A\\B", L"v", 5));
+    std::filesystem::remove(hive.Folder() / "HKEY_CURRENT_USER.reg.lock");
+    EXPECT_TRUE(InReadOnlyFolder(hive, [] {
+        uint32_t number = 0;
+        std::vector<std::wstring> names;
+        return reg::ReadDword(L"A\\B", L"v", number) && number == 5 &&
+               reg::EnumSubkeys(L"A", names) && names == std::vector<std::wstring>{L"B"} &&
+               reg::KeyExists(L"A") && !reg::WriteDword(L"A", L"w", 1);
+    }));
+    EXPECT_FALSE(std::filesystem::exists(hive.Folder() / "HKEY_CURRENT_USER.reg.lock"));
 }
 
 TEST(RegistryHiveFile, OnlyARegularFileIsAHive) {

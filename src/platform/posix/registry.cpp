@@ -209,10 +209,14 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
         // A folder we may not write in: a shared lock works on a read-only descriptor too.
         lockFd = open(lockFile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
+    // Nor can a lock file be created there, so no one changes the hive through the lock: read
+    // without it. Changes replace the file by rename, so even then the whole of one version is
+    // read.
+    bool unlocked = lockFd < 0 && !change && errno == ENOENT;
     Descriptor lock(lockFd);
-    if (lock.get() < 0)
+    if (lock.get() < 0 && !unlocked)
         return false;
-    while (flock(lock.get(), change ? LOCK_EX : LOCK_SH) != 0) {
+    while (!unlocked && flock(lock.get(), change ? LOCK_EX : LOCK_SH) != 0) {
         if (errno != EINTR)
             return false;
     }
