@@ -36,6 +36,8 @@ TEST(RegText, ReadsEachKindOfValue) {
                "@=\"default\"\r\n"
                "\"path\"=\"C:\\\\x\\\\\\\"q\\\"\"\r\n"
                "\"flag\"=dword:0000002a\r\n"
+               "\"short\"=dword:1\r\n"
+               "\"shorter\"=dword:Ab\r\n"
                "\"bin\"=hex:01,02,\\\r\n  ff\r\n"
                "\"name\"=hex(2):41,00,00,00\r\n",
                hive));
@@ -44,6 +46,8 @@ TEST(RegText, ReadsEachKindOfValue) {
     EXPECT_EQ(L"default", Find(hive, key, L"")->text);
     EXPECT_EQ(L"C:\\x\\\"q\"", Find(hive, key, L"PATH")->text);
     EXPECT_EQ(42u, Find(hive, key, L"flag")->dword);
+    EXPECT_EQ(1u, Find(hive, key, L"short")->dword);
+    EXPECT_EQ(0xABu, Find(hive, key, L"shorter")->dword);
     const reg_text::Value* bin = Find(hive, key, L"bin");
     EXPECT_EQ(reg_text::kTypeBinary, bin->type);
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 255}), bin->bytes);
@@ -65,7 +69,9 @@ TEST(RegText, RefusesWhatIsNotAHive) {
              "[HKEY_CURRENT_USER\\A]\r\n\"gone\"=-\r\n",
              "[HKEY_LOCAL_MACHINE\\A]\r\n",
              "[HKEY_CURRENT_USER\\A\\\\B]\r\n",
-             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:2a\r\n",
+             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:\r\n",
+             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:000000001\r\n",
+             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:-1\r\n",
              "[HKEY_CURRENT_USER\\A]\r\n\"n\"=\"open\r\n",
              "[HKEY_CURRENT_USER\\A]\r\n\"n\"=\"bad \\escape\"\r\n",
              "[HKEY_CURRENT_USER\\A]\r\n\"n\"=hex:01,\\\r\n",

@@ -204,6 +204,7 @@ TEST(RegistryHiveFile, ReadsHandWrittenFilesAndKeepsWhatItDoesNotUse) {
         "@=\"default\"\r\n"
         "\"Path\"=\"C:\\\\Program Files\\\\\\\"Q\\\"\"\r\n"
         "\"Flag\"=dword:0000FFfF\r\n"
+        "\"Short\"=dword:1\r\n"
         "\"Raw\"=hex(4):01,02,00,00\r\n"
         // "%PALLATON_TEST_DIR%\\é" as REG_EXPAND_SZ, over a continuation line.
         "\"Expand\"=hex(2):25,00,50,00,41,00,4c,00,4c,00,41,00,54,00,4f,00,4e,00,5f,00,\\\r\n"
@@ -220,6 +221,7 @@ TEST(RegistryHiveFile, ReadsHandWrittenFilesAndKeepsWhatItDoesNotUse) {
     EXPECT_EQ(ReadText(key, L"Expand"), L"/opt/x\\\u00e9");
     EXPECT_EQ(ReadText(key, L"Multi"), L"<failed>");
     EXPECT_TRUE(reg::ReadDword(key, L"flag", number) && number == 0xFFFF);
+    EXPECT_TRUE(reg::ReadDword(key, L"Short", number) && number == 1);
     EXPECT_TRUE(reg::ReadDword(key, L"Raw", number) && number == 0x201);
     EXPECT_FALSE(reg::ReadDword(key, L"Big", number));
     std::vector<std::wstring> names;
@@ -230,7 +232,8 @@ TEST(RegistryHiveFile, ReadsHandWrittenFilesAndKeepsWhatItDoesNotUse) {
     EXPECT_EQ(text.find("\r"), std::string::npos);
     EXPECT_EQ(text.find("; a comment"), std::string::npos);
     EXPECT_NE(text.find("@=\"default\"\n\"Path\"=\"C:\\\\Program Files\\\\\\\"Q\\\"\"\n"
-                        "\"Flag\"=dword:00000002\n\"Raw\"=hex(4):01,02,00,00\n"),
+                        "\"Flag\"=dword:00000002\n\"Short\"=dword:00000001\n"
+                        "\"Raw\"=hex(4):01,02,00,00\n"),
               std::string::npos);
     EXPECT_NE(text.find("\"Multi\"=hex(7):61,00,00,00,\\\n  00,00\n"
                         "\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"),
@@ -244,17 +247,17 @@ TEST(RegistryHiveFile, UnparseableFileIsNeverOverwritten) {
     const std::string header = "Windows Registry Editor Version 5.00\n\n";
     const std::string broken[] = {
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n",
-        header + "\"v\"=dword:00000001\n",                      // value outside a section
-        header + "[-HKEY_CURRENT_USER\\A]\n",                   // removal line
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=-\n",           // removal of a value
-        header + "[HKEY_LOCAL_MACHINE\\A]\n",                   // another root
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=dword:0001\n",  // short DWORD
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"C:\\x\"\n",   // unknown escape
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"open\n",      // unterminated text
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:01,\\\n",   // continuation at the end
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:0g\n",      // bad byte
-        header + "[HKEY_CURRENT_USER\\A\n",                     // unclosed section
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"\xC3\"\n",    // invalid UTF-8
+        header + "\"v\"=dword:00000001\n",                     // value outside a section
+        header + "[-HKEY_CURRENT_USER\\A]\n",                  // removal line
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=-\n",          // removal of a value
+        header + "[HKEY_LOCAL_MACHINE\\A]\n",                  // another root
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=dword:\n",     // DWORD without digits
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"C:\\x\"\n",  // unknown escape
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"open\n",     // unterminated text
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:01,\\\n",  // continuation at the end
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:0g\n",     // bad byte
+        header + "[HKEY_CURRENT_USER\\A\n",                    // unclosed section
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"\xC3\"\n",   // invalid UTF-8
     };
     for (const auto& text : broken) {
         SCOPED_TRACE(text);

@@ -291,8 +291,9 @@ bool ParseValue(const std::wstring& line, const std::vector<std::wstring>& lines
         return ParseQuoted(data, end, value.text) && end == data.size();
     }
     if (StartsWithNoCase(data, 0, L"dword:")) {
+        // Exports write eight digits; hand-written files often fewer, which imports accept.
         std::wstring digits = data.substr(6);
-        if (digits.size() != 8)
+        if (digits.empty() || digits.size() > 8)
             return false;
         value.kind = Value::Kind::kDword;
         value.dword = 0;

@@ -3,7 +3,7 @@
 // memory and without any file: the codec behind the Linux registry.
 //
 // Accepted syntax: blank lines, ';' comments, sections `[HKEY_CURRENT_USER\...]`, values
-// `"name"="text"`, `"name"=dword:XXXXXXXX`, `"name"=hex:...` and `"name"=hex(N):...` with
+// `"name"="text"`, `"name"=dword:XXXXXXXX` (one to eight hex digits), `"name"=hex:...` and `"name"=hex(N):...` with
 // continuation lines ending in '\', and `@=` for the default value (the value named ""). Removal
 // lines (`[-HKEY_...]`, `"name"=-`) describe an import rather than a hive and are rejected as
 // unparseable. Comments are not kept when the text is written; hex values are, verbatim.
