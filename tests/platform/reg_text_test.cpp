@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/utf8.h"
@@ -83,6 +84,25 @@ TEST(RegText, RefusesWhatIsNotAHive) {
         reg_text::ParseHive("\xff\xfe"
                             "W\0i\0",
                             hive));
+}
+
+TEST(RegText, RefusalSaysWhereAndWhy) {
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"REGEDIT4\r\n", L"line 1: the header is not"},
+        {std::string(kHeader) + "\"v\"=\"1\"\r\n", L"line 3: a value before any key"},
+        {std::string(kHeader) + "[HKEY_CURRENT_USER\\A]\r\n; note\r\n\"b\"=hex:01,\\\r\n  0g\r\n",
+         L"line 5: a value that cannot be read"},
+        {std::string(kHeader) + "\r\n[HKEY_LOCAL_MACHINE\\A]\r\n",
+         L"line 4: a key that cannot be read"},
+        {std::string(kHeader) + "[HKEY_CURRENT_USER\\A]\r\nstray\r\n", L"line 4: neither a key"},
+        {std::string(kHeader) + "\xC3\r\n", L"the text is not UTF-8"},
+    };
+    for (const auto& [text, reason] : cases) {
+        reg_text::Hive hive;
+        std::wstring why;
+        EXPECT_FALSE(reg_text::ParseHive(text, hive, &why)) << text;
+        EXPECT_EQ(why.substr(0, reason.size()), reason) << text;
+    }
 }
 
 TEST(RegText, EmptyTextAndByteOrderMarkAreAccepted) {

@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -326,6 +327,62 @@ TEST(RegistryHiveFile, OnlyARegularFileIsAHive) {
         EXPECT_EQ(type,
                   fifo ? std::filesystem::file_type::fifo : std::filesystem::file_type::directory);
     }
+}
+
+// Collects what is written to standard error while it lives.
+class StandardErrorCapture {
+  public:
+    StandardErrorCapture() : file_(std::tmpfile()), saved_(dup(2)) {
+        std::fflush(stderr);
+        dup2(fileno(file_), 2);
+    }
+    ~StandardErrorCapture() {
+        Text();
+        std::fclose(file_);
+    }
+    // Stops capturing and returns what was written.
+    std::string Text() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            dup2(saved_, 2);
+            close(saved_);
+            saved_ = -1;
+        }
+        std::string text;
+        std::rewind(file_);
+        for (int c; (c = std::fgetc(file_)) != EOF;)
+            text += static_cast<char>(c);
+        return text;
+    }
+
+  private:
+    FILE* file_;
+    int saved_;
+};
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+        ++count;
+    return count;
+}
+
+TEST(RegistryHiveFile, RefusedHiveIsReportedOncePerVersion) {
+    TestHive hive;
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    StandardErrorCapture capture;
+    hive.SetText(header + "[HKEY_CURRENT_USER\\A]\n\"v\"=dword:x\n");
+    uint32_t number = 0;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_FALSE(reg::WriteDword(L"A", L"v", 1));
+    hive.SetText(header + "[HKEY_CURRENT_USER\\A]\n\n[HKEY_CURRENT_USER\\B\n");
+    EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+    const std::string text = capture.Text();
+    EXPECT_EQ(Count(text, hive.HiveFile().string()), 2u) << text;
+    EXPECT_EQ(Count(text, "line 4: a value that cannot be read"), 1u) << text;
+    EXPECT_EQ(Count(text, "line 5: a key that cannot be read"), 1u) << text;
 }
 
 TEST(RegistryHiveFile, ChangesReplaceTheHiveBesideAStableLockFile) {

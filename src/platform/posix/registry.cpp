@@ -17,8 +17,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <functional>
+#include <mutex>
 
 #include "base/utf8.h"
+#include "platform/debug_output.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/reg_text.h"
 
@@ -147,6 +149,44 @@ bool WriteAll(int fd, const std::string& bytes) {
     return true;
 }
 
+// One version of the hive file: a replacement has another inode, an edit in place (by hand, say)
+// another size or modification time.
+struct FileVersion {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+
+    FileVersion() = default;
+    FileVersion(const std::string& file, const struct stat& info)
+        : path(file),
+          device(info.st_dev),
+          inode(info.st_ino),
+          size(info.st_size),
+          modified(info.st_mtim) {}
+    bool operator==(const FileVersion& other) const {
+        return path == other.path && device == other.device && inode == other.inode &&
+               size == other.size && modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+// A hive that cannot be parsed stays refused until someone repairs it, and every access fails
+// meanwhile: say why once per version of the file rather than on each access.
+void ReportRefusedHive(const FileVersion& version, const std::wstring& why) {
+    static std::mutex mutex;
+    static FileVersion reported;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (version == reported)
+            return;
+        reported = version;
+    }
+    WriteDebugOutput(L"Registry: " + posix::FromPath(version.path) +
+                     L" is not a hive and is neither read nor changed (" + why + L")");
+}
+
 // Loads the hive; a missing file is an empty hive. `mode` receives the file's permissions.
 bool LoadHive(const std::string& file, Hive& hive, mode_t& mode) {
     hive.clear();
@@ -161,7 +201,13 @@ bool LoadHive(const std::string& file, Hive& hive, mode_t& mode) {
         return false;
     mode = info.st_mode & 07777;
     std::string bytes;
-    return ReadAll(fd.get(), bytes) && ParseHive(bytes, hive);
+    if (!ReadAll(fd.get(), bytes))
+        return false;
+    std::wstring why;
+    if (ParseHive(bytes, hive, &why))
+        return true;
+    ReportRefusedHive(FileVersion(file, info), why);
+    return false;
 }
 
 // Replaces the file atomically; the caller holds the exclusive lock, so the temporary name is
