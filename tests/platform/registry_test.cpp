@@ -385,6 +385,24 @@ TEST(RegistryHiveFile, RefusedHiveIsReportedOncePerVersion) {
     EXPECT_EQ(Count(text, "line 5: a key that cannot be read"), 1u) << text;
 }
 
+TEST(RegistryHiveFile, FailedWriteIsReported) {
+    TestHive hive;
+    ASSERT_TRUE(reg::WriteDword(L"A", L"v", 1));
+    const std::string before = hive.Text();
+    // A folder where the temporary file goes: it can be neither removed nor created.
+    std::filesystem::create_directories(hive.Folder() / "HKEY_CURRENT_USER.reg.tmp" / "x");
+    StandardErrorCapture capture;
+    EXPECT_FALSE(reg::WriteDword(L"A", L"v", 2));
+    EXPECT_FALSE(reg::DeleteValue(L"A", L"absent"));  // nothing to change: not a failure
+    const std::string text = capture.Text();
+    EXPECT_EQ(Count(text, "Registry: the change is lost: cannot create " +
+                              hive.HiveFile().string() + ".tmp"),
+              1u)
+        << text;
+    EXPECT_EQ(Count(text, "Registry:"), 1u) << text;
+    EXPECT_EQ(hive.Text(), before);
+}
+
 TEST(RegistryHiveFile, ChangesReplaceTheHiveBesideAStableLockFile) {
     TestHive hive;
     uint32_t number = 0;

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 
@@ -187,6 +188,15 @@ void ReportRefusedHive(const FileVersion& version, const std::wstring& why) {
                      L" is not a hive and is neither read nor changed (" + why + L")");
 }
 
+// A change that does not land is a fault the caller only sees as false: say what failed, with
+// errno's reason.
+bool ReportWriteFailure(const std::string& what, const std::string& path) {
+    std::string reason = std::strerror(errno);
+    WriteDebugOutput(L"Registry: the change is lost: cannot " + posix::FromPath(what) + L" " +
+                     posix::FromPath(path) + L" (" + posix::FromPath(reason) + L")");
+    return false;
+}
+
 // Loads the hive; a missing file is an empty hive. `mode` receives the file's permissions.
 bool LoadHive(const std::string& file, Hive& hive, mode_t& mode) {
     hive.clear();
@@ -214,16 +224,19 @@ bool LoadHive(const std::string& file, Hive& hive, mode_t& mode) {
 // ours alone.
 bool StoreHive(const std::string& folder, const std::string& file, const Hive& hive, mode_t mode) {
     std::string bytes;
-    if (!utf8::Encode(FormatHive(hive), bytes))
-        return false;
+    if (!utf8::Encode(FormatHive(hive), bytes)) {
+        errno = EILSEQ;
+        return ReportWriteFailure("encode", file);
+    }
     std::string temporary = file + ".tmp";
     unlink(temporary.c_str());  // left behind by a writer that crashed
     Descriptor fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (fd.get() < 0)
-        return false;
+        return ReportWriteFailure("create", temporary);
     bool written = fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) &&
                    fsync(fd.get()) == 0 && fd.Close();
     if (!written || rename(temporary.c_str(), file.c_str()) != 0) {
+        ReportWriteFailure(written ? "rename to the hive" : "write", temporary);
         unlink(temporary.c_str());
         return false;
     }
@@ -242,7 +255,7 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
     std::string file = folder + "/" + kFileName;
     std::string lockFile = file + ".lock";
     if (change && !CreateFolders(folder))
-        return false;
+        return ReportWriteFailure("create the folder", folder);
 
     // O_NONBLOCK: a FIFO at the lock's path must not block either; flock ignores the flag.
     int lockFd = open(lockFile.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -261,10 +274,10 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
     bool unlocked = lockFd < 0 && !change && errno == ENOENT;
     Descriptor lock(lockFd);
     if (lock.get() < 0 && !unlocked)
-        return false;
+        return change && ReportWriteFailure("open the lock file", lockFile);
     while (!unlocked && flock(lock.get(), change ? LOCK_EX : LOCK_SH) != 0) {
         if (errno != EINTR)
-            return false;
+            return change && ReportWriteFailure("lock", lockFile);
     }
 
     Hive hive;
