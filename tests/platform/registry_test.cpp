@@ -385,6 +385,26 @@ TEST(RegistryHiveFile, RefusedHiveIsReportedOncePerVersion) {
     EXPECT_EQ(Count(text, "line 5: a key that cannot be read"), 1u) << text;
 }
 
+TEST(RegistryHiveFile, ChangesWriteThroughASymbolicLink) {
+    TestHive hive;
+    const std::filesystem::path elsewhere = hive.Folder().parent_path() / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::create_directories(hive.Folder());
+    // A relative link to a link to a file that does not exist yet.
+    std::filesystem::create_symlink("../elsewhere/first.reg", hive.HiveFile());
+    std::filesystem::create_symlink(elsewhere / "real.reg", elsewhere / "first.reg");
+    ASSERT_TRUE(reg::WriteDword(L"A", L"v", 1));
+    ASSERT_TRUE(reg::WriteDword(L"A", L"w", 2));
+    EXPECT_TRUE(std::filesystem::is_symlink(hive.HiveFile()));
+    EXPECT_TRUE(std::filesystem::is_symlink(elsewhere / "first.reg"));
+    EXPECT_TRUE(
+        std::filesystem::is_regular_file(std::filesystem::symlink_status(elsewhere / "real.reg")));
+    EXPECT_NE(hive.Text().find("\"v\"=dword:00000001\n\"w\"=dword:00000002\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "real.reg.tmp"));
+    uint32_t number = 0;
+    EXPECT_TRUE(reg::ReadDword(L"A", L"w", number) && number == 2);
+}
+
 TEST(RegistryHiveFile, FailedWriteIsReported) {
     TestHive hive;
     ASSERT_TRUE(reg::WriteDword(L"A", L"v", 1));

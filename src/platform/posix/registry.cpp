@@ -220,6 +220,26 @@ bool LoadHive(const std::string& file, Hive& hive, mode_t& mode) {
     return false;
 }
 
+// Where a symbolic link at the hive's path leads (a hive kept elsewhere, say with the user's other
+// settings): a change replaces that file so that the link stays a link. A loop is left as it is;
+// opening it fails, so no change gets this far.
+std::string FollowLinks(std::string path) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            return path;
+        std::string target(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
+        ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<size_t>(length) >= target.size())
+            return path;
+        target.resize(static_cast<size_t>(length));
+        if (target[0] != '/')
+            target = path.substr(0, path.rfind('/') + 1) + target;
+        path = std::move(target);
+    }
+    return path;
+}
+
 // Replaces the file atomically; the caller holds the exclusive lock, so the temporary name is
 // ours alone.
 bool StoreHive(const std::string& folder, const std::string& file, const Hive& hive, mode_t mode) {
@@ -284,7 +304,10 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
     mode_t mode = 0600;
     if (!LoadHive(file, hive, mode) || !apply(hive))
         return false;
-    return !change || StoreHive(folder, file, hive, mode);
+    if (!change)
+        return true;
+    std::string target = FollowLinks(file);
+    return StoreHive(target.substr(0, target.rfind('/')), target, hive, mode);
 }
 
 bool ReadHive(const std::function<bool(Hive&)>& apply) {
