@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <random>
 #include <string>
@@ -449,6 +450,58 @@ TEST(RegistryHiveFile, ChangesReplaceTheHiveBesideAStableLockFile) {
         ++entries;
     }
     EXPECT_EQ(entries, 2u);  // no temporary file left behind
+}
+
+TEST(RegistryHiveFile, EditsByOthersAreSeen) {
+    TestHive hive;
+    ASSERT_TRUE(reg::WriteDword(L"A", L"v", 1));
+    uint32_t number = 0;
+    ASSERT_TRUE(reg::ReadDword(L"A", L"v", number));
+    const std::string header = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n";
+    // Rewritten in place, same inode: once with another size, once with the same size and a
+    // later modification time.
+    hive.SetText(header + "\"v\"=dword:2\n");
+    EXPECT_TRUE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_EQ(number, 2u);
+    const auto modified = std::filesystem::last_write_time(hive.HiveFile());
+    hive.SetText(header + "\"v\"=dword:3\n");
+    std::filesystem::last_write_time(hive.HiveFile(), modified + std::chrono::seconds(1));
+    EXPECT_TRUE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_EQ(number, 3u);
+    // Replaced, as another process's change replaces it.
+    const std::filesystem::path other = hive.Folder() / "other";
+    std::ofstream(other, std::ios::binary) << header + "\"v\"=dword:4\n";
+    std::filesystem::rename(other, hive.HiveFile());
+    EXPECT_TRUE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_EQ(number, 4u);
+    std::filesystem::remove(hive.HiveFile());
+    EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+}
+
+TEST(RegistryHiveFile, ThousandsOfApplicationKeysReadQuickly) {
+    TestHive hive;
+    constexpr int kKeys = 2000;
+    std::string text = "Windows Registry Editor Version 5.00\n\n";
+    for (int i = 0; i < kKeys; ++i) {
+        std::string key = "[HKEY_CURRENT_USER\\Software\\Korvane\\App" + std::to_string(i) + "]\n";
+        text += key + "\"version\"=\"1.0." + std::to_string(i) + "\"\n\"UpdateFlag\"=dword:1\n" +
+                "\"Path\"=\"C:\\\\Games\\\\App" + std::to_string(i) + "\"\n\n";
+    }
+    hive.SetText(text);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::wstring> names;
+    ASSERT_TRUE(reg::EnumSubkeys(L"Software\\Korvane", names));
+    ASSERT_EQ(names.size(), static_cast<size_t>(kKeys));
+    for (const auto& name : names) {
+        const std::wstring key = L"Software\\Korvane\\" + name;
+        const std::wstring number = name.substr(3);
+        uint32_t flag = 0;
+        ASSERT_EQ(ReadText(key, L"version"), L"1.0." + number);
+        ASSERT_EQ(ReadText(key, L"Path"), L"C:\\Games\\" + name);
+        ASSERT_TRUE(reg::ReadDword(key, L"UpdateFlag", flag) && flag == 1);
+    }
+    // Parsing the file for each of the 6,000 reads took many seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST(RegistryHiveFile, SortsNamesAsWindowsDoes) {

@@ -197,27 +197,60 @@ bool ReportWriteFailure(const std::string& what, const std::string& path) {
     return false;
 }
 
-// Loads the hive; a missing file is an empty hive. `mode` receives the file's permissions.
-bool LoadHive(const std::string& file, Hive& hive, mode_t& mode) {
-    hive.clear();
+// The hive parsed last and the version of the file it came from. Each access checks the file's
+// version under the lock and parses it again only when it changed, so that reading many values
+// (every application's key, say) does not parse the whole file for each of them.
+struct ParsedHive {
+    FileVersion version;  // default: no file parsed yet, or none there
+    bool parsed = false;  // false with a version: that version was refused
+    Hive hive;
+};
+
+// Guards the parsed hive between the threads of this process; the flock orders processes.
+std::mutex& ParsedHiveMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+ParsedHive& LastParsedHive() {
+    static ParsedHive last;
+    return last;
+}
+
+// Points `hive` at the parsed hive of `file`, a missing file being an empty hive. `mode` receives
+// the file's permissions. The caller holds ParsedHiveMutex().
+bool LoadHive(const std::string& file, Hive*& hive, mode_t& mode) {
+    ParsedHive& last = LastParsedHive();
     // Without O_NONBLOCK, opening a FIFO planted at the path would wait for a writer forever,
     // while the caller holds the lock (and perhaps the update mutex). Only a regular file is a
     // hive.
     Descriptor fd(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0)
-        return errno == ENOENT;
+    if (fd.get() < 0) {
+        if (errno != ENOENT)
+            return false;
+        last = ParsedHive();
+        last.parsed = true;
+        hive = &last.hive;
+        return true;
+    }
     struct stat info {};
     if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     mode = info.st_mode & 07777;
-    std::string bytes;
-    if (!ReadAll(fd.get(), bytes))
-        return false;
-    std::wstring why;
-    if (ParseHive(bytes, hive, &why))
-        return true;
-    ReportRefusedHive(FileVersion(file, info), why);
-    return false;
+    FileVersion version(file, info);
+    if (!(version == last.version)) {
+        std::string bytes;
+        if (!ReadAll(fd.get(), bytes))
+            return false;
+        std::wstring why;
+        last.version = version;
+        last.parsed = ParseHive(bytes, last.hive, &why);
+        if (!last.parsed) {
+            last.hive.clear();
+            ReportRefusedHive(version, why);
+        }
+    }
+    hive = &last.hive;
+    return last.parsed;
 }
 
 // Where a symbolic link at the hive's path leads (a hive kept elsewhere, say with the user's other
@@ -241,8 +274,9 @@ std::string FollowLinks(std::string path) {
 }
 
 // Replaces the file atomically; the caller holds the exclusive lock, so the temporary name is
-// ours alone.
-bool StoreHive(const std::string& folder, const std::string& file, const Hive& hive, mode_t mode) {
+// ours alone. `status` receives the new file's status.
+bool StoreHive(const std::string& folder, const std::string& file, const Hive& hive, mode_t mode,
+               struct stat& status) {
     std::string bytes;
     if (!utf8::Encode(FormatHive(hive), bytes)) {
         errno = EILSEQ;
@@ -254,7 +288,7 @@ bool StoreHive(const std::string& folder, const std::string& file, const Hive& h
     if (fd.get() < 0)
         return ReportWriteFailure("create", temporary);
     bool written = fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) &&
-                   fsync(fd.get()) == 0 && fd.Close();
+                   fsync(fd.get()) == 0 && fstat(fd.get(), &status) == 0 && fd.Close();
     if (!written || rename(temporary.c_str(), file.c_str()) != 0) {
         ReportWriteFailure(written ? "rename to the hive" : "write", temporary);
         unlink(temporary.c_str());
@@ -300,14 +334,27 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
             return change && ReportWriteFailure("lock", lockFile);
     }
 
-    Hive hive;
+    std::lock_guard<std::mutex> guard(ParsedHiveMutex());
+    Hive* hive = nullptr;
     mode_t mode = 0600;
-    if (!LoadHive(file, hive, mode) || !apply(hive))
+    if (!LoadHive(file, hive, mode))
         return false;
     if (!change)
-        return true;
+        return apply(*hive);
+    // The parsed hive keeps matching the file: a change applies to a copy, which replaces it
+    // only once the new file is in place.
+    Hive changed = *hive;
+    if (!apply(changed))
+        return false;
     std::string target = FollowLinks(file);
-    return StoreHive(target.substr(0, target.rfind('/')), target, hive, mode);
+    struct stat written {};
+    if (!StoreHive(target.substr(0, target.rfind('/')), target, changed, mode, written))
+        return false;
+    ParsedHive& last = LastParsedHive();
+    last.version = FileVersion(file, written);
+    last.parsed = true;
+    last.hive = std::move(changed);
+    return true;
 }
 
 bool ReadHive(const std::function<bool(Hive&)>& apply) {
