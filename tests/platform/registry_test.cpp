@@ -15,11 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #endif
 
 namespace reg = platform::registry;
@@ -543,6 +545,34 @@ TEST(RegistryHiveFile, ConcurrentWritersAllLand) {
         EXPECT_TRUE(reg::ReadDword(L"Concurrent", L"V" + std::to_wstring(n), number)) << n;
         EXPECT_EQ(number, static_cast<uint32_t>(n % kWrites));
     }
+}
+
+TEST(RegistryHiveFile, ThreadsShareTheParsedHive) {
+    TestHive hive;
+    constexpr int kThreads = 4;
+    constexpr int kWrites = 20;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            const std::wstring key = L"Threads\\T" + std::to_wstring(t);
+            for (int i = 0; i < kWrites; ++i) {
+                uint32_t number = 0;
+                std::vector<std::wstring> names;
+                if (!reg::WriteDword(key, L"n", static_cast<uint32_t>(i)) ||
+                    !reg::ReadDword(key, L"n", number) || number != static_cast<uint32_t>(i) ||
+                    !reg::EnumSubkeys(L"Threads", names)) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    std::vector<std::wstring> names;
+    ASSERT_TRUE(reg::EnumSubkeys(L"Threads", names));
+    EXPECT_EQ(names.size(), static_cast<size_t>(kThreads));
 }
 
 #endif  // _WIN32
