@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/utf8.h"
@@ -36,6 +37,8 @@ TEST(RegText, ReadsEachKindOfValue) {
                "@=\"default\"\r\n"
                "\"path\"=\"C:\\\\x\\\\\\\"q\\\"\"\r\n"
                "\"flag\"=dword:0000002a\r\n"
+               "\"short\"=dword:1\r\n"
+               "\"shorter\"=dword:Ab\r\n"
                "\"bin\"=hex:01,02,\\\r\n  ff\r\n"
                "\"name\"=hex(2):41,00,00,00\r\n",
                hive));
@@ -44,6 +47,8 @@ TEST(RegText, ReadsEachKindOfValue) {
     EXPECT_EQ(L"default", Find(hive, key, L"")->text);
     EXPECT_EQ(L"C:\\x\\\"q\"", Find(hive, key, L"PATH")->text);
     EXPECT_EQ(42u, Find(hive, key, L"flag")->dword);
+    EXPECT_EQ(1u, Find(hive, key, L"short")->dword);
+    EXPECT_EQ(0xABu, Find(hive, key, L"shorter")->dword);
     const reg_text::Value* bin = Find(hive, key, L"bin");
     EXPECT_EQ(reg_text::kTypeBinary, bin->type);
     EXPECT_EQ((std::vector<uint8_t>{1, 2, 255}), bin->bytes);
@@ -65,7 +70,9 @@ TEST(RegText, RefusesWhatIsNotAHive) {
              "[HKEY_CURRENT_USER\\A]\r\n\"gone\"=-\r\n",
              "[HKEY_LOCAL_MACHINE\\A]\r\n",
              "[HKEY_CURRENT_USER\\A\\\\B]\r\n",
-             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:2a\r\n",
+             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:\r\n",
+             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:000000001\r\n",
+             "[HKEY_CURRENT_USER\\A]\r\n\"n\"=dword:-1\r\n",
              "[HKEY_CURRENT_USER\\A]\r\n\"n\"=\"open\r\n",
              "[HKEY_CURRENT_USER\\A]\r\n\"n\"=\"bad \\escape\"\r\n",
              "[HKEY_CURRENT_USER\\A]\r\n\"n\"=hex:01,\\\r\n",
@@ -77,6 +84,25 @@ TEST(RegText, RefusesWhatIsNotAHive) {
         reg_text::ParseHive("\xff\xfe"
                             "W\0i\0",
                             hive));
+}
+
+TEST(RegText, RefusalSaysWhereAndWhy) {
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"REGEDIT4\r\n", L"line 1: the header is not"},
+        {std::string(kHeader) + "\"v\"=\"1\"\r\n", L"line 3: a value before any key"},
+        {std::string(kHeader) + "[HKEY_CURRENT_USER\\A]\r\n; note\r\n\"b\"=hex:01,\\\r\n  0g\r\n",
+         L"line 5: a value that cannot be read"},
+        {std::string(kHeader) + "\r\n[HKEY_LOCAL_MACHINE\\A]\r\n",
+         L"line 4: a key that cannot be read"},
+        {std::string(kHeader) + "[HKEY_CURRENT_USER\\A]\r\nstray\r\n", L"line 4: neither a key"},
+        {std::string(kHeader) + "\xC3\r\n", L"the text is not UTF-8"},
+    };
+    for (const auto& [text, reason] : cases) {
+        reg_text::Hive hive;
+        std::wstring why;
+        EXPECT_FALSE(reg_text::ParseHive(text, hive, &why)) << text;
+        EXPECT_EQ(why.substr(0, reason.size()), reason) << text;
+    }
 }
 
 TEST(RegText, EmptyTextAndByteOrderMarkAreAccepted) {

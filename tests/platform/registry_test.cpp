@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -13,10 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #endif
 
 namespace reg = platform::registry;
@@ -203,6 +208,7 @@ TEST(RegistryHiveFile, ReadsHandWrittenFilesAndKeepsWhatItDoesNotUse) {
         "@=\"default\"\r\n"
         "\"Path\"=\"C:\\\\Program Files\\\\\\\"Q\\\"\"\r\n"
         "\"Flag\"=dword:0000FFfF\r\n"
+        "\"Short\"=dword:1\r\n"
         "\"Raw\"=hex(4):01,02,00,00\r\n"
         // "%PALLATON_TEST_DIR%\\é" as REG_EXPAND_SZ, over a continuation line.
         "\"Expand\"=hex(2):25,00,50,00,41,00,4c,00,4c,00,41,00,54,00,4f,00,4e,00,5f,00,\\\r\n"
@@ -219,6 +225,7 @@ TEST(RegistryHiveFile, ReadsHandWrittenFilesAndKeepsWhatItDoesNotUse) {
     EXPECT_EQ(ReadText(key, L"Expand"), L"/opt/x\\\u00e9");
     EXPECT_EQ(ReadText(key, L"Multi"), L"<failed>");
     EXPECT_TRUE(reg::ReadDword(key, L"flag", number) && number == 0xFFFF);
+    EXPECT_TRUE(reg::ReadDword(key, L"Short", number) && number == 1);
     EXPECT_TRUE(reg::ReadDword(key, L"Raw", number) && number == 0x201);
     EXPECT_FALSE(reg::ReadDword(key, L"Big", number));
     std::vector<std::wstring> names;
@@ -229,7 +236,8 @@ TEST(RegistryHiveFile, ReadsHandWrittenFilesAndKeepsWhatItDoesNotUse) {
     EXPECT_EQ(text.find("\r"), std::string::npos);
     EXPECT_EQ(text.find("; a comment"), std::string::npos);
     EXPECT_NE(text.find("@=\"default\"\n\"Path\"=\"C:\\\\Program Files\\\\\\\"Q\\\"\"\n"
-                        "\"Flag\"=dword:00000002\n\"Raw\"=hex(4):01,02,00,00\n"),
+                        "\"Flag\"=dword:00000002\n\"Short\"=dword:00000001\n"
+                        "\"Raw\"=hex(4):01,02,00,00\n"),
               std::string::npos);
     EXPECT_NE(text.find("\"Multi\"=hex(7):61,00,00,00,\\\n  00,00\n"
                         "\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"),
@@ -243,17 +251,17 @@ TEST(RegistryHiveFile, UnparseableFileIsNeverOverwritten) {
     const std::string header = "Windows Registry Editor Version 5.00\n\n";
     const std::string broken[] = {
         "REGEDIT4\n\n[HKEY_CURRENT_USER\\A]\n",
-        header + "\"v\"=dword:00000001\n",                      // value outside a section
-        header + "[-HKEY_CURRENT_USER\\A]\n",                   // removal line
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=-\n",           // removal of a value
-        header + "[HKEY_LOCAL_MACHINE\\A]\n",                   // another root
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=dword:0001\n",  // short DWORD
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"C:\\x\"\n",   // unknown escape
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"open\n",      // unterminated text
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:01,\\\n",   // continuation at the end
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:0g\n",      // bad byte
-        header + "[HKEY_CURRENT_USER\\A\n",                     // unclosed section
-        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"\xC3\"\n",    // invalid UTF-8
+        header + "\"v\"=dword:00000001\n",                     // value outside a section
+        header + "[-HKEY_CURRENT_USER\\A]\n",                  // removal line
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=-\n",          // removal of a value
+        header + "[HKEY_LOCAL_MACHINE\\A]\n",                  // another root
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=dword:\n",     // DWORD without digits
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"C:\\x\"\n",  // unknown escape
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"open\n",     // unterminated text
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:01,\\\n",  // continuation at the end
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=hex:0g\n",     // bad byte
+        header + "[HKEY_CURRENT_USER\\A\n",                    // unclosed section
+        header + "[HKEY_CURRENT_USER\\A]\n\"v\"=\"\xC3\"\n",   // invalid UTF-8
     };
     for (const auto& text : broken) {
         SCOPED_TRACE(text);
@@ -267,6 +275,155 @@ TEST(RegistryHiveFile, UnparseableFileIsNeverOverwritten) {
         EXPECT_FALSE(reg::DeleteKeyTree(L"A"));
         EXPECT_EQ(hive.Text(), text);
     }
+}
+
+// Runs `check` in a child process that cannot write in the hive's folder (as another user when
+// run as root, who writes everywhere) and returns whether it held.
+bool InReadOnlyFolder(const TestHive& hive, const std::function<bool()>& check) {
+    namespace fs = std::filesystem;
+    // Readable by all, so that the other user reads what the owner would.
+    fs::permissions(hive.Folder(), fs::perms(0555));
+    fs::permissions(hive.HiveFile(), fs::perms(0644));
+    pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(2);
+        _exit(check() ? 0 : 1);
+    }
+    int status = -1;
+    bool waited = child > 0 && waitpid(child, &status, 0) == child;
+    fs::permissions(hive.Folder(), fs::perms(0700));
+    return waited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(RegistryHiveFile, ReadOnlyFolderWithoutLockFileStillReads) {
+    TestHive hive;
+    ASSERT_TRUE(reg::WriteDword(L"A\\B", L"v", 5));
+    std::filesystem::remove(hive.Folder() / "HKEY_CURRENT_USER.reg.lock");
+    EXPECT_TRUE(InReadOnlyFolder(hive, [] {
+        uint32_t number = 0;
+        std::vector<std::wstring> names;
+        return reg::ReadDword(L"A\\B", L"v", number) && number == 5 &&
+               reg::EnumSubkeys(L"A", names) && names == std::vector<std::wstring>{L"B"} &&
+               reg::KeyExists(L"A") && !reg::WriteDword(L"A", L"w", 1);
+    }));
+    EXPECT_FALSE(std::filesystem::exists(hive.Folder() / "HKEY_CURRENT_USER.reg.lock"));
+}
+
+TEST(RegistryHiveFile, OnlyARegularFileIsAHive) {
+    // A FIFO would block an ordinary open until a writer came; a folder reads as nothing.
+    for (bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "folder");
+        TestHive hive;
+        std::filesystem::create_directories(hive.Folder());
+        if (fifo) {
+            ASSERT_EQ(mkfifo(hive.HiveFile().c_str(), 0600), 0);
+        } else {
+            std::filesystem::create_directory(hive.HiveFile());
+        }
+        uint32_t number = 0;
+        std::vector<std::wstring> names;
+        EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+        EXPECT_FALSE(reg::EnumSubkeys(L"", names));
+        EXPECT_FALSE(reg::WriteDword(L"A", L"v", 1));
+        auto type = std::filesystem::symlink_status(hive.HiveFile()).type();
+        EXPECT_EQ(type,
+                  fifo ? std::filesystem::file_type::fifo : std::filesystem::file_type::directory);
+    }
+}
+
+// Collects what is written to standard error while it lives.
+class StandardErrorCapture {
+  public:
+    StandardErrorCapture() : file_(std::tmpfile()), saved_(dup(2)) {
+        std::fflush(stderr);
+        dup2(fileno(file_), 2);
+    }
+    ~StandardErrorCapture() {
+        Text();
+        std::fclose(file_);
+    }
+    // Stops capturing and returns what was written.
+    std::string Text() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            dup2(saved_, 2);
+            close(saved_);
+            saved_ = -1;
+        }
+        std::string text;
+        std::rewind(file_);
+        for (int c; (c = std::fgetc(file_)) != EOF;)
+            text += static_cast<char>(c);
+        return text;
+    }
+
+  private:
+    FILE* file_;
+    int saved_;
+};
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+        ++count;
+    return count;
+}
+
+TEST(RegistryHiveFile, RefusedHiveIsReportedOncePerVersion) {
+    TestHive hive;
+    const std::string header = "Windows Registry Editor Version 5.00\n\n";
+    StandardErrorCapture capture;
+    hive.SetText(header + "[HKEY_CURRENT_USER\\A]\n\"v\"=dword:x\n");
+    uint32_t number = 0;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_FALSE(reg::WriteDword(L"A", L"v", 1));
+    hive.SetText(header + "[HKEY_CURRENT_USER\\A]\n\n[HKEY_CURRENT_USER\\B\n");
+    EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+    const std::string text = capture.Text();
+    EXPECT_EQ(Count(text, hive.HiveFile().string()), 2u) << text;
+    EXPECT_EQ(Count(text, "line 4: a value that cannot be read"), 1u) << text;
+    EXPECT_EQ(Count(text, "line 5: a key that cannot be read"), 1u) << text;
+}
+
+TEST(RegistryHiveFile, ChangesWriteThroughASymbolicLink) {
+    TestHive hive;
+    const std::filesystem::path elsewhere = hive.Folder().parent_path() / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::create_directories(hive.Folder());
+    // A relative link to a link to a file that does not exist yet.
+    std::filesystem::create_symlink("../elsewhere/first.reg", hive.HiveFile());
+    std::filesystem::create_symlink(elsewhere / "real.reg", elsewhere / "first.reg");
+    ASSERT_TRUE(reg::WriteDword(L"A", L"v", 1));
+    ASSERT_TRUE(reg::WriteDword(L"A", L"w", 2));
+    EXPECT_TRUE(std::filesystem::is_symlink(hive.HiveFile()));
+    EXPECT_TRUE(std::filesystem::is_symlink(elsewhere / "first.reg"));
+    EXPECT_TRUE(
+        std::filesystem::is_regular_file(std::filesystem::symlink_status(elsewhere / "real.reg")));
+    EXPECT_NE(hive.Text().find("\"v\"=dword:00000001\n\"w\"=dword:00000002\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere / "real.reg.tmp"));
+    uint32_t number = 0;
+    EXPECT_TRUE(reg::ReadDword(L"A", L"w", number) && number == 2);
+}
+
+TEST(RegistryHiveFile, FailedWriteIsReported) {
+    TestHive hive;
+    ASSERT_TRUE(reg::WriteDword(L"A", L"v", 1));
+    const std::string before = hive.Text();
+    // A folder where the temporary file goes: it can be neither removed nor created.
+    std::filesystem::create_directories(hive.Folder() / "HKEY_CURRENT_USER.reg.tmp" / "x");
+    StandardErrorCapture capture;
+    EXPECT_FALSE(reg::WriteDword(L"A", L"v", 2));
+    EXPECT_FALSE(reg::DeleteValue(L"A", L"absent"));  // nothing to change: not a failure
+    const std::string text = capture.Text();
+    EXPECT_EQ(Count(text, "Registry: the change is lost: cannot create " +
+                              hive.HiveFile().string() + ".tmp"),
+              1u)
+        << text;
+    EXPECT_EQ(Count(text, "Registry:"), 1u) << text;
+    EXPECT_EQ(hive.Text(), before);
 }
 
 TEST(RegistryHiveFile, ChangesReplaceTheHiveBesideAStableLockFile) {
@@ -295,6 +452,58 @@ TEST(RegistryHiveFile, ChangesReplaceTheHiveBesideAStableLockFile) {
         ++entries;
     }
     EXPECT_EQ(entries, 2u);  // no temporary file left behind
+}
+
+TEST(RegistryHiveFile, EditsByOthersAreSeen) {
+    TestHive hive;
+    ASSERT_TRUE(reg::WriteDword(L"A", L"v", 1));
+    uint32_t number = 0;
+    ASSERT_TRUE(reg::ReadDword(L"A", L"v", number));
+    const std::string header = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n";
+    // Rewritten in place, same inode: once with another size, once with the same size and a
+    // later modification time.
+    hive.SetText(header + "\"v\"=dword:2\n");
+    EXPECT_TRUE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_EQ(number, 2u);
+    const auto modified = std::filesystem::last_write_time(hive.HiveFile());
+    hive.SetText(header + "\"v\"=dword:3\n");
+    std::filesystem::last_write_time(hive.HiveFile(), modified + std::chrono::seconds(1));
+    EXPECT_TRUE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_EQ(number, 3u);
+    // Replaced, as another process's change replaces it.
+    const std::filesystem::path other = hive.Folder() / "other";
+    std::ofstream(other, std::ios::binary) << header + "\"v\"=dword:4\n";
+    std::filesystem::rename(other, hive.HiveFile());
+    EXPECT_TRUE(reg::ReadDword(L"A", L"v", number));
+    EXPECT_EQ(number, 4u);
+    std::filesystem::remove(hive.HiveFile());
+    EXPECT_FALSE(reg::ReadDword(L"A", L"v", number));
+}
+
+TEST(RegistryHiveFile, ThousandsOfApplicationKeysReadQuickly) {
+    TestHive hive;
+    constexpr int kKeys = 2000;
+    std::string text = "Windows Registry Editor Version 5.00\n\n";
+    for (int i = 0; i < kKeys; ++i) {
+        std::string key = "[HKEY_CURRENT_USER\\Software\\Korvane\\App" + std::to_string(i) + "]\n";
+        text += key + "\"version\"=\"1.0." + std::to_string(i) + "\"\n\"UpdateFlag\"=dword:1\n" +
+                "\"Path\"=\"C:\\\\Games\\\\App" + std::to_string(i) + "\"\n\n";
+    }
+    hive.SetText(text);
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::wstring> names;
+    ASSERT_TRUE(reg::EnumSubkeys(L"Software\\Korvane", names));
+    ASSERT_EQ(names.size(), static_cast<size_t>(kKeys));
+    for (const auto& name : names) {
+        const std::wstring key = L"Software\\Korvane\\" + name;
+        const std::wstring number = name.substr(3);
+        uint32_t flag = 0;
+        ASSERT_EQ(ReadText(key, L"version"), L"1.0." + number);
+        ASSERT_EQ(ReadText(key, L"Path"), L"C:\\Games\\" + name);
+        ASSERT_TRUE(reg::ReadDword(key, L"UpdateFlag", flag) && flag == 1);
+    }
+    // Parsing the file for each of the 6,000 reads took many seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST(RegistryHiveFile, SortsNamesAsWindowsDoes) {
@@ -336,6 +545,34 @@ TEST(RegistryHiveFile, ConcurrentWritersAllLand) {
         EXPECT_TRUE(reg::ReadDword(L"Concurrent", L"V" + std::to_wstring(n), number)) << n;
         EXPECT_EQ(number, static_cast<uint32_t>(n % kWrites));
     }
+}
+
+TEST(RegistryHiveFile, ThreadsShareTheParsedHive) {
+    TestHive hive;
+    constexpr int kThreads = 4;
+    constexpr int kWrites = 20;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            const std::wstring key = L"Threads\\T" + std::to_wstring(t);
+            for (int i = 0; i < kWrites; ++i) {
+                uint32_t number = 0;
+                std::vector<std::wstring> names;
+                if (!reg::WriteDword(key, L"n", static_cast<uint32_t>(i)) ||
+                    !reg::ReadDword(key, L"n", number) || number != static_cast<uint32_t>(i) ||
+                    !reg::EnumSubkeys(L"Threads", names)) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures.load(), 0);
+    std::vector<std::wstring> names;
+    ASSERT_TRUE(reg::EnumSubkeys(L"Threads", names));
+    EXPECT_EQ(names.size(), static_cast<size_t>(kThreads));
 }
 
 #endif  // _WIN32

@@ -291,8 +291,9 @@ bool ParseValue(const std::wstring& line, const std::vector<std::wstring>& lines
         return ParseQuoted(data, end, value.text) && end == data.size();
     }
     if (StartsWithNoCase(data, 0, L"dword:")) {
+        // Exports write eight digits; hand-written files often fewer, which imports accept.
         std::wstring digits = data.substr(6);
-        if (digits.size() != 8)
+        if (digits.empty() || digits.size() > 8)
             return false;
         value.kind = Value::Kind::kDword;
         value.dword = 0;
@@ -323,14 +324,22 @@ std::wstring Quote(const std::wstring& text) {
 
 }  // namespace
 
-bool ParseHive(const std::string& bytes, Hive& hive) {
+bool ParseHive(const std::string& bytes, Hive& hive, std::wstring* why) {
+    auto refuse = [why](size_t index, const wchar_t* reason) {
+        if (why != nullptr)
+            *why = L"line " + std::to_wstring(index + 1) + L": " + reason;
+        return false;
+    };
     hive.clear();
     std::string_view body = bytes;
     if (body.substr(0, 3) == "\xEF\xBB\xBF")
         body.remove_prefix(3);
     std::wstring text;
-    if (!utf8::Decode(std::string(body), text))
+    if (!utf8::Decode(std::string(body), text)) {
+        if (why != nullptr)
+            *why = L"the text is not UTF-8";
         return false;
+    }
 
     std::vector<std::wstring> lines;
     // A final line break ends the last line rather than starting an empty one.
@@ -351,7 +360,7 @@ bool ParseHive(const std::string& bytes, Hive& hive) {
     if (blank)
         return true;
     if (TrimRight(lines[0]) != kHeader)
-        return false;
+        return refuse(0, L"the header is not \"Windows Registry Editor Version 5.00\"");
 
     std::vector<Value>* section = nullptr;
     for (size_t index = 1; index < lines.size(); ++index) {
@@ -361,16 +370,19 @@ bool ParseHive(const std::string& bytes, Hive& hive) {
         if (line[0] == L'[') {
             KeyPath path;
             if (line.back() != L']' || !ParseSectionPath(line.substr(1, line.size() - 2), path)) {
-                return false;
+                return refuse(index, L"a key that cannot be read");
             }
             section = &CreateKey(hive, path);
         } else if (line[0] == L'"' || line[0] == L'@') {
             Value value;
-            if (section == nullptr || !ParseValue(line, lines, index, value))
-                return false;
+            if (section == nullptr)
+                return refuse(index, L"a value before any key");
+            size_t first = index;
+            if (!ParseValue(line, lines, index, value))
+                return refuse(first, L"a value that cannot be read");
             SetValue(*section, std::move(value));
         } else {
-            return false;
+            return refuse(index, L"neither a key, a value nor a comment");
         }
     }
     return true;

@@ -3,10 +3,11 @@
 // memory and without any file: the codec behind the Linux registry.
 //
 // Accepted syntax: blank lines, ';' comments, sections `[HKEY_CURRENT_USER\...]`, values
-// `"name"="text"`, `"name"=dword:XXXXXXXX`, `"name"=hex:...` and `"name"=hex(N):...` with
-// continuation lines ending in '\', and `@=` for the default value (the value named ""). Removal
-// lines (`[-HKEY_...]`, `"name"=-`) describe an import rather than a hive and are rejected as
-// unparseable. Comments are not kept when the text is written; hex values are, verbatim.
+// `"name"="text"`, `"name"=dword:XXXXXXXX` (one to eight hex digits), `"name"=hex:...` and
+// `"name"=hex(N):...` with continuation lines ending in '\', and `@=` for the default value (the
+// value named ""). Removal lines (`[-HKEY_...]`, `"name"=-`) describe an import rather than a hive
+// and are rejected as unparseable. Comments are not kept when the text is written; hex values are,
+// verbatim.
 #pragma once
 
 #include <cstdint>
@@ -72,9 +73,10 @@ void SetValue(std::vector<Value>& values, Value value);
 bool EncodeUtf16Le(const std::wstring& text, std::vector<uint8_t>& bytes);
 bool DecodeUtf16Le(const std::vector<uint8_t>& bytes, std::wstring& text);
 
-// Parses the file's bytes; false (and the hive unspecified) when they are not a hive. Bytes that
-// hold nothing but blanks are an empty hive.
-bool ParseHive(const std::string& bytes, Hive& hive);
+// Parses the file's bytes; false (and the hive unspecified) when they are not a hive, with `why`
+// (when given) saying where and what was refused. Bytes that hold nothing but blanks are an
+// empty hive.
+bool ParseHive(const std::string& bytes, Hive& hive, std::wstring* why = nullptr);
 
 // The name as it stands before '=': '@' for the default value, else quoted.
 std::wstring ValueName(const std::wstring& name);
