@@ -134,6 +134,7 @@ void DrawSlice(cairo_t* cr, cairo_surface_t* image, const FrameLayout::BarSlice&
 void DrawText(cairo_t* cr, const FrameLayout& layout, const std::wstring& text) {
     if (text.empty())
         return;
+    std::lock_guard<std::mutex> lock(TextDrawingMutex());
     PangoLayout* textLayout = pango_cairo_create_layout(cr);
     PangoContext* context = pango_layout_get_context(textLayout);
     // Points to pixels as on a 96 dpi Windows screen, grey anti-aliasing (colour fringes would

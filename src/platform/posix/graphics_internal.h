@@ -4,6 +4,8 @@
 
 #include <cairo.h>
 
+#include <mutex>
+
 #include "platform/frame_composer.h"
 
 namespace platform {
@@ -15,5 +17,13 @@ struct SkinImage::Impl {
 struct FrameBitmap::Impl {
     cairo_surface_t* surface = nullptr;  // CAIRO_FORMAT_ARGB32: premultiplied native-endian ARGB
 };
+
+// pango and the font libraries under it (harfbuzz, fontconfig) share caches between threads
+// without locking them: the frame composer and the message box lay out and draw text one thread
+// at a time.
+inline std::mutex& TextDrawingMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
 
 }  // namespace platform

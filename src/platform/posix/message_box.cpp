@@ -22,6 +22,7 @@
 #include <mutex>
 
 #include "platform/code_page.h"
+#include "platform/posix/graphics_internal.h"
 
 namespace platform {
 
@@ -74,6 +75,7 @@ bool WaitForEvent(Display* display, int closeSignal, const bool& lost) {
 }
 
 void Draw(Display* display, Window window, const std::string& text) {
+    std::lock_guard<std::mutex> lock(TextDrawingMutex());
     cairo_surface_t* surface = cairo_xlib_surface_create(
         display, window, DefaultVisual(display, DefaultScreen(display)), kWidth, kHeight);
     cairo_t* cr = cairo_create(surface);
