@@ -104,7 +104,8 @@ inline int MalformedRecordOffset(const StatReport& report) {
 
 // Writes a decimal number at `out` and returns the end; `out` needs room for 11 characters.
 inline char* AppendDecimal(char* out, int value) {
-    unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
     if (value < 0)
         *out++ = '-';
     char digits[10];

@@ -44,5 +44,4 @@ static_assert(offsetof(StatReport, three) == 160);
 static_assert(offsetof(StatReport, zero3) == 164);
 static_assert(offsetof(StatReport, emptyString) == 168);
 static_assert(offsetof(StatReport, emptyString) + offsetof(EmptyWideStringObject, length) == 184);
-static_assert(offsetof(StatReport, emptyString) + offsetof(EmptyWideStringObject, capacity) ==
-              188);
+static_assert(offsetof(StatReport, emptyString) + offsetof(EmptyWideStringObject, capacity) == 188);

@@ -35,11 +35,11 @@ KERNEL32_API int __stdcall WriteFile(HANDLE file, const void* data, unsigned lon
 
 namespace kernel32 {
 
-constexpr unsigned long kAppendData = 0x0004;       // FILE_APPEND_DATA
-constexpr unsigned long kShareAll = 0x0007;         // read, write and delete
-constexpr unsigned long kOpenAlways = 4;            // OPEN_ALWAYS
-constexpr unsigned long kNormalFile = 0x80;         // FILE_ATTRIBUTE_NORMAL
-constexpr unsigned kUtf8 = 65001;                   // CP_UTF8
+constexpr unsigned long kAppendData = 0x0004;  // FILE_APPEND_DATA
+constexpr unsigned long kShareAll = 0x0007;    // read, write and delete
+constexpr unsigned long kOpenAlways = 4;       // OPEN_ALWAYS
+constexpr unsigned long kNormalFile = 0x80;    // FILE_ATTRIBUTE_NORMAL
+constexpr unsigned kUtf8 = 65001;              // CP_UTF8
 const HANDLE kInvalidHandle = reinterpret_cast<HANDLE>(-1);
 
 // Appends `size` bytes to the file at `path`, creating it when its folder exists.

@@ -49,8 +49,8 @@ class LogObject final : public LogObjectBase {
         if (length == 0)
             return;
         // Lone surrogates become U+FFFD: the line is kept whatever it holds.
-        int bytes = WideCharToMultiByte(kernel32::kUtf8, 0, message, length, nullptr, 0, nullptr,
-                                        nullptr);
+        int bytes =
+            WideCharToMultiByte(kernel32::kUtf8, 0, message, length, nullptr, 0, nullptr, nullptr);
         if (bytes <= 0)
             return;
         HANDLE heap = GetProcessHeap();

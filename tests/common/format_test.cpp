@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/utf8.h"
 #include "common/number.h"
 #include "common/text.h"
-#include "base/utf8.h"
 
 namespace {
 

@@ -28,9 +28,9 @@ TEST(StatReport, OneEventLaysOutEveryFieldAtItsOffset) {
     EXPECT_EQ(ReadInt32(bytes, 0), 2);  // kind
     for (size_t offset = 4; offset < 132; ++offset)
         EXPECT_EQ(bytes[offset], 0) << "offset " << offset;
-    EXPECT_EQ(ReadInt32(bytes, 132), 0);        // second
-    EXPECT_EQ(ReadInt32(bytes, 136), 101);      // appid
-    EXPECT_EQ(ReadInt32(bytes, 140), 42);       // pid
+    EXPECT_EQ(ReadInt32(bytes, 132), 0);    // second
+    EXPECT_EQ(ReadInt32(bytes, 136), 101);  // appid
+    EXPECT_EQ(ReadInt32(bytes, 140), 42);   // pid
     EXPECT_EQ(ReadInt32(bytes, 144), 0);
     EXPECT_EQ(ReadInt32(bytes, 148), 0);
     EXPECT_EQ(ReadInt32(bytes, 152), 50012);    // category of a failed download
