@@ -53,44 +53,44 @@ struct Conversion {
 };
 
 // Reads the flags, the width and the precision at `p`, taking '*' values from the arguments.
-const wchar_t* ParseFlagsWidthPrecision(const wchar_t* p, va_list* ap, Conversion& spec) {
-    std::string& directive = spec.directive;
+const wchar_t* ParseFlagsWidthPrecision(const wchar_t* p, va_list* ap, Conversion& parsed) {
+    std::string& directive = parsed.directive;
     while (*p == L'-' || *p == L'+' || *p == L' ' || *p == L'#' || *p == L'0') {
         if (*p == L'-')
-            spec.left = true;
+            parsed.left = true;
         directive += static_cast<char>(*p++);
     }
     if (*p == L'*') {
-        spec.width = va_arg(*ap, int);
-        if (spec.width < 0) {
-            spec.left = true;
+        parsed.width = va_arg(*ap, int);
+        if (parsed.width < 0) {
+            parsed.left = true;
             directive += '-';
-            spec.width = -spec.width;
+            parsed.width = -parsed.width;
         }
-        directive += std::to_string(spec.width);
+        directive += std::to_string(parsed.width);
         ++p;
     } else {
         while (*p >= L'0' && *p <= L'9') {
-            spec.width = (spec.width < 0 ? 0 : spec.width) * 10 + (*p - L'0');
+            parsed.width = (parsed.width < 0 ? 0 : parsed.width) * 10 + (*p - L'0');
             directive += static_cast<char>(*p++);
         }
     }
     if (*p == L'.') {
         directive += '.';
         ++p;
-        spec.precision = 0;
+        parsed.precision = 0;
         if (*p == L'*') {
-            spec.precision = va_arg(*ap, int);
-            if (spec.precision < 0) {
-                spec.precision = -1;
+            parsed.precision = va_arg(*ap, int);
+            if (parsed.precision < 0) {
+                parsed.precision = -1;
                 directive.pop_back();
             } else {
-                directive += std::to_string(spec.precision);
+                directive += std::to_string(parsed.precision);
             }
             ++p;
         } else {
             while (*p >= L'0' && *p <= L'9') {
-                spec.precision = spec.precision * 10 + (*p - L'0');
+                parsed.precision = parsed.precision * 10 + (*p - L'0');
                 directive += static_cast<char>(*p++);
             }
         }
@@ -99,19 +99,19 @@ const wchar_t* ParseFlagsWidthPrecision(const wchar_t* p, va_list* ap, Conversio
 }
 
 // Length modifiers: h, hh, l, ll, z, and the Windows I64.
-const wchar_t* ParseLength(const wchar_t* p, Conversion& spec) {
+const wchar_t* ParseLength(const wchar_t* p, Conversion& parsed) {
     for (;;) {
         if (*p == L'h') {
-            spec.half = true;
+            parsed.half = true;
             ++p;
         } else if (*p == L'l') {
-            ++spec.longs;
+            ++parsed.longs;
             ++p;
         } else if (*p == L'z') {
-            spec.size = true;
+            parsed.size = true;
             ++p;
         } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
-            spec.longs = 2;
+            parsed.longs = 2;
             p += 3;
         } else {
             return p;
@@ -119,46 +119,47 @@ const wchar_t* ParseLength(const wchar_t* p, Conversion& spec) {
     }
 }
 
-void AppendSigned(std::wstring& out, const Conversion& spec, va_list* ap) {
-    const std::string& directive = spec.directive;
-    if (spec.size) {
+void AppendSigned(std::wstring& out, const Conversion& parsed, va_list* ap) {
+    const std::string& directive = parsed.directive;
+    if (parsed.size) {
         AppendNumber(out, directive + "zd", va_arg(*ap, ptrdiff_t));
-    } else if (spec.longs >= 2) {
+    } else if (parsed.longs >= 2) {
         AppendNumber(out, directive + "lld", va_arg(*ap, long long));
-    } else if (spec.longs == 1) {
+    } else if (parsed.longs == 1) {
         AppendNumber(out, directive + "ld", va_arg(*ap, long));
     } else {
         int value = va_arg(*ap, int);
-        AppendNumber(out, directive + "d", spec.half ? static_cast<short>(value) : value);
+        AppendNumber(out, directive + "d", parsed.half ? static_cast<short>(value) : value);
     }
 }
 
-void AppendUnsigned(std::wstring& out, const Conversion& spec, char c, va_list* ap) {
-    const std::string& directive = spec.directive;
-    if (spec.size) {
+void AppendUnsigned(std::wstring& out, const Conversion& parsed, char c, va_list* ap) {
+    const std::string& directive = parsed.directive;
+    if (parsed.size) {
         AppendNumber(out, directive + "z" + c, va_arg(*ap, size_t));
-    } else if (spec.longs >= 2) {
+    } else if (parsed.longs >= 2) {
         AppendNumber(out, directive + "ll" + c, va_arg(*ap, unsigned long long));
-    } else if (spec.longs == 1) {
+    } else if (parsed.longs == 1) {
         AppendNumber(out, directive + "l" + c, va_arg(*ap, unsigned long));
     } else {
         unsigned value = va_arg(*ap, unsigned);
-        AppendNumber(out, directive + c, spec.half ? static_cast<unsigned short>(value) : value);
+        AppendNumber(out, directive + c, parsed.half ? static_cast<unsigned short>(value) : value);
     }
 }
 
 // Appends one conversion; false for a conversion it does not know, which takes no argument.
-bool AppendConversion(std::wstring& out, wchar_t conversion, const Conversion& spec, va_list* ap) {
+bool AppendConversion(std::wstring& out, wchar_t conversion, const Conversion& parsed,
+                      va_list* ap) {
     switch (conversion) {
         case L'd':
         case L'i':
-            AppendSigned(out, spec, ap);
+            AppendSigned(out, parsed, ap);
             return true;
         case L'u':
         case L'x':
         case L'X':
         case L'o':
-            AppendUnsigned(out, spec, static_cast<char>(conversion), ap);
+            AppendUnsigned(out, parsed, static_cast<char>(conversion), ap);
             return true;
         case L'f':
         case L'F':
@@ -168,15 +169,16 @@ bool AppendConversion(std::wstring& out, wchar_t conversion, const Conversion& s
         case L'G':
         case L'a':
         case L'A':
-            AppendNumber(out, spec.directive + static_cast<char>(conversion), va_arg(*ap, double));
+            AppendNumber(out, parsed.directive + static_cast<char>(conversion),
+                         va_arg(*ap, double));
             return true;
         case L'p':
-            AppendNumber(out, spec.directive + "p", va_arg(*ap, void*));
+            AppendNumber(out, parsed.directive + "p", va_arg(*ap, void*));
             return true;
         case L'c':
         case L'C': {
             wchar_t c = static_cast<wchar_t>(va_arg(*ap, int));
-            AppendPadded(out, &c, 1, spec.width, spec.left);
+            AppendPadded(out, &c, 1, parsed.width, parsed.left);
             return true;
         }
         case L's':
@@ -185,9 +187,9 @@ bool AppendConversion(std::wstring& out, wchar_t conversion, const Conversion& s
             if (text == nullptr)
                 text = L"(null)";
             size_t length = std::wcslen(text);
-            if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length)
-                length = spec.precision;
-            AppendPadded(out, text, length, spec.width, spec.left);
+            if (parsed.precision >= 0 && static_cast<size_t>(parsed.precision) < length)
+                length = parsed.precision;
+            AppendPadded(out, text, length, parsed.width, parsed.left);
             return true;
         }
         default:
@@ -215,8 +217,8 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
             ++p;
             continue;
         }
-        Conversion spec;
-        p = ParseLength(ParseFlagsWidthPrecision(p, &ap, spec), spec);
+        Conversion parsed;
+        p = ParseLength(ParseFlagsWidthPrecision(p, &ap, parsed), parsed);
         wchar_t conversion = *p;
         if (conversion == L'\0') {
             out.append(start);  // An incomplete conversion at the end is written as it stands.
@@ -224,7 +226,7 @@ std::wstring VFormatWide(const wchar_t* format, va_list args) {
         }
         ++p;
         // Unknown conversions are written as they stand and consume no argument.
-        if (!AppendConversion(out, conversion, spec, &ap))
+        if (!AppendConversion(out, conversion, parsed, &ap))
             out.append(start, p);
     }
     va_end(ap);
