@@ -80,11 +80,10 @@ class CHttpEngine {
         }
         if (!taskManager_.AddTask(command->GetThreadHandle())) {
             // An unlisted task could outlive the shutdown and call into a destroyed owner, so it
-            // never runs. Its thread has not run any code yet: ending it is safe where the
-            // platform can; elsewhere closing its last handle ends it before it starts.
+            // never runs its transfer: its thread, which has not run any code yet, only deletes
+            // the command.
             LogPrint(GetLogUtility(), failure);
-            platform::TerminateThreadAsLastResort(command->GetThreadHandle(), 0);
-            delete command;
+            command->Discard();
             return 0;
         }
         command->SetTaskCallback(&taskManager_);

@@ -37,7 +37,8 @@ unsigned CHttpMultiDlCommand::HttpExecuteThreadProc(void* argument) {
 
 unsigned CHttpMultiDlCommand::DownloadThreadProc(void* argument) {
     auto* command = static_cast<CHttpMultiDlCommand*>(argument);
-    command->Execute();
+    if (!command->IsDiscarded())
+        command->Execute();
     return command->FinishTask();
 }
 

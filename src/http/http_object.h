@@ -36,6 +36,17 @@ class IHttpCommand : public HttpObject {
 
     virtual platform::ThreadHandle GetThreadHandle() { return thread_; }
 
+    // Ends a command that was never listed as a task without running it: its thread only deletes
+    // it and touches neither the owner nor the task list. Used instead of ending the suspended
+    // thread by force, which is not safe everywhere.
+    void Discard() {
+        discarded_ = true;
+        owner_ = nullptr;
+        taskCallback_ = nullptr;
+        if (!platform::ResumeWorkerThread(thread_))
+            delete this;  // a thread that never runs is ended by closing its last handle
+    }
+
     void SetOwner(T* owner) { owner_ = owner; }
     void SetTaskCallback(IHttpTaskCallback* taskCallback) { taskCallback_ = taskCallback; }
 
@@ -43,6 +54,8 @@ class IHttpCommand : public HttpObject {
     IHttpCommand() = default;
     IHttpCommand(const IHttpCommand&) = delete;
     IHttpCommand& operator=(const IHttpCommand&) = delete;
+
+    bool IsDiscarded() const { return discarded_; }
 
     bool IsStopping() const { return taskCallback_ != nullptr && taskCallback_->IsStopping(); }
 
@@ -57,5 +70,6 @@ class IHttpCommand : public HttpObject {
 
     IHttpTaskCallback* taskCallback_ = nullptr;
     T* owner_ = nullptr;
+    bool discarded_ = false;  // written before the thread first runs
     platform::ThreadHandle thread_ = nullptr;
 };

@@ -24,7 +24,8 @@ class CHttpRequestCommand : public IHttpCommand<T> {
   private:
     static unsigned HttpThreadProc(void* argument) {
         auto* command = static_cast<CHttpRequestCommand*>(argument);
-        command->Execute();
+        if (!command->IsDiscarded())
+            command->Execute();
         return command->FinishTask();
     }
 
