@@ -15,6 +15,9 @@ with ranges, and takes its faults from the query string of each request:
   no_length=1      send no Content-Length; the end of the body is the closed connection
   wrong_length=D   announce the length plus D (D may be negative)
   overrun=N        send no Content-Length, and after the body N more bytes before closing
+  rate=B           send the body at B bytes a second; first_rate=B instead for a GET whose
+                   range starts at byte 0 (or that has no range)
+  etag=V           send the validator ETag: "V"; last_modified=V sends Last-Modified: V
 
   on=KIND          apply the faults only to requests of a kind: head, get, ranged (a GET with
                    Range), plain (a GET without), or all (the default)
@@ -22,7 +25,8 @@ with ranges, and takes its faults from the query string of each request:
                    get the faults, later ones are served normally
 
 Every request that carries a key is recorded; GET /_requests?key=K lists them one a line as
-"METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived.
+"METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived, and
+GET /_peak?key=K the most requests of key K that were being answered at one moment.
 
 The server listens on 127.0.0.1 only and ends by itself after --lifetime seconds.
 """
@@ -44,6 +48,8 @@ class RequestBook:
         self.lock = threading.Lock()
         self.counts = {}
         self.logs = {}
+        self.running = {}
+        self.peaks = {}
 
     def record(self, key, line, matches):
         """Logs the request and returns its number among the matching requests of its key."""
@@ -57,6 +63,19 @@ class RequestBook:
     def log_of(self, key):
         with self.lock:
             return list(self.logs.get(key, []))
+
+    def enter(self, key):
+        with self.lock:
+            self.running[key] = self.running.get(key, 0) + 1
+            self.peaks[key] = max(self.peaks.get(key, 0), self.running[key])
+
+    def leave(self, key):
+        with self.lock:
+            self.running[key] -= 1
+
+    def peak_of(self, key):
+        with self.lock:
+            return self.peaks.get(key, 0)
 
 
 def generated_text(size):
@@ -103,10 +122,19 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         self.answer(send_body=True)
 
     def answer(self, send_body):
+        url = urllib.parse.urlsplit(self.path)
+        key = urllib.parse.parse_qs(url.query).get("key", [None])[-1]
+        if url.path.startswith("/_"):
+            key = None
+        if key is not None:
+            self.server.book.enter(key)
         try:
             self.answer_or_raise(send_body)
         except (BrokenPipeError, ConnectionResetError, ConnectionAbortedError):
             self.close_connection = True
+        finally:
+            if key is not None:
+                self.server.book.leave(key)
 
     def answer_or_raise(self, send_body):
         url = urllib.parse.urlsplit(self.path)
@@ -115,6 +143,9 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
 
         if url.path == "/_requests":
             body = "".join(line + "\n" for line in self.server.book.log_of(query.get("key", "")))
+            return self.send_simple(200, body.encode(), send_body)
+        if url.path == "/_peak":
+            body = "%d\n" % self.server.book.peak_of(query.get("key", ""))
             return self.send_simple(200, body.encode(), send_body)
 
         kind = "head" if not send_body else ("ranged" if range_header else "plain")
@@ -169,6 +200,10 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         if content_range:
             self.send_header("Content-Range", content_range)
         self.send_header("Accept-Ranges", "bytes")
+        if "etag" in faults:
+            self.send_header("ETag", '"%s"' % faults["etag"])
+        if "last_modified" in faults:
+            self.send_header("Last-Modified", faults["last_modified"])
         if faults.get("no_length") or "overrun" in faults:
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -178,6 +213,11 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if not send_body:
             return
+        rate = faults.get("first_rate") if content_range is None or content_range.startswith(
+            "bytes 0-") else None
+        rate = rate or faults.get("rate")
+        if rate:
+            faults = dict(faults, pace=int(rate))
         self.send_body(body, faults)
 
     def send_body(self, body, faults):
@@ -190,7 +230,16 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(float(faults["stall"]))
             body = body[stall_at:]
-        if "trickle" in faults:
+        if "pace" in faults:
+            # Paced against the clock, so that the time spent writing does not slow it further.
+            rate, start, chunk = max(1, faults["pace"]), time.monotonic(), 65536
+            for offset in range(0, len(body), chunk):
+                self.wfile.write(body[offset:offset + chunk])
+                self.wfile.flush()
+                due = start + (offset + chunk) / rate - time.monotonic()
+                if due > 0:
+                    time.sleep(due)
+        elif "trickle" in faults:
             chunk, _, pause = faults["trickle"].partition(":")
             chunk, pause = max(1, int(chunk)), float(pause or "1")
             for offset in range(0, len(body), chunk):
