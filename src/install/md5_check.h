@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <string>
 
+#include "common/file_digest.h"
+
 // Digest of `length` bytes at `data` as 32 lower-case hexadecimal digits, written into `out`, a
 // buffer of `outLength` characters (cut to outLength - 1 characters). False, with nothing
 // written, when there is no buffer to write into.
@@ -12,7 +14,3 @@ bool GetBufferMd5(const unsigned char* data, unsigned int length, wchar_t* out, 
 // Whether the file's digest equals `expectedMd5` (any letter case). A missing or empty file
 // never passes. Logs the computed digest.
 bool CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5);
-
-// Whether two digest texts are equal, ASCII letters compared without regard to case. A null or
-// empty text never equals anything.
-bool IsSameMd5Text(const wchar_t* first, const wchar_t* second);

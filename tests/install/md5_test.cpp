@@ -1,4 +1,4 @@
-#include "install/md5.h"
+#include "common/md5.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // MD5 after RFC 1321: 64-byte blocks, four rounds of sixteen steps, the bit count appended
 // little-endian. Whole blocks are digested straight from the caller's bytes without copying.
-#include "install/md5.h"
+#include "common/md5.h"
 
 #include <bit>
 #include <cstring>
