@@ -1,6 +1,7 @@
 // Files, folders and path joining in the platform's own path syntax.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -25,6 +26,15 @@ bool FolderExists(const std::wstring& path);
 bool CreateFolder(const std::wstring& path);
 
 bool DeletePath(const std::wstring& path);
+
+// Moves a file to `to`, replacing a file there in one step: a reader of `to` sees the old file
+// or the new one, never a part. Both paths lie in one folder. False on failure; `from` is then
+// left where it was.
+bool ReplacePath(const std::wstring& from, const std::wstring& to);
+
+// The bytes the current user may still write on the volume that holds `folder`. False when the
+// volume cannot be asked.
+bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes);
 
 // Joins two paths as PathAppendW does: exactly one separator between them, '.' components of
 // the appended part dropped; an absolute `more` is appended as a relative one.

@@ -1,9 +1,11 @@
 #include "platform/path.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <vector>
 
 #include "platform/posix/internal.h"
@@ -42,6 +44,19 @@ bool CreateFolder(const std::wstring& path) {
 
 bool DeletePath(const std::wstring& path) {
     return !path.empty() && unlink(posix::ToPath(path).c_str()) == 0;
+}
+
+bool ReplacePath(const std::wstring& from, const std::wstring& to) {
+    return !from.empty() && !to.empty() &&
+           rename(posix::ToPath(from).c_str(), posix::ToPath(to).c_str()) == 0;
+}
+
+bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes) {
+    struct statvfs info;
+    if (folder.empty() || statvfs(posix::ToPath(folder).c_str(), &info) != 0)
+        return false;
+    bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+    return true;
 }
 
 std::wstring AppendPath(const std::wstring& base, const std::wstring& more) {

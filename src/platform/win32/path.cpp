@@ -35,6 +35,19 @@ bool DeletePath(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != FALSE;
 }
 
+bool ReplacePath(const std::wstring& from, const std::wstring& to) {
+    return MoveFileExW(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+}
+
+bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes) {
+    ULARGE_INTEGER available = {};
+    if (folder.empty() || !GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))
+        return false;
+    bytes = available.QuadPart;
+    return true;
+}
+
 std::wstring AppendPath(const std::wstring& base, const std::wstring& more) {
     wchar_t buffer[MAX_PATH] = {};
     if (base.size() >= MAX_PATH)
