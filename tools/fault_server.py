@@ -17,7 +17,8 @@ with ranges, and takes its faults from the query string of each request:
   overrun=N        send no Content-Length, and after the body N more bytes before closing
   rate=B           send the body at B bytes a second; first_rate=B instead for a GET whose
                    range starts at byte 0 (or that has no range)
-  etag=V           send the validator ETag: "V"; last_modified=V sends Last-Modified: V
+  etag=V           send the validator ETag: "V"; last_modified=V sends Last-Modified: V (with
+                   every answer of the file, also those past `times`)
 
   on=KIND          apply the faults only to requests of a kind: head, get, ranged (a GET with
                    Range), plain (a GET without), or all (the default)
@@ -200,10 +201,11 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         if content_range:
             self.send_header("Content-Range", content_range)
         self.send_header("Accept-Ranges", "bytes")
-        if "etag" in faults:
-            self.send_header("ETag", '"%s"' % faults["etag"])
-        if "last_modified" in faults:
-            self.send_header("Last-Modified", faults["last_modified"])
+        # The file's validators are the file's, not faults: every answer carries them.
+        if "etag" in query:
+            self.send_header("ETag", '"%s"' % query["etag"])
+        if "last_modified" in query:
+            self.send_header("Last-Modified", query["last_modified"])
         if faults.get("no_length") or "overrun" in faults:
             self.send_header("Connection", "close")
             self.close_connection = True

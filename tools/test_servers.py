@@ -31,7 +31,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
 import nginx_conf  # noqa: E402
 
-PATTERN_SIZES = [0, 3, 1000003, 4000000]
+PATTERN_SIZES = [0, 3, 1000003, 4000000, 8000000]
 
 # The files at /NAME, and the same files at /limited/NAME at a bounded rate.
 LOCATIONS = """\
