@@ -1,6 +1,9 @@
 #include "http/download_pieces.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <set>
 
 #include "common/text.h"
 #include "platform/file.h"
@@ -12,18 +15,62 @@ std::string PieceName(const std::string& localPath, int index) {
     return localPath + ".tmp_" + std::to_string(index);
 }
 
+std::string PartialName(const std::string& localPath) {
+    return localPath + ".tmp_part";
+}
+
+std::string StateName(const std::string& localPath) {
+    return localPath + ".tmp_state";
+}
+
 bool PieceNamesFit(const std::string& localPath) {
     std::wstring wide = ToWidePath(localPath);
     return !wide.empty() && wide.size() <= kMaxLocalPathChars;
 }
 
+bool PartialNameFits(const std::string& localPath) {
+    std::wstring wide = ToWidePath(localPath);
+    return !wide.empty() && wide.size() <= kMaxPartialPathChars;
+}
+
 namespace {
 
-// The inclusive bounds of piece `index` as it asks for them.
+// The inclusive bounds of piece `index` as its first try asks for them.
 void PieceBounds(uint32_t size, int index, uint32_t& start, uint32_t& end) {
     uint32_t q = size / kPieceCount;
     start = index == 0 ? 0 : static_cast<uint32_t>(index) * q + 1;
     end = index == kPieceCount - 1 ? size : static_cast<uint32_t>(index + 1) * q;
+}
+
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value) {
+    if (text.empty() || text.size() > 20 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::strtoull(text.c_str(), nullptr, 10);
+    return value <= limit;
+}
+
+// In the order of their offsets; among pieces at one offset (empty ones) by number.
+std::vector<PieceSpan> InOffsetOrder(std::vector<PieceSpan> pieces) {
+    std::sort(pieces.begin(), pieces.end(), [](const PieceSpan& a, const PieceSpan& b) {
+        return a.start != b.start ? a.start < b.start : a.index < b.index;
+    });
+    return pieces;
+}
+
+bool CoversTheFileOnce(const PieceState& state) {
+    std::set<int> numbers;
+    uint64_t next = 0;
+    for (const PieceSpan& piece : InOffsetOrder(state.pieces)) {
+        if (piece.index < 0 || piece.index >= kMaxPieces || !numbers.insert(piece.index).second)
+            return false;
+        if (piece.length == 0)
+            continue;
+        if (piece.start != next)
+            return false;
+        next += piece.length;
+    }
+    return next == state.size;
 }
 
 }  // namespace
@@ -45,40 +92,140 @@ uint32_t PieceLength(uint32_t size, int index) {
     return last - start + 1;
 }
 
-double JoinPieces(const std::string& localPath) {
-    std::FILE* destination = platform::OpenStdioFile(localPath, "wb");
+std::vector<PieceSpan> FirstPieces(uint32_t size) {
+    std::vector<PieceSpan> pieces;
+    for (int i = 0; i < kPieceCount; ++i) {
+        uint32_t start = 0, end = 0;
+        PieceBounds(size, i, start, end);
+        pieces.push_back(PieceSpan{i, start, PieceLength(size, i)});
+    }
+    return pieces;
+}
+
+std::string FormatPieceState(const PieceState& state) {
+    std::string text = "url " + state.url + "\nsize " + std::to_string(state.size) +
+                       "\nvalidator " + state.validator + "\n";
+    for (const PieceSpan& piece : state.pieces) {
+        text += "piece " + std::to_string(piece.index) + " " + std::to_string(piece.start) + " " +
+                std::to_string(piece.length) + "\n";
+    }
+    return text + "end\n";
+}
+
+bool ParsePieceState(const std::string& text, PieceState& state) {
+    PieceState parsed;
+    bool hasUrl = false, hasSize = false, hasValidator = false, ended = false;
+    size_t at = 0;
+    while (at < text.size() && !ended) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            return false;  // a state cut off while it was written
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        size_t blank = line.find(' ');
+        std::string key = line.substr(0, blank);
+        std::string value = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+        uint64_t number = 0;
+        if (key == "url") {
+            parsed.url = value;
+            hasUrl = true;
+        } else if (key == "size" && ParseNumber(value, UINT32_MAX, number)) {
+            parsed.size = static_cast<uint32_t>(number);
+            hasSize = true;
+        } else if (key == "validator") {
+            parsed.validator = value;
+            hasValidator = true;
+        } else if (key == "piece") {
+            uint64_t fields[3] = {};
+            size_t from = 0;
+            for (uint64_t& field : fields) {
+                size_t to = value.find(' ', from);
+                std::string part = value.substr(from, to == std::string::npos ? to : to - from);
+                if (!ParseNumber(part, UINT32_MAX, field))
+                    return false;
+                from = to == std::string::npos ? value.size() + 1 : to + 1;
+            }
+            if (from <= value.size() || fields[0] >= static_cast<uint64_t>(kMaxPieces))
+                return false;
+            parsed.pieces.push_back(PieceSpan{static_cast<int>(fields[0]),
+                                              static_cast<uint32_t>(fields[1]),
+                                              static_cast<uint32_t>(fields[2])});
+        } else if (key == "end" && value.empty()) {
+            ended = true;
+        } else {
+            return false;
+        }
+    }
+    if (!ended || at != text.size() || !hasUrl || !hasSize || !hasValidator ||
+        parsed.pieces.empty() || !CoversTheFileOnce(parsed))
+        return false;
+    state = std::move(parsed);
+    return true;
+}
+
+bool WritePieceState(const std::string& localPath, const PieceState& state) {
+    std::FILE* file = platform::OpenStdioFile(StateName(localPath), "wb");
+    if (file == nullptr)
+        return false;
+    std::string text = FormatPieceState(state);
+    bool whole = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && whole;
+}
+
+bool ReadPieceState(const std::string& localPath, PieceState& state) {
+    std::FILE* file = platform::OpenStdioFile(StateName(localPath), "rb");
+    if (file == nullptr)
+        return false;
+    // A state is a few lines a piece; anything far longer is not one.
+    std::string text;
+    char block[4096];
+    size_t got;
+    while ((got = std::fread(block, 1, sizeof(block), file)) > 0 && text.size() < 65536)
+        text.append(block, got);
+    std::fclose(file);
+    return text.size() < 65536 && ParsePieceState(text, state);
+}
+
+double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,
+                  const std::string& target) {
+    std::FILE* destination = platform::OpenStdioFile(target, "wb");
     // The copy moves whole blocks, so stdio's own buffers would only add a copy of each block:
     // without them every block is one read and one write of the system.
     if (destination != nullptr)
         std::setvbuf(destination, nullptr, _IONBF, 0);
     double joined = 0;
+    bool full = false;
     char block[kJoinBlockBytes];
-    for (int i = 0; i < kPieceCount; ++i) {
-        std::string name = PieceName(localPath, i);
+    for (const PieceSpan& span : InOffsetOrder(pieces)) {
+        std::string name = PieceName(localPath, span.index);
         std::FILE* piece = platform::OpenStdioFile(name, "rb");
         if (piece != nullptr) {
             std::setvbuf(piece, nullptr, _IONBF, 0);
-            if (destination != nullptr) {
-                size_t got;
-                while ((got = std::fread(block, 1, sizeof(block), piece)) > 0) {
-                    size_t written = std::fwrite(block, 1, got, destination);
-                    joined += static_cast<double>(written);
-                    if (written < got)
-                        break;  // the disk is full: the length check will fail
-                }
+            // A piece that was split may hold a few bytes beyond its span: the next piece's.
+            uint64_t left = span.length;
+            while (destination != nullptr && !full && left > 0) {
+                size_t want = left < sizeof(block) ? static_cast<size_t>(left) : sizeof(block);
+                size_t got = std::fread(block, 1, want, piece);
+                if (got == 0)
+                    break;
+                size_t written = std::fwrite(block, 1, got, destination);
+                joined += static_cast<double>(written);
+                left -= got;
+                full = written < got;  // the disk is full: the length check will fail
             }
             std::fclose(piece);
         }
         platform::DeletePath(ToWidePath(name));
     }
-    if (destination != nullptr)
-        std::fclose(destination);
+    if (destination != nullptr && std::fclose(destination) != 0)
+        joined = -1;  // the last data never reached the disk
     return joined;
 }
 
 void DeletePieces(const std::string& localPath) {
-    for (int i = 0; i < kPieceCount; ++i)
+    for (int i = 0; i < kMaxPieces; ++i)
         platform::DeletePath(ToWidePath(PieceName(localPath, i)));
+    platform::DeletePath(ToWidePath(StateName(localPath)));
 }
 
 }  // namespace http_pieces

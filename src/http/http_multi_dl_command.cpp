@@ -1,10 +1,12 @@
-// The download of one file: five ranged transfers on threads of their own into piece files,
-// joined and checked against the expected length; when that fails, the whole file again in one
-// stream with two tries.
+// The download of one file: ranged transfers on five threads into piece files, joined into a
+// partial file that replaces the destination once its length is right; when that fails, the
+// whole file again in one stream with two tries, also into the partial file.
 #include "http/http_multi_dl_command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 #include "common/program_folder.h"
 #include "common/text.h"
@@ -13,6 +15,39 @@
 #include "http/transfer_callbacks.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/path.h"
+
+namespace {
+
+std::atomic<int64_t> g_freeSpaceForTesting{-1};
+
+// The length of a file, 0 when it does not exist or cannot be opened.
+uint64_t FileLength(const std::string& path) {
+    std::FILE* file = platform::OpenStdioFile(path, "rb");
+    if (file == nullptr)
+        return 0;
+    int64_t length = 0;
+    platform::GetStdioFileLength(file, length);
+    std::fclose(file);
+    return length > 0 ? static_cast<uint64_t>(length) : 0;
+}
+
+void EmptyFile(const std::string& path) {
+    std::FILE* emptied = platform::OpenStdioFile(path, "wb");
+    if (emptied != nullptr)
+        std::fclose(emptied);
+}
+
+}  // namespace
+
+// One try of one piece: where its bytes go and what its answer said.
+struct CHttpMultiDlCommand::PieceTry {
+    CHttpMultiDlCommand* command = nullptr;
+    int index = 0;
+    http_transfer::FileSink sink;
+    http_transfer::ValidatorHeaders headers;
+    bool headersSeen = false;
+};
 
 CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath, int taskId,
                                          uint32_t expectedSize)
@@ -24,6 +59,10 @@ CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath,
     this->thread_ = platform::CreateWorkerThread(&DownloadThreadProc, this, true);
 }
 
+void CHttpMultiDlCommand::SetFreeSpaceForTesting(int64_t bytes) {
+    g_freeSpaceForTesting.store(bytes);
+}
+
 // The piece thread procedure; the argument is a PieceThreadArg.
 unsigned CHttpMultiDlCommand::HttpExecuteThreadProc(void* argument) {
     LogPrint(GetLogUtility(), L"HttpExecuteThreadProc");
@@ -31,7 +70,7 @@ unsigned CHttpMultiDlCommand::HttpExecuteThreadProc(void* argument) {
     if (piece == nullptr || piece->command == nullptr || piece->index < 0 ||
         piece->index >= http_pieces::kPieceCount)
         return 1;
-    piece->command->DownloadPiece(piece);
+    piece->command->RunPieceWorker(piece->index);
     return 0;
 }
 
@@ -46,11 +85,35 @@ void CHttpMultiDlCommand::Execute() {
     // Failures are not reported here: the transfers then fail to open their files.
     CreateParentFolder(ToWidePath(localPath_));
     int result = this->IsStopping() ? 0 : SegmentedDownload();
-    if (result != 1 && !this->IsStopping())
+    if (result != 1 && !noRoom_ && !this->IsStopping())
         result = SingleStreamDownload();
+    // Whatever way the file came, pieces of it are of no more use.
+    if (result == 1 && http_pieces::PieceNamesFit(localPath_))
+        http_pieces::DeletePieces(localPath_);
     if (this->owner_ != nullptr && !this->IsStopping()) {
         this->owner_->OnDownloadResult(taskId_, result, localPath_.c_str());
     }
+}
+
+bool CHttpMultiDlCommand::HasRoomFor(uint64_t needed) {
+    uint64_t free = 0;
+    int64_t forced = g_freeSpaceForTesting.load();
+    if (forced >= 0) {
+        free = static_cast<uint64_t>(forced);
+    } else {
+        std::wstring folder = ToWidePath(localPath_);
+        size_t separator = folder.find_last_of(platform::kPathSeparator);
+        folder = separator == std::wstring::npos ? L"." : folder.substr(0, separator + 1);
+        // A volume that cannot be asked is not refused: the writes then tell.
+        if (!platform::GetFreeDiskBytes(folder, free))
+            return true;
+    }
+    if (needed <= free)
+        return true;
+    LogPrint(GetLogUtility(), L"Download file: not enough free space, need:%llu, free:%llu",
+             static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
+    noRoom_ = true;
+    return false;
 }
 
 int CHttpMultiDlCommand::SegmentedDownload() {
@@ -61,6 +124,11 @@ int CHttpMultiDlCommand::SegmentedDownload() {
     // Too large for the 32-bit ranges, or piece names that would not be whole paths: the
     // single stream fetches the file.
     if (totalSize_ > http_pieces::kMaxSegmentedSize || !http_pieces::PieceNamesFit(localPath_))
+        return 0;
+    auto size = static_cast<uint32_t>(totalSize_);
+    uint64_t held = PreparePieces(size);
+    // The pieces and the partial file they are joined into are on the disk at once.
+    if (!HasRoomFor(2 * static_cast<uint64_t>(size) - held))
         return 0;
 
     PieceThreadArg arguments[http_pieces::kPieceCount];
@@ -81,14 +149,110 @@ int CHttpMultiDlCommand::SegmentedDownload() {
     for (size_t i = 0; i < started; ++i)
         platform::CloseThreadHandle(threads[i]);
 
-    if (this->IsStopping()) {
-        http_pieces::DeletePieces(localPath_);
+    std::vector<http_pieces::PieceSpan> spans;
+    bool whole = started > 0;
+    double received = 0;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
+            PieceSlot& slot = pieces_[i];
+            if (!slot.used)
+                continue;
+            uint32_t length = slot.length.load();
+            spans.push_back(http_pieces::PieceSpan{i, slot.start, length});
+            whole = whole && slot.done;
+            received += static_cast<double>(std::min<uint64_t>(slot.received.load(), length));
+        }
+    }
+    if (this->IsStopping() || !whole) {
+        if (!this->IsStopping())
+            LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f",
+                     totalSize_, received);
+        KeepOrDeletePieces();
         return 0;
     }
-    double joined = http_pieces::JoinPieces(localPath_);
+    std::string partial = http_pieces::PartialName(localPath_);
+    double joined = http_pieces::JoinPieces(spans, localPath_, partial);
+    platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,
              joined);
-    return joined == totalSize_ ? 1 : 0;
+    if (joined == totalSize_ && platform::ReplacePath(ToWidePath(partial), ToWidePath(localPath_)))
+        return 1;
+    platform::DeletePath(ToWidePath(partial));
+    return 0;
+}
+
+uint64_t CHttpMultiDlCommand::PreparePieces(uint32_t size) {
+    http_pieces::PieceState saved;
+    bool resume = http_pieces::ReadPieceState(localPath_, saved) && saved.url == url_ &&
+                  saved.size == size && !saved.validator.empty();
+    if (resume) {
+        std::string validator = ProbeValidator();
+        resume = validator == saved.validator;
+        if (!resume)
+            LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
+    }
+    std::vector<http_pieces::PieceSpan> spans;
+    if (resume) {
+        spans = saved.pieces;
+    } else {
+        // Whatever an earlier download left is not known to be this file.
+        http_pieces::DeletePieces(localPath_);
+        spans = http_pieces::FirstPieces(size);
+    }
+    std::lock_guard<std::mutex> lock(piecesLock_);
+    uint64_t held = 0;
+    for (const http_pieces::PieceSpan& span : spans) {
+        PieceSlot& slot = pieces_[span.index];
+        slot.used = true;
+        slot.start = span.start;
+        slot.length.store(span.length);
+        slot.firstRange = !resume;
+        uint64_t have = 0;
+        if (resume) {
+            std::string name = http_pieces::PieceName(localPath_, span.index);
+            have = FileLength(name);
+            // A piece longer than its span is not what this download wrote: it starts again.
+            if (have > span.length) {
+                EmptyFile(name);
+                have = 0;
+            }
+            slot.done = span.length == 0 || have == span.length;
+        }
+        slot.received.store(have);
+        held += have;
+        nextPiece_ = std::max(nextPiece_, span.index + 1);
+    }
+    if (resume) {
+        validator_ = saved.validator;
+        stateKept_ = true;
+        LogPrint(GetLogUtility(), L"Download file: resume %d pieces holding %llu bytes",
+                 static_cast<int>(spans.size()), static_cast<unsigned long long>(held));
+    }
+    return held;
+}
+
+std::string CHttpMultiDlCommand::ProbeValidator() {
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr)
+        return std::string();
+    http_transfer::ValidatorHeaders headers;
+    http_transfer::TransferOptions options;
+    options.followRedirects = true;
+    options.progress = &WatchProgress;
+    options.progressData = static_cast<void*>(this);
+    std::string validator;
+    if (http_transfer::SetUpTransfer(curl, url_, options) == CURLE_OK &&
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L) == CURLE_OK &&
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &http_transfer::CollectValidatorHeader) ==
+            CURLE_OK &&
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headers) == CURLE_OK) {
+        http_transfer::StartStallWatch(streamWatch_);
+        if (curl_easy_perform(curl) == CURLE_OK && headers.status >= 200 && headers.status <= 299)
+            validator = http_transfer::ValidatorOf(headers);
+    }
+    curl_easy_cleanup(curl);
+    return validator;
 }
 
 // Asks the server for the file's length with a HEAD request.
@@ -120,34 +284,135 @@ void CHttpMultiDlCommand::ProbeSize() {
     curl_easy_cleanup(curl);
 }
 
-void CHttpMultiDlCommand::DownloadPiece(PieceThreadArg* argument) {
-    int index = argument->index;
+void CHttpMultiDlCommand::RunPieceWorker(int worker) {
+    int index = -1;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        PieceSlot& own = pieces_[worker];
+        if (own.used && !own.taken && !own.done) {
+            own.taken = true;
+            index = worker;
+        }
+    }
+    if (index < 0)
+        index = TakeNextPiece();
+    while (index >= 0) {
+        bool whole = FetchPiece(index);
+        {
+            std::lock_guard<std::mutex> lock(piecesLock_);
+            pieces_[index].done = whole;
+            pieces_[index].failed = !whole;
+            pieceFailed_ = pieceFailed_ || !whole;
+        }
+        if (!whole)
+            return;
+        index = TakeNextPiece();
+    }
+}
+
+int CHttpMultiDlCommand::TakeNextPiece() {
+    std::lock_guard<std::mutex> lock(piecesLock_);
+    if (pieceFailed_ || this->IsStopping())
+        return -1;
+    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
+        PieceSlot& slot = pieces_[i];
+        if (slot.used && !slot.taken && !slot.done) {
+            slot.taken = true;
+            return i;
+        }
+    }
+    return -1;
+}
+
+void CHttpMultiDlCommand::NoteValidator(const std::string& validator) {
+    std::lock_guard<std::mutex> lock(piecesLock_);
+    if (!validator_.empty() || validator.empty())
+        return;
+    validator_ = validator;
+    WriteStateLocked();
+}
+
+void CHttpMultiDlCommand::WriteStateLocked() {
+    if (validator_.empty())
+        return;
+    http_pieces::PieceState state;
+    state.url = url_;
+    state.size = static_cast<uint32_t>(totalSize_);
+    state.validator = validator_;
+    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
+        if (pieces_[i].used)
+            state.pieces.push_back(
+                http_pieces::PieceSpan{i, pieces_[i].start, pieces_[i].length.load()});
+    }
+    stateKept_ = http_pieces::WritePieceState(localPath_, state);
+}
+
+void CHttpMultiDlCommand::KeepOrDeletePieces() {
+    bool keep;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        keep = stateKept_;
+    }
+    if (!keep)
+        http_pieces::DeletePieces(localPath_);
+}
+
+bool CHttpMultiDlCommand::FetchPiece(int index) {
+    PieceSlot& slot = pieces_[index];
     std::string pieceName = http_pieces::PieceName(localPath_, index);
-    std::string range = http_pieces::PieceRange(static_cast<uint32_t>(totalSize_), index);
+    auto size = static_cast<uint32_t>(totalSize_);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         if (this->IsStopping())
-            return;
-        std::FILE* file = platform::OpenStdioFile(pieceName, "wb+");
+            return false;
+        // Each try continues where the file ends.
+        std::FILE* file = platform::OpenStdioFile(pieceName, "ab");
         if (file == nullptr)
             continue;
-        CURL* curl = curl_easy_init();
-        PieceProgress& piece = pieces_[index];
-        piece.index = index;
-        piece.received.store(0.0, std::memory_order_relaxed);
-        piece.stallMark = 0;
-        piece.lastCheckTick = platform::GetTickCount32();
+        int64_t held = 0;
+        platform::GetStdioFileLength(file, held);
+        uint32_t length = slot.length.load();
+        auto have = static_cast<uint64_t>(held);
+        if (!slot.firstRange && length > 0 && have >= length) {
+            std::fclose(file);
+            return true;
+        }
+        std::string range;
+        PieceTry pieceTry;
+        pieceTry.command = this;
+        pieceTry.index = index;
+        pieceTry.sink.file = file;
+        pieceTry.sink.tasks = this->taskCallback_;
+        pieceTry.sink.spanLength = &slot.length;
+        pieceTry.sink.base = have;
+        pieceTry.sink.published = &slot.received;
+        if (slot.firstRange) {
+            range = http_pieces::PieceRange(size, index);
+            pieceTry.sink.limit = http_pieces::PieceLength(size, index);
+        } else {
+            uint64_t from = slot.start + have;
+            range = std::to_string(from) + "-" + std::to_string(slot.start + length - 1ull);
+            pieceTry.sink.limit = length - have;
+        }
+        slot.firstRange = false;
+        slot.received.store(have);
+        slot.stallMark = 0;
+        slot.lastCheckTick = platform::GetTickCount32();
 
-        http_transfer::FileSink sink{file, this->taskCallback_};
-        sink.limit = http_pieces::PieceLength(static_cast<uint32_t>(totalSize_), index);
+        CURL* curl = curl_easy_init();
         CURLcode code = CURLE_FAILED_INIT;
         if (curl != nullptr) {
             http_transfer::TransferOptions options;
             options.followRedirects = true;
-            options.write = &http_transfer::WriteFileData;
-            options.writeData = static_cast<void*>(&sink);
+            options.write = &WritePieceData;
+            options.writeData = static_cast<void*>(&pieceTry);
             options.progress = &PieceProgressProc;
-            options.progressData = static_cast<void*>(argument);
+            options.progressData = static_cast<void*>(&pieceTry);
             code = http_transfer::SetUpTransfer(curl, url_, options);
+            if (code == CURLE_OK)
+                code = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION,
+                                        &http_transfer::CollectValidatorHeader);
+            if (code == CURLE_OK)
+                code = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &pieceTry.headers);
             if (code == CURLE_OK)
                 code = curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
             if (code == CURLE_OK)
@@ -158,57 +423,102 @@ void CHttpMultiDlCommand::DownloadPiece(PieceThreadArg* argument) {
         std::fclose(file);
         // An answer longer than the range is not this range (a server that ignores ranges sends
         // the file from its start): its first bytes must not join as if they were the piece.
-        if (sink.overrun) {
-            std::FILE* emptied = platform::OpenStdioFile(pieceName, "wb");
-            if (emptied != nullptr)
-                std::fclose(emptied);
+        // What a full disk let through is removed, to give the room back.
+        if (pieceTry.sink.overrun || pieceTry.sink.writeFailed) {
+            EmptyFile(pieceName);
+            fileSize = 0;
+            slot.received.store(0);
         }
         LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%d",
                  index, attempt, static_cast<int>(code), static_cast<int>(fileSize));
+        length = slot.length.load();
+        bool whole = static_cast<uint64_t>(fileSize) >= length;
         if (code == CURLE_OK) {
             long httpCode = 0;
             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
             LogPrint(GetLogUtility(), L"thread %d download %d try perform success, HttpCode=%lu",
                      index, attempt, httpCode);
             curl_easy_cleanup(curl);
-            return;
+            return whole;
         }
-        if (!this->IsStopping())
-            platform::SleepMilliseconds(kRetryPauseMs);
         if (curl != nullptr)
             curl_easy_cleanup(curl);
+        // The transfer failed after the span's last byte, or ended there after a split.
+        if (whole && length > 0)
+            return true;
+        if (!this->IsStopping() && attempt < 2)
+            platform::SleepMilliseconds(kRetryPauseMs);
     }
+    return static_cast<uint64_t>(FileLength(pieceName)) >= slot.length.load();
 }
 
-int CHttpMultiDlCommand::PieceProgressProc(void* data, double totalDown, double nowDown, double,
-                                           double) {
-    auto* piece = static_cast<PieceThreadArg*>(data);
-    if (piece == nullptr || piece->command == nullptr || piece->index < 0 ||
-        piece->index >= http_pieces::kPieceCount)
+size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {
+    auto* current = static_cast<PieceTry*>(pieceTry);
+    if (current == nullptr)
+        return 0;
+    // The first data of an answer: its headers are all there. A range of a file of another
+    // length is not of this file; only a ranged answer's validator vouches for the pieces.
+    if (!current->headersSeen) {
+        current->headersSeen = true;
+        const http_transfer::ValidatorHeaders& headers = current->headers;
+        if (headers.status == 206 && headers.rangeTotal >= 0 &&
+            static_cast<double>(headers.rangeTotal) != current->command->totalSize_) {
+            LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f",
+                     current->index, static_cast<long long>(headers.rangeTotal),
+                     current->command->totalSize_);
+            return 0;
+        }
+        if (headers.status == 206)
+            current->command->NoteValidator(http_transfer::ValidatorOf(headers));
+    }
+    return http_transfer::WriteFileData(data, size, count, &current->sink);
+}
+
+int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, double, double) {
+    auto* current = static_cast<PieceTry*>(data);
+    if (current == nullptr || current->command == nullptr)
         return 1;
-    CHttpMultiDlCommand* command = piece->command;
+    CHttpMultiDlCommand* command = current->command;
     if (command->IsStopping())
         return 1;
-    PieceProgress& progress = command->pieces_[piece->index];
-    if (http_transfer::StallWatchdogExpired(progress.lastCheckTick, progress.stallMark, nowDown,
+    PieceSlot& slot = command->pieces_[current->index];
+    if (http_transfer::StallWatchdogExpired(slot.lastCheckTick, slot.stallMark, nowDown,
                                             platform::GetTickCount32()))
         return 1;
-    if (command->owner_ == nullptr || totalDown <= 0)
-        return 0;
-    progress.received.store(nowDown, std::memory_order_relaxed);
-    double received = 0;
-    for (const PieceProgress& each : command->pieces_)
-        received += each.received.load(std::memory_order_relaxed);
-    command->DeliverProgress(received / command->totalSize_);
+    if (command->owner_ != nullptr)
+        command->DeliverPieceProgress();
     return 0;
 }
 
+void CHttpMultiDlCommand::DeliverPieceProgress() {
+    // Each piece counts what its file holds of its span: exact, whoever fetched which bytes.
+    double received = 0;
+    for (const PieceSlot& slot : pieces_) {
+        uint64_t length = slot.length.load(std::memory_order_relaxed);
+        received += static_cast<double>(
+            std::min<uint64_t>(slot.received.load(std::memory_order_relaxed), length));
+    }
+    double fraction = std::min(1.0, received / totalSize_);
+    std::lock_guard<std::mutex> lock(progressLock_);
+    if (fraction <= deliveredFraction_)
+        return;
+    deliveredFraction_ = fraction;
+    DeliverProgress(fraction);
+}
+
 int CHttpMultiDlCommand::SingleStreamDownload() {
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    if (expectedSize_ != 0 && !HasRoomFor(expectedSize_))
+        return 0;
+    // The stream writes beside the destination and replaces it only with a good file; a path
+    // too long for that name is written in place.
+    bool beside = http_pieces::PartialNameFits(localPath_);
+    std::string target = beside ? http_pieces::PartialName(localPath_) : localPath_;
+    int result = 0;
+    for (int attempt = 0; attempt < 2 && result == 0; ++attempt) {
         if (this->IsStopping())
-            return 0;
+            break;
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try begin.", attempt);
-        std::FILE* file = platform::OpenStdioFile(localPath_, "wb");
+        std::FILE* file = platform::OpenStdioFile(target, "wb");
         if (file == nullptr)
             continue;
         CURL* curl = curl_easy_init();
@@ -235,16 +545,17 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
             int64_t fileSize = -1;
             platform::GetStdioFileLength(file, fileSize);
-            std::fclose(file);
+            bool closed = std::fclose(file) == 0;
             curl_easy_cleanup(curl);
             // An error page or a file of another length than the caller expects is not the
             // package, however well it was transferred.
             bool statusGood = httpCode >= 200 && httpCode <= 299;
             bool lengthGood = expectedSize_ == 0 || fileSize == static_cast<int64_t>(expectedSize_);
-            if (statusGood && lengthGood) {
+            if (statusGood && lengthGood && closed) {
                 LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu",
                          attempt, httpCode);
-                return 1;
+                result = 1;
+                continue;
             }
             LogPrint(GetLogUtility(),
                      L"CHttpDlCommand::the %d try fail. HttpCode=%lu, filesize:%lld, expected:%u",
@@ -257,6 +568,11 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
         if (curl != nullptr)
             curl_easy_cleanup(curl);
     }
+    if (!beside)
+        return result;
+    if (result == 1 && platform::ReplacePath(ToWidePath(target), ToWidePath(localPath_)))
+        return 1;
+    platform::DeletePath(ToWidePath(target));
     return 0;
 }
 

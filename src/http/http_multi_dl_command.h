@@ -1,10 +1,13 @@
-// The download of one file: five ranged transfers on threads of their own into piece files,
-// joined and checked against the expected length; when that fails, the whole file again in one
-// stream with two tries. Progress and the result go to the owner's IHttpDownloadResult.
+// The download of one file: ranged transfers on five threads of their own into piece files,
+// joined into a partial file that is checked against the expected length and then replaces the
+// destination; when that fails, the whole file again in one stream with two tries. Pieces resume
+// what they hold, within a download and across downloads of the same file. Progress and the
+// result go to the owner's IHttpDownloadResult.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "http/download_pieces.h"
@@ -12,13 +15,23 @@
 #include "http/http_result.h"
 #include "http/transfer_callbacks.h"
 
-// The state of one piece during its current try.
-struct PieceProgress {
-    int32_t index = 0;
+// One piece of the file and its file.
+struct PieceSlot {
+    bool used = false;
+    uint32_t start = 0;
+    // The bytes of the file it holds; a split moves its end back while it is fetched.
+    std::atomic<uint32_t> length{0};
+    // What its file holds, for the progress: written by its transfer, summed by all.
+    std::atomic<uint64_t> received{0};
+    // Under the command's piece lock: a thread fetches it; it is whole; its tries failed.
+    bool taken = false;
+    bool done = false;
+    bool failed = false;
+    // Its next request asks for its first range as PieceRange gives it (the five first pieces
+    // of a new download) rather than for the rest of its span.
+    bool firstRange = false;
+    // The stall watch of its current try, used by its own thread only.
     uint32_t lastCheckTick = 0;
-    // Written by its piece thread and summed by all five for the progress fraction, so it is
-    // atomic: no reader ever sees a half-written value.
-    std::atomic<double> received{0.0};
     double stallMark = 0;
 };
 
@@ -41,14 +54,43 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // The piece thread procedure; the argument is a PieceThreadArg.
     static unsigned HttpExecuteThreadProc(void* argument);
 
+    // Makes every later download see this many free bytes on its volume; a negative number
+    // returns to the volume's own figure.
+    static void SetFreeSpaceForTesting(int64_t bytes);
+
   private:
+    struct PieceTry;
+
     static unsigned DownloadThreadProc(void* argument);
     void Execute();
     int SegmentedDownload();
     // Asks the server for the file's length with a HEAD request.
     void ProbeSize();
-    void DownloadPiece(PieceThreadArg* argument);
+    // The server's validator of the file (after redirects), with a HEAD request; empty when
+    // there is none or the request fails.
+    std::string ProbeValidator();
+    // Sets up the pieces: those of an earlier download of the same file when its state matches
+    // and the server's validator is unchanged, else the five first ones with no file. Returns
+    // the bytes their files already hold.
+    uint64_t PreparePieces(uint32_t size);
+    // Whether `needed` more bytes fit on the destination's volume; logs when they do not.
+    bool HasRoomFor(uint64_t needed);
+    void RunPieceWorker(int worker);
+    // Fetches one piece with up to two tries, each continuing where the file ends. True when
+    // the piece's file holds its whole span.
+    bool FetchPiece(int index);
+    // The next piece for a thread that is free: one nobody fetches yet. -1 when there is none.
+    int TakeNextPiece();
+    // Records the validator of the first answer and writes the state file.
+    void NoteValidator(const std::string& validator);
+    // Writes the state file while the piece lock is held; nothing without a validator.
+    void WriteStateLocked();
+    // After a segmented download that did not end in the file: the pieces stay for a later
+    // download when their state is recorded, else they go.
+    void KeepOrDeletePieces();
+    static size_t WritePieceData(char* data, size_t size, size_t count, void* pieceTry);
     static int PieceProgressProc(void* data, double totalDown, double nowDown, double, double);
+    void DeliverPieceProgress();
     int SingleStreamDownload();
     static int StreamProgressProc(void* data, double totalDown, double nowDown, double, double);
     // The size probe's progress function: only the shutdown and the stall watchdog.
@@ -59,7 +101,17 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     std::string localPath_;
     double totalSize_;
     int taskId_;
-    PieceProgress pieces_[http_pieces::kPieceCount];
     uint32_t expectedSize_;                  // as the caller gave it; 0 when it had none
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
+    bool noRoom_ = false;                    // the file does not fit: no stream either
+
+    std::mutex piecesLock_;
+    PieceSlot pieces_[http_pieces::kMaxPieces];
+    int nextPiece_ = 0;       // the number the next split gives its piece
+    std::string validator_;   // of the file the pieces hold; empty while unknown
+    bool stateKept_ = false;  // the state file describes the pieces
+    bool pieceFailed_ = false;
+
+    std::mutex progressLock_;
+    double deliveredFraction_ = 0;  // the segmented download's progress never goes back
 };

@@ -1,5 +1,7 @@
 #include "http/transfer_callbacks.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "diagnostics/log.h"
@@ -107,13 +109,82 @@ size_t WriteFileData(char* data, size_t size, size_t count, void* sink) {
         target->overrun = true;
         return 0;
     }
-    size_t stored = std::fwrite(data, size, count, target->file);
-    target->written += static_cast<uint64_t>(stored) * size;
-    return stored;
+    // A span moved back by a split: keep what it still holds and end the transfer there.
+    uint64_t keep = bytes;
+    if (target->spanLength != nullptr) {
+        uint64_t end = target->spanLength->load(std::memory_order_acquire);
+        uint64_t have = target->base + target->written;
+        keep = have >= end ? 0 : std::min<uint64_t>(bytes, end - have);
+    }
+    size_t stored = std::fwrite(data, 1, static_cast<size_t>(keep), target->file);
+    target->written += stored;
+    if (target->published != nullptr)
+        target->published->store(target->base + target->written, std::memory_order_relaxed);
+    if (stored < keep) {
+        target->writeFailed = true;
+        return 0;
+    }
+    if (keep < bytes) {
+        target->reachedEnd = true;
+        return 0;
+    }
+    return size == 0 ? 0 : count;
 }
 
 size_t DiscardHeader(char*, size_t size, size_t count, void*) {
     return size * count;
+}
+
+size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* headers) {
+    size_t bytes = size * count;
+    auto* kept = static_cast<ValidatorHeaders*>(headers);
+    if (kept == nullptr || data == nullptr)
+        return bytes;
+    std::string line(data, bytes);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        *kept = ValidatorHeaders();
+        size_t blank = line.find(' ');
+        if (blank != std::string::npos)
+            kept->status = std::strtol(line.c_str() + blank + 1, nullptr, 10);
+        return bytes;
+    }
+    if (line.empty()) {
+        kept->complete = true;
+        return bytes;
+    }
+    size_t colon = line.find(':');
+    if (colon == std::string::npos)
+        return bytes;
+    std::string name = line.substr(0, colon);
+    for (char& c : name)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    size_t valueStart = line.find_first_not_of(" \t", colon + 1);
+    std::string value = valueStart == std::string::npos ? std::string() : line.substr(valueStart);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+        value.pop_back();
+    if (name == "etag")
+        kept->etag = value;
+    else if (name == "last-modified")
+        kept->lastModified = value;
+    else if (name == "content-range") {
+        size_t slash = value.rfind('/');
+        if (slash != std::string::npos && value.compare(0, 6, "bytes ") == 0 &&
+            value.find_first_not_of("0123456789", slash + 1) == std::string::npos &&
+            value.size() > slash + 1 && value.size() - slash - 1 <= 18)
+            kept->rangeTotal = std::strtoll(value.c_str() + slash + 1, nullptr, 10);
+    }
+    return bytes;
+}
+
+std::string ValidatorOf(const ValidatorHeaders& headers) {
+    // A weak ETag says the content may differ in its bytes: it cannot vouch for ranges.
+    if (!headers.etag.empty() && headers.etag.compare(0, 2, "W/") != 0)
+        return "etag " + headers.etag;
+    if (!headers.lastModified.empty())
+        return "last-modified " + headers.lastModified;
+    return std::string();
 }
 
 int AbortWhenStopping(void* tasks, double, double, double, double) {

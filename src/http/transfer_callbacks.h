@@ -3,6 +3,7 @@
 // the stall watchdog, and the progress function of transfers that report nothing.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -35,12 +36,39 @@ struct RequestSink {
 struct FileSink {
     std::FILE* file = nullptr;
     const IHttpTaskCallback* tasks = nullptr;
-    // The most bytes the transfer may deliver: a piece's range, or the stream's expected size.
+    // The most bytes the transfer may deliver: what a piece's range asks for, or the stream's
+    // expected size.
     uint64_t limit = UINT64_MAX;
     uint64_t written = 0;
     // Set when the server sent more than the limit and the write cut the transfer off.
     bool overrun = false;
+    // Set when the file could not take the data (a full disk).
+    bool writeFailed = false;
+    // A piece's span, whose end another thread may move back meanwhile: the transfer ends once
+    // the file holds `base` (the bytes it had before this try) plus `written` bytes reaching
+    // that end. Null for a fixed limit.
+    const std::atomic<uint32_t>* spanLength = nullptr;
+    uint64_t base = 0;
+    // Set when the transfer was ended because the file reached the span's end.
+    bool reachedEnd = false;
+    // Where the file's length (base + written) is published for the progress; may be null.
+    std::atomic<uint64_t>* published = nullptr;
 };
+
+// The validators of the last answer whose headers libcurl has passed on: those of the final
+// answer after redirects.
+struct ValidatorHeaders {
+    long status = 0;
+    std::string etag;
+    std::string lastModified;
+    // The file's whole length as a ranged answer's Content-Range gives it; -1 when not given.
+    int64_t rangeTotal = -1;
+    bool complete = false;  // the blank line after the headers has been seen
+};
+
+// The validator a later download compares: the ETag, else the Last-Modified date; empty when
+// the answer has neither.
+std::string ValidatorOf(const ValidatorHeaders& headers);
 
 // A transfer's stall watch: when it last looked and what it saw then.
 struct StallWatch {
@@ -81,6 +109,10 @@ size_t WriteFileData(char* data, size_t size, size_t count, void* sink);
 
 // libcurl header callback of the size probe: accepts every header line and keeps nothing.
 size_t DiscardHeader(char* data, size_t size, size_t count, void* unused);
+
+// libcurl header callback that keeps the status and validators of each answer in a
+// ValidatorHeaders, starting afresh at each status line.
+size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* headers);
 
 // libcurl progress callback of transfers that only need to stop when the engine does; the
 // argument is the IHttpTaskCallback.

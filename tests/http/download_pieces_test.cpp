@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "http/transfer_callbacks.h"
@@ -47,8 +48,13 @@ TEST(PieceLength, IsWhatEachRangeHoldsOfTheFileAndAddsUpToTheSize) {
 
 TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
     EXPECT_EQ(http_pieces::PieceName("C:/d/p.exe", 4), "C:/d/p.exe.tmp_4");
-    EXPECT_TRUE(http_pieces::PieceNamesFit(std::string(253, 'a')));
-    EXPECT_FALSE(http_pieces::PieceNamesFit(std::string(254, 'a')));
+    EXPECT_EQ(http_pieces::PartialName("C:/d/p.exe"), "C:/d/p.exe.tmp_part");
+    EXPECT_EQ(http_pieces::StateName("C:/d/p.exe"), "C:/d/p.exe.tmp_state");
+    // Room for ".tmp_state" and ".tmp_part" within 259 characters.
+    EXPECT_TRUE(http_pieces::PieceNamesFit(std::string(249, 'a')));
+    EXPECT_FALSE(http_pieces::PieceNamesFit(std::string(250, 'a')));
+    EXPECT_TRUE(http_pieces::PartialNameFits(std::string(250, 'a')));
+    EXPECT_FALSE(http_pieces::PartialNameFits(std::string(251, 'a')));
     EXPECT_FALSE(http_pieces::PieceNamesFit(""));
 }
 
@@ -64,12 +70,20 @@ TEST(JoinPieces, CopiesThePiecesInOrderAndDeletesThem) {
     std::string destination = folder.Path("package.exe");
     // Pieces larger than a join block, and one that is empty.
     std::string whole = http_test::PatternBytes(3 * 8192 + 17);
-    size_t cuts[] = {0, 8193, 8193, 20000, 24000, whole.size()};
-    for (int i = 0; i < 5; ++i)
-        WriteFile(http_pieces::PieceName(destination, i),
-                  whole.substr(cuts[i], cuts[i + 1] - cuts[i]));
+    uint32_t cuts[] = {0, 8193, 8193, 20000, 24000, static_cast<uint32_t>(whole.size())};
+    std::vector<http_pieces::PieceSpan> spans;
+    // Numbered out of offset order, as splits number them; the third holds a few bytes beyond
+    // its span, as a piece whose end was moved back while it was written.
+    int numbers[] = {0, 1, 7, 2, 5};
+    for (int i = 0; i < 5; ++i) {
+        spans.push_back({numbers[i], cuts[i], cuts[i + 1] - cuts[i]});
+        WriteFile(http_pieces::PieceName(destination, numbers[i]),
+                  whole.substr(cuts[i], cuts[i + 1] - cuts[i] + (i == 2 ? 100 : 0)));
+    }
+    std::reverse(spans.begin(), spans.end());
 
-    EXPECT_EQ(http_pieces::JoinPieces(destination), static_cast<double>(whole.size()));
+    EXPECT_EQ(http_pieces::JoinPieces(spans, destination, destination),
+              static_cast<double>(whole.size()));
     std::string joined;
     ASSERT_TRUE(http_test::ReadWholeFile(destination, joined));
     EXPECT_TRUE(joined == whole);
@@ -79,13 +93,16 @@ TEST(JoinPieces, CopiesThePiecesInOrderAndDeletesThem) {
 TEST(JoinPieces, SkipsAMissingPieceAndCountsOnlyWhatWasCopied) {
     http_test::ScratchFolder folder;
     std::string destination = folder.Path("package.exe");
+    std::vector<http_pieces::PieceSpan> spans;
     for (int i = 0; i < 5; ++i) {
+        spans.push_back({i, static_cast<uint32_t>(100 * i), 100});
         if (i != 2)
             WriteFile(http_pieces::PieceName(destination, i), std::string(100, char('a' + i)));
     }
-    EXPECT_EQ(http_pieces::JoinPieces(destination), 400.0);
+    std::string partial = http_pieces::PartialName(destination);
+    EXPECT_EQ(http_pieces::JoinPieces(spans, destination, partial), 400.0);
     std::string joined;
-    ASSERT_TRUE(http_test::ReadWholeFile(destination, joined));
+    ASSERT_TRUE(http_test::ReadWholeFile(partial, joined));
     EXPECT_EQ(joined, std::string(100, 'a') + std::string(100, 'b') + std::string(100, 'd') +
                           std::string(100, 'e'));
 }
@@ -97,8 +114,49 @@ TEST(JoinPieces, LeavesNoPieceBehindWhenTheDestinationCannotBeOpened) {
     ASSERT_TRUE(CreateFolderTree(ToWidePath(destination)));
     for (int i = 0; i < 5; ++i)
         WriteFile(http_pieces::PieceName(destination, i), "piece");
-    EXPECT_EQ(http_pieces::JoinPieces(destination), 0.0);
+    EXPECT_EQ(http_pieces::JoinPieces(http_pieces::FirstPieces(25), destination, destination), 0.0);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"busy"});
+}
+
+TEST(PieceState, ReadsBackWhatWasWrittenAndOnlyAWholeConsistentState) {
+    http_pieces::PieceState state;
+    state.url = "http://h/p q.exe?a=1";
+    state.size = 1000;
+    state.validator = "etag \"x y\"";
+    state.pieces = {{0, 0, 300}, {1, 300, 200}, {5, 500, 100}, {2, 600, 400}, {3, 1000, 0}};
+    std::string text = http_pieces::FormatPieceState(state);
+    http_pieces::PieceState read;
+    ASSERT_TRUE(http_pieces::ParsePieceState(text, read));
+    EXPECT_EQ(read.url, state.url);
+    EXPECT_EQ(read.size, 1000u);
+    EXPECT_EQ(read.validator, state.validator);
+    ASSERT_EQ(read.pieces.size(), 5u);
+    EXPECT_EQ(read.pieces[2].index, 5);
+    EXPECT_EQ(read.pieces[2].start, 500u);
+    EXPECT_EQ(read.pieces[2].length, 100u);
+
+    auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string changed = text;
+        changed.replace(changed.find(from), from.size(), to);
+        return changed;
+    };
+    const std::string broken[] = {
+        text.substr(0, text.size() - 4),                 // cut off while it was written
+        replaced("piece 5 500 100", "piece 5 501 99"),   // a gap
+        replaced("piece 5 500 100", "piece 5 450 150"),  // an overlap
+        replaced("piece 5 ", "piece 1 "),                // a number twice
+        replaced("piece 5 ", "piece 64 "),               // beyond the last number
+        replaced("size 1000", "size 1001"),              // pieces short of the file
+        replaced("size 1000", "size -1000"),
+        replaced("piece 2 600 400", "piece 2 600 400 7"),
+        replaced("url ", "link "),
+        "",
+    };
+    for (const std::string& each : broken) {
+        SCOPED_TRACE(each);
+        http_pieces::PieceState rejected;
+        EXPECT_FALSE(http_pieces::ParsePieceState(each, rejected));
+    }
 }
 
 TEST(StallWatchdog, AbortsOnlyWhenNothingArrivedForMoreThanFifteenSeconds) {

@@ -122,17 +122,23 @@ inline size_t AppendText(char* data, size_t size, size_t count, void* text) {
     return size * count;
 }
 
-// The requests of a key as the fault server recorded them: "METHOD RANGE" lines.
-inline std::vector<std::string> RecordedRequests(const std::string& key) {
+// The body of one of the fault server's own pages, such as "/_peak?key=K".
+inline std::string FaultServerText(const std::string& pathAndQuery) {
     std::string text;
     CURL* curl = curl_easy_init();
-    curl_easy_setopt(curl, CURLOPT_URL, FaultUrl("/_requests?key=" + key).c_str());
+    curl_easy_setopt(curl, CURLOPT_URL, FaultUrl(pathAndQuery).c_str());
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &AppendText);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(&text));
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 10L);
     CURLcode code = curl_easy_perform(curl);
     curl_easy_cleanup(curl);
-    EXPECT_EQ(code, CURLE_OK) << "asking the fault server for its request log";
+    EXPECT_EQ(code, CURLE_OK) << "asking the fault server for " << pathAndQuery;
+    return text;
+}
+
+// The requests of a key as the fault server recorded them: "METHOD RANGE" lines.
+inline std::vector<std::string> RecordedRequests(const std::string& key) {
+    std::string text = FaultServerText("/_requests?key=" + key);
     std::vector<std::string> lines;
     size_t start = 0;
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "http_test_support.h"
@@ -277,14 +279,135 @@ TEST(MultiDlCommand, ConnectionsThatAlwaysBreakOffFailTheDownload) {
 
 TEST(MultiDlCommand, PiecesThatFailAfterTheirLastByteStillJoin) {
     // An overstated length makes every try end in an error, yet each piece file holds its whole
-    // range: the join's length check, not the transfer's result, decides.
+    // range after the first: the length the file holds, not the transfer's result, decides, and
+    // no second try is made.
     std::string key = http_test::UniqueKey();
     Outcome outcome = Download(SampleUrl(key, "wrong_length=100"), kSampleSize);
     EXPECT_EQ(outcome.success, 1);
     EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
     std::vector<std::string> requests = http_test::RecordedRequests(key);
-    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 5);
     EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
+}
+
+// The ranges the five first pieces of the sample ask for on a resumed try when each file holds
+// `held` bytes: from the piece's start plus what it holds to the piece's last byte.
+std::vector<std::string> ResumedRanges(uint32_t held) {
+    std::vector<std::string> ranges;
+    for (const http_pieces::PieceSpan& piece : http_pieces::FirstPieces(kSampleSize))
+        ranges.push_back("GET bytes=" + std::to_string(piece.start + held) + "-" +
+                         std::to_string(piece.start + piece.length - 1));
+    return ranges;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST(MultiDlCommand, AFailedRepeatLeavesTheEarlierFileAsItWas) {
+    http_test::ScratchFolder folder;
+    const std::string earlier = http_test::GeneratedText(kSampleSize);
+    for (const char* faults : {"status=500", "close_at=1000", "on=ranged&overrun=100"}) {
+        SCOPED_TRACE(faults);
+        ASSERT_TRUE(http_test::WriteWholeFile(folder.Path("package.exe"), earlier));
+        Outcome outcome = DownloadTo(folder, "package.exe",
+                                     SampleUrl(http_test::UniqueKey(), faults), kSampleSize);
+        if (std::string(faults).compare(0, 3, "on=") == 0) {
+            // The stream fetched the file after the pieces: the new file replaced the old.
+            EXPECT_EQ(outcome.success, 1);
+            EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+        } else {
+            EXPECT_EQ(outcome.success, 0);
+            EXPECT_TRUE(outcome.content == earlier);
+        }
+        EXPECT_TRUE(outcome.leftovers.empty());
+    }
+}
+
+TEST(MultiDlCommand, APieceCutOffContinuesWhereItStopped) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "on=ranged&times=1&close_at=1000"), kSampleSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    ASSERT_EQ(requests.size(), 6u);
+    // The first answer was cut after 1000 bytes; its piece's second try asks for the rest.
+    std::vector<std::string> first = requests;
+    first.pop_back();
+    std::vector<std::string> firstRanges;
+    for (int i = 0; i < http_pieces::kPieceCount; ++i)
+        firstRanges.push_back("GET bytes=" + http_pieces::PieceRange(kSampleSize, i));
+    EXPECT_EQ(Sorted(first), Sorted(firstRanges));
+    int cut = static_cast<int>(std::find(firstRanges.begin(), firstRanges.end(), requests[0]) -
+                               firstRanges.begin());
+    ASSERT_LT(cut, http_pieces::kPieceCount);
+    EXPECT_EQ(requests.back(), ResumedRanges(1000)[static_cast<size_t>(cut)]);
+    EXPECT_TRUE(outcome.leftovers.empty());
+}
+
+TEST(MultiDlCommand, AnInterruptedDownloadIsResumedOnlyWhileTheServersValidatorHolds) {
+    for (bool sameFile : {true, false}) {
+        SCOPED_TRACE(sameFile ? "same validator" : "another validator");
+        http_test::ScratchFolder folder;
+        std::string key = http_test::UniqueKey();
+        // Every connection of the first download breaks off after 50,000 bytes: two tries of
+        // each piece and of the stream, 12 answers, and then the download fails.
+        std::string url = SampleUrl(key, "etag=v1&close_at=50000&times=12");
+        Outcome first = DownloadTo(folder, "package.exe", url, kSampleSize);
+        EXPECT_EQ(first.success, 0);
+        std::vector<std::string> kept = first.leftovers;
+        EXPECT_EQ(kept.size(), 6u);  // five pieces and their state
+        EXPECT_TRUE(std::count(kept.begin(), kept.end(), "package.exe.tmp_state") == 1);
+        size_t answered = http_test::RecordedRequests(key).size();
+        ASSERT_EQ(answered, 12u);
+        if (!sameFile) {
+            // As if the file on the server had changed since the pieces were written.
+            std::string state;
+            std::string statePath = http_pieces::StateName(folder.Path("package.exe"));
+            ASSERT_TRUE(http_test::ReadWholeFile(statePath, state));
+            size_t at = state.find("etag \"v1\"");
+            ASSERT_NE(at, std::string::npos);
+            state.replace(at, 9, "etag \"v0\"");
+            ASSERT_TRUE(http_test::WriteWholeFile(statePath, state));
+        }
+
+        Outcome second = DownloadTo(folder, "package.exe", url, kSampleSize);
+        EXPECT_EQ(second.success, 1);
+        EXPECT_TRUE(second.content == PatternBytes(kSampleSize));
+        EXPECT_TRUE(second.leftovers.empty());
+        std::vector<std::string> requests = http_test::RecordedRequests(key);
+        requests.erase(requests.begin(), requests.begin() + static_cast<long>(answered));
+        std::vector<std::string> expected = {"HEAD -"};
+        if (sameFile) {
+            for (const std::string& range : ResumedRanges(100000))
+                expected.push_back(range);
+        } else {
+            for (int i = 0; i < http_pieces::kPieceCount; ++i)
+                expected.push_back("GET bytes=" + http_pieces::PieceRange(kSampleSize, i));
+        }
+        EXPECT_EQ(Sorted(requests), Sorted(expected));
+    }
+}
+
+TEST(MultiDlCommand, PiecesWithoutAValidatorAreNotKeptForALaterDownload) {
+    http_test::ScratchFolder folder;
+    std::string key = http_test::UniqueKey();
+    Outcome outcome =
+        DownloadTo(folder, "package.exe", SampleUrl(key, "close_at=50000"), kSampleSize);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_TRUE(outcome.leftovers.empty());
+}
+
+TEST(MultiDlCommand, TooLittleRoomFailsAtOnceWithoutATransfer) {
+    std::string key = http_test::UniqueKey();
+    // The pieces and the file they are joined into need twice the size.
+    CHttpMultiDlCommand::SetFreeSpaceForTesting(2 * kSampleSize - 1);
+    Outcome outcome = Download(SampleUrl(key), kSampleSize);
+    CHttpMultiDlCommand::SetFreeSpaceForTesting(-1);
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_TRUE(outcome.leftovers.empty());
+    EXPECT_TRUE(http_test::RecordedRequests(key).empty());
 }
 
 #ifndef _WIN32
