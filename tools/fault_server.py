@@ -24,6 +24,8 @@ with ranges, and takes its faults from the query string of each request:
                    Range), plain (a GET without), or all (the default)
   key=K, times=N   count the requests that carry key K and match `on`; only the first N of them
                    get the faults, later ones are served normally
+  after=N          with key: the first N matching requests are served normally, later ones get
+                   the faults (with times, the N+1th to the N+times-th)
 
 Every request that carries a key is recorded; GET /_requests?key=K lists them one a line as
 "METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived, and
@@ -158,7 +160,8 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             line = "%s %s" % (self.command, range_header or "-")
             number = self.server.book.record(key, line, matches)
             times = int(query.get("times", "0"))
-            if number is not None and times > 0 and number > times:
+            after = int(query.get("after", "0"))
+            if number is not None and (number <= after or (times > 0 and number > after + times)):
                 faulty = False
         faults = query if faulty else {}
 
