@@ -28,8 +28,14 @@ with ranges, and takes its faults from the query string of each request:
                    the faults (with times, the N+1th to the N+times-th)
 
 Every request that carries a key is recorded; GET /_requests?key=K lists them one a line as
-"METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived, and
-GET /_peak?key=K the most requests of key K that were being answered at one moment.
+"METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived,
+GET /_peak?key=K the most requests of key K that were being answered at one moment, and
+GET /_sent?key=K the bytes of body sent so far to the requests of key K (what was handed to the
+connection, whether or not the client read it).
+
+Files are read from disk a block at a time, only the part an answer sends, so that several
+connections of a large file at a high rate need neither the whole file in memory nor a read of it
+for each request.
 
 The server listens on 127.0.0.1 only and ends by itself after --lifetime seconds.
 """
@@ -53,6 +59,7 @@ class RequestBook:
         self.logs = {}
         self.running = {}
         self.peaks = {}
+        self.sent = {}
 
     def record(self, key, line, matches):
         """Logs the request and returns its number among the matching requests of its key."""
@@ -79,6 +86,48 @@ class RequestBook:
     def peak_of(self, key):
         with self.lock:
             return self.peaks.get(key, 0)
+
+    def add_sent(self, key, count):
+        with self.lock:
+            self.sent[key] = self.sent.get(key, 0) + count
+
+    def sent_of(self, key):
+        with self.lock:
+            return self.sent.get(key, 0)
+
+
+class FileContent:
+    """A part of a file on disk that slices like bytes without reading it: a slice is another
+    part, and the bytes are read only by blocks() as they are sent."""
+
+    BLOCK = 1 << 20
+
+    def __init__(self, path, start=0, length=None):
+        self.path = path
+        self.start = start
+        self.length = os.path.getsize(path) - start if length is None else length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, part):
+        if not isinstance(part, slice) or part.step not in (None, 1):
+            raise TypeError("FileContent takes only plain slices")
+        first, last, _ = part.indices(self.length)
+        return FileContent(self.path, self.start + first, max(0, last - first))
+
+    def blocks(self):
+        left = self.length
+        if left == 0:
+            return
+        with open(self.path, "rb") as f:
+            f.seek(self.start)
+            while left > 0:
+                block = f.read(min(left, self.BLOCK))
+                if not block:
+                    raise OSError("%s is shorter than when it was opened" % self.path)
+                left -= len(block)
+                yield block
 
 
 def generated_text(size):
@@ -149,6 +198,9 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             return self.send_simple(200, body.encode(), send_body)
         if url.path == "/_peak":
             body = "%d\n" % self.server.book.peak_of(query.get("key", ""))
+            return self.send_simple(200, body.encode(), send_body)
+        if url.path == "/_sent":
+            body = "%d\n" % self.server.book.sent_of(query.get("key", ""))
             return self.send_simple(200, body.encode(), send_body)
 
         kind = "head" if not send_body else ("ranged" if range_header else "plain")
@@ -223,15 +275,22 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         rate = rate or faults.get("rate")
         if rate:
             faults = dict(faults, pace=int(rate))
-        self.send_body(body, faults)
+        self.send_body(body, faults, key)
 
-    def send_body(self, body, faults):
+    def write_body(self, part, key):
+        """Writes bytes or a FileContent part of the body, counting it for the request's key."""
+        for block in part.blocks() if isinstance(part, FileContent) else (part,):
+            self.wfile.write(block)
+            if key is not None:
+                self.server.book.add_sent(key, len(block))
+
+    def send_body(self, body, faults, key):
         close_at = int(faults["close_at"]) if "close_at" in faults else None
         if close_at is not None:
             body = body[:close_at]
         stall_at = int(faults["stall_at"]) if "stall_at" in faults and "stall" in faults else None
         if stall_at is not None:
-            self.wfile.write(body[:stall_at])
+            self.write_body(body[:stall_at], key)
             self.wfile.flush()
             time.sleep(float(faults["stall"]))
             body = body[stall_at:]
@@ -239,7 +298,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             # Paced against the clock, so that the time spent writing does not slow it further.
             rate, start, chunk = max(1, faults["pace"]), time.monotonic(), 65536
             for offset in range(0, len(body), chunk):
-                self.wfile.write(body[offset:offset + chunk])
+                self.write_body(body[offset:offset + chunk], key)
                 self.wfile.flush()
                 due = start + (offset + chunk) / rate - time.monotonic()
                 if due > 0:
@@ -248,17 +307,17 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             chunk, _, pause = faults["trickle"].partition(":")
             chunk, pause = max(1, int(chunk)), float(pause or "1")
             for offset in range(0, len(body), chunk):
-                self.wfile.write(body[offset:offset + chunk])
+                self.write_body(body[offset:offset + chunk], key)
                 self.wfile.flush()
                 if offset + chunk < len(body):
                     time.sleep(pause)
         else:
-            self.wfile.write(body)
+            self.write_body(body, key)
         if "overrun" in faults:
             filler = b"\xee" * 65536
             left = int(faults["overrun"])
             while left > 0:
-                self.wfile.write(filler[:left])
+                self.write_body(filler[:left], key)
                 left -= len(filler)
         self.wfile.flush()
         if close_at is not None or faults.get("wrong_length"):
@@ -282,11 +341,8 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             name = urllib.parse.unquote(path[len("/files/"):])
             if "/" in name or name.startswith("."):
                 return None
-            try:
-                with open(os.path.join(self.server.docroot, name), "rb") as f:
-                    return f.read()
-            except OSError:
-                return None
+            path = os.path.join(self.server.docroot, name)
+            return FileContent(path) if os.path.isfile(path) else None
         return None
 
 

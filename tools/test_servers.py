@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Starts and stops the local servers of the transfer tests and the download benchmark.
 
-  test_servers.py start STATE_DIR [--lifetime SECONDS]
+  test_servers.py start STATE_DIR [--lifetime SECONDS] [--access-log]
   test_servers.py stop STATE_DIR
 
 `start` runs, in the background, a supervisor that serves from STATE_DIR/www:
@@ -10,6 +10,9 @@
   - the fault server of fault_server.py, with the same files at /files/NAME;
   - a "black hole" port whose listen queue is full, so that a connection to it is never
     accepted and a client's connect time-out runs out.
+With --access-log, nginx appends every answered request to STATE_DIR/access.log as
+"URI STATUS RANGE BODY_BYTES" (RANGE is "-" without a Range header; BODY_BYTES is the body
+handed to the connection, also for a request whose client went away).
 When the servers listen, it writes STATE_DIR/servers.txt ("name=value" lines: nginx_port,
 fault_port, blackhole_port, docroot) and returns. The supervisor, nginx with it, ends on `stop`,
 or by itself after the lifetime, so that nothing is left running when a test run dies.
@@ -92,7 +95,12 @@ def write_atomically(path, text):
     os.replace(path + ".part", path)
 
 
-def run(state, lifetime):
+ACCESS_LOG = """\
+log_format transfer '$request_uri $status $http_range $body_bytes_sent';
+    access_log {state}/access.log transfer;"""
+
+
+def run(state, lifetime, access_log=False):
     """The supervisor: serves until SIGTERM or the end of its lifetime."""
     docroot = os.path.join(state, "www")
     for folder in (docroot, os.path.join(state, "tmp")):
@@ -110,6 +118,8 @@ def run(state, lifetime):
     nginx_port = free_port()
     conf = nginx_conf.write_conf(state, nginx_port, LOCATIONS.replace("{state}", state),
                                  error_log="nginx-error.log",
+                                 access_log=ACCESS_LOG.replace("{state}", state) if access_log
+                                 else "access_log off;",
                                  http_extra="    tcp_nopush on;\n    keepalive_timeout 30;\n")
     nginx = subprocess.Popen(["nginx", "-p", state, "-e", os.path.join(state, "nginx-error.log"),
                               "-c", conf], stdin=subprocess.DEVNULL)
@@ -186,12 +196,13 @@ def stop(state):
     return 0
 
 
-def start(state, lifetime):
+def start(state, lifetime, access_log=False):
     os.makedirs(state, exist_ok=True)
     stop(state)
     log = open(os.path.join(state, "supervisor.log"), "w")
     child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "run", state,
-                              "--lifetime", str(lifetime)],
+                              "--lifetime", str(lifetime)] +
+                             (["--access-log"] if access_log else []),
                              stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                              start_new_session=True)
     write_atomically(os.path.join(state, "supervisor.pid"), "%d\n" % child.pid)
@@ -215,13 +226,15 @@ def main():
     parser.add_argument("action", choices=["start", "stop", "run"])
     parser.add_argument("state")
     parser.add_argument("--lifetime", type=float, default=1800)
+    parser.add_argument("--access-log", action="store_true",
+                        help="log nginx's requests with the bytes sent to STATE/access.log")
     args = parser.parse_args()
     state = os.path.abspath(args.state)
     if args.action == "start":
-        return start(state, args.lifetime)
+        return start(state, args.lifetime, args.access_log)
     if args.action == "stop":
         return stop(state)
-    return run(state, args.lifetime)
+    return run(state, args.lifetime, args.access_log)
 
 
 if __name__ == "__main__":
