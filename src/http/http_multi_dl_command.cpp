@@ -321,7 +321,42 @@ int CHttpMultiDlCommand::TakeNextPiece() {
             return i;
         }
     }
-    return -1;
+    // A piece that is stalled or between its tries is fetched meanwhile too, so it may be split.
+    int largest = -1;
+    uint32_t largestRest = 0;
+    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
+        PieceSlot& slot = pieces_[i];
+        if (!slot.used || !slot.taken || slot.done || slot.failed)
+            continue;
+        uint32_t length = slot.length.load();
+        uint64_t have = std::min<uint64_t>(slot.received.load(), length);
+        auto rest = static_cast<uint32_t>(length - have);
+        if (rest > largestRest) {
+            largest = i;
+            largestRest = rest;
+        }
+    }
+    if (largest < 0 || largestRest <= http_pieces::kMinSplitBytes ||
+        nextPiece_ >= http_pieces::kMaxPieces)
+        return -1;
+    PieceSlot& slow = pieces_[largest];
+    uint32_t helperLength = largestRest / 2;
+    uint32_t keptLength = slow.length.load() - helperLength;
+    int index = nextPiece_++;
+    PieceSlot& helper = pieces_[index];
+    helper.used = true;
+    helper.taken = true;
+    helper.start = slow.start + keptLength;
+    helper.length.store(helperLength);
+    helper.received.store(0);
+    // The slow piece's transfer ends where its span now ends; bytes it writes beyond meanwhile
+    // are the helper's too, and the join leaves them out.
+    slow.length.store(keptLength, std::memory_order_release);
+    LogPrint(GetLogUtility(), L"split piece %d at %u for piece %d", largest, helper.start, index);
+    // Its file starts empty: nothing an earlier download left under its name is its.
+    platform::DeletePath(ToWidePath(http_pieces::PieceName(localPath_, index)));
+    WriteStateLocked();
+    return index;
 }
 
 void CHttpMultiDlCommand::NoteValidator(const std::string& validator) {

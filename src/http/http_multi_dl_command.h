@@ -1,8 +1,9 @@
 // The download of one file: ranged transfers on five threads of their own into piece files,
 // joined into a partial file that is checked against the expected length and then replaces the
 // destination; when that fails, the whole file again in one stream with two tries. Pieces resume
-// what they hold, within a download and across downloads of the same file. Progress and the
-// result go to the owner's IHttpDownloadResult.
+// what they hold, within a download and across downloads of the same file, and a thread whose
+// piece is done takes over half of the largest rest of another. Progress and the result go to
+// the owner's IHttpDownloadResult.
 #pragma once
 
 #include <atomic>
@@ -79,7 +80,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Fetches one piece with up to two tries, each continuing where the file ends. True when
     // the piece's file holds its whole span.
     bool FetchPiece(int index);
-    // The next piece for a thread that is free: one nobody fetches yet. -1 when there is none.
+    // The next piece for a thread that is free: one nobody fetches yet, else the second half of
+    // the largest rest of a piece being fetched. -1 when there is none worth it.
     int TakeNextPiece();
     // Records the validator of the first answer and writes the state file.
     void NoteValidator(const std::string& validator);

@@ -31,7 +31,7 @@ class UpdateRun(unittest.TestCase):
         return [r for r in self.service.requests() if r[1].startswith(prefix)]
 
     def test_newbin_check_downloads_both_packages_in_pieces_and_installs_them_in_key_order(self):
-        app = package_entry(self.service, "101", fixture_bytes(0, tag="app") * 3)
+        app = package_entry(self.service, "101", fixture_bytes(0, tag="app") * 2)
         client_package = package_entry(self.service, "1000", fixture_bytes(0, tag="bin"),
                                        section="bin")
         self.service.set_answer("version", answer(app=[app], bin_entry=client_package))

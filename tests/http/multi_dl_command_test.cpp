@@ -410,6 +410,42 @@ TEST(MultiDlCommand, TooLittleRoomFailsAtOnceWithoutATransfer) {
     EXPECT_TRUE(http_test::RecordedRequests(key).empty());
 }
 
+// A file of 8,000,000 bytes whose first range comes slowly: the pieces are 1.6 MB, and the
+// others are done long before the first.
+constexpr uint32_t kLargeSize = 8000000;
+
+TEST(MultiDlCommand, ASlowRangeIsSplitAndItsRestFetchedBesideIt) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome =
+        Download(FaultUrl("/files/pattern.8000000?key=" + key + "&first_rate=400000"), kLargeSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kLargeSize));
+    EXPECT_TRUE(outcome.leftovers.empty());
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    ASSERT_GE(requests.size(), 6u);
+    // A helper asked for a range that starts inside the first piece's.
+    uint32_t firstEnd = http_pieces::PieceLength(kLargeSize, 0);
+    bool inside = std::any_of(requests.begin(), requests.end(), [&](const std::string& line) {
+        uint64_t start = std::strtoull(line.c_str() + std::strlen("GET bytes="), nullptr, 10);
+        return start > 0 && start < firstEnd;
+    });
+    EXPECT_TRUE(inside);
+    EXPECT_LE(std::stoi(http_test::FaultServerText("/_peak?key=" + key)), 5);
+    ASSERT_FALSE(outcome.progress.empty());
+    EXPECT_TRUE(std::is_sorted(outcome.progress.begin(), outcome.progress.end()));
+    EXPECT_DOUBLE_EQ(outcome.progress.back(), 1.0);
+}
+
+TEST(MultiDlCommand, APieceIsNotSplitBelowTheMinimum) {
+    // Pieces of 800,000 bytes: the slow one never has more than the minimum left.
+    std::string key = http_test::UniqueKey();
+    Outcome outcome =
+        Download(FaultUrl("/files/pattern.4000000?key=" + key + "&first_rate=400000"), 4000000);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(4000000));
+    EXPECT_EQ(http_test::RecordedRequests(key).size(), 5u);
+}
+
 #ifndef _WIN32
 // Links planted at the piece names and at the destination: the download replaces them with its
 // own files, and the files they name keep what they held.
@@ -491,6 +527,25 @@ TEST(MultiDlCommand, PathTooLongForPieceNamesComesInOneStream) {
     EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
     EXPECT_TRUE(outcome.leftovers.empty());
     EXPECT_EQ(http_test::RecordedRequests(key), std::vector<std::string>{"GET -"});
+}
+
+TEST(MultiDlCommandSlow, ASplitWhoseHelperFailsFallsBackToOneStream) {
+    // The first range comes slowly and is split; every ranged answer after the five first ones
+    // (the helpers') breaks off, so the helpers' pieces fail, and the stream fetches the file.
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(FaultUrl("/files/pattern.8000000?key=" + key +
+                                        "&first_rate=1000000&on=ranged&after=5&close_at=1000"),
+                               kLargeSize);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kLargeSize));
+    EXPECT_TRUE(outcome.leftovers.empty());
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    // The five first ranges, then two tries of each helper: how many helpers there were depends
+    // on how far the other pieces were when the first was done.
+    int ranged = CountStartingWith(requests, "GET bytes=");
+    EXPECT_GE(ranged, 7);
+    EXPECT_EQ((ranged - 5) % 2, 0);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 1);
 }
 
 TEST(MultiDlCommandSlow, StalledPieceIsAbortedAndTriedAgain) {
