@@ -212,7 +212,8 @@ const wchar_t* PackageList::FindNameCollision(std::wstring& name) const {
                 continue;
             if (j > i && names[i] == names[j])
                 return L"name of another package";
-            // A download keeps its pieces beside the package as "NAME.tmp_N".
+            // A download keeps its pieces, its partial file and their state beside the package
+            // as "NAME.tmp_N", "NAME.tmp_part" and "NAME.tmp_state".
             const std::wstring piecePrefix = names[j] + L".tmp_";
             if (names[i].compare(0, piecePrefix.size(), piecePrefix) == 0)
                 return L"piece file of another package";
