@@ -14,6 +14,7 @@
 #include "platform/registry.h"
 #include "update/client_relaunch.h"
 #include "update/main_message_thread.h"
+#include "update/package_record.h"
 #include "view/update_view.h"
 #include "view/view_frame.h"
 
@@ -298,6 +299,7 @@ void CCheckUpdate::DownloadUpdatePackage() {
     LogPrint(GetLogUtility(), L"Start Download update packages");
     int pidNumber = ToInt32OrMinusOne(pid_);
     std::vector<std::pair<int, std::string>> notStarted;
+    std::vector<std::pair<int, std::string>> present;
     {
         std::lock_guard<std::recursive_mutex> lock(listLock_);
         PackageRecord* record = nullptr;
@@ -306,8 +308,19 @@ void CCheckUpdate::DownloadUpdatePackage() {
             LogPrint(GetLogUtility(), L"DownloadUpdatePackage:url=%s", record->url.c_str());
             int taskId = 0;
             std::string localPath = ToNarrowPath(record->localPath);
-            int started = Download(ToNarrow(record->url), localPath, &taskId,
+            int started = 0;
+            // A package that an earlier run downloaded and whose install was put off is not
+            // fetched again: it counts as downloaded, with a task id of its own.
+            if (IsPackageAlreadyPresent(record->localPath, record->fileSize, record->md5)) {
+                LogPrint(GetLogUtility(), L"Download package: already present, FileName:[%s]",
+                         record->localPath.c_str());
+                taskId = nextTaskId_++;
+                present.emplace_back(taskId, localPath);
+                started = 1;
+            } else {
+                started = Download(ToNarrow(record->url), localPath, &taskId,
                                    ExpectedDownloadSize(record->fileSize));
+            }
             if (taskId != 0) {
                 tasks_.push_back(DownloadTask{taskId, 0.0, 0});
                 record->taskId = taskId;
@@ -318,9 +331,14 @@ void CCheckUpdate::DownloadUpdatePackage() {
                             packages_.FindPackageIdByTask(taskId), pidNumber, 2);
         }
     }
-    // A download that never runs never reports: take its failure path, outside the list lock.
+    // A download that never runs never reports: take its failure path, outside the list lock;
+    // a package that is there already takes the path of a finished download.
     for (const auto& [taskId, localPath] : notStarted) {
         OnDownloadResult(taskId, 0, localPath.c_str());
+    }
+    for (const auto& [taskId, localPath] : present) {
+        OnDownloadProgress(taskId, 1.0);
+        OnDownloadResult(taskId, 1, localPath.c_str());
     }
 }
 

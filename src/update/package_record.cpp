@@ -1,10 +1,13 @@
 // The file name check: the answer's "file_name" is joined to the download folder, so a name
-// that climbs out of it, names a device or a stream, or cannot be stored must be refused.
+// that climbs out of it, names a device or a stream, or cannot be stored must be refused. And the
+// look for a package that an earlier run downloaded already.
 #include "update/package_record.h"
 
 #include <string_view>
 
+#include "common/file_digest.h"
 #include "common/text.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -56,4 +59,21 @@ const wchar_t* FindUnsafeRecordValueReason(const std::wstring& value, bool isId)
             return L"forbidden character";
     }
     return nullptr;
+}
+
+bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
+                             const std::wstring& md5) {
+    if (md5.empty())
+        return false;
+    // A file of another size is not read at all.
+    uint64_t size = 0;
+    {
+        platform::InputFile file;
+        if (!file.Open(localPath) || !file.GetSize(size) || size == 0)
+            return false;
+        if (fileSize > 0 && size != static_cast<uint64_t>(fileSize))
+            return false;
+    }
+    std::wstring digest;
+    return ComputeFileMd5(localPath, digest, size) && IsSameMd5Text(digest.c_str(), md5.c_str());
 }

@@ -23,6 +23,11 @@ inline uint32_t ExpectedDownloadSize(int64_t fileSize) {
     return fileSize > 0 && fileSize <= int64_t{UINT32_MAX} ? static_cast<uint32_t>(fileSize) : 0u;
 }
 
+// Whether the record's destination already holds its package: a file of the answer's size (when
+// the answer gives one) whose digest is the answer's. Reads the whole file when the size fits.
+bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
+                             const std::wstring& md5);
+
 // Paths are kept in buffers of 260 characters; a longer one would come back cut.
 inline constexpr size_t kPackagePathChars = 260;
 

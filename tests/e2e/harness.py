@@ -111,6 +111,11 @@ class Installation:
             return []
         return sorted(n for n in os.listdir(self.log_folder) if n.endswith("_PLTNUpdater.log"))
 
+    def clear_log(self):
+        """Removes the log files, so that the next run's log is read alone."""
+        for name in self.log_files():
+            os.unlink(os.path.join(self.log_folder, name))
+
     def log_text(self):
         """The text of the one log file of the last run."""
         files = self.log_files()

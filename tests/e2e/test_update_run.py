@@ -198,6 +198,29 @@ class UpdateRun(unittest.TestCase):
         self.assertEqual([s for s in self.client.started() if s[0].startswith("setup")], [])
         self.assertEqual(self.client.registry.query(CLIENT_KEY, "UpdateFlag"), "dword:00000001")
 
+    def test_a_package_downloaded_by_an_earlier_run_is_installed_without_a_transfer(self):
+        content = fixture_bytes(0, tag="present")
+        app = package_entry(self.service, "101", content)
+        self.service.set_answer("version", answer(app=[app]))
+        os.makedirs(self.client.download_folder, exist_ok=True)
+        local = os.path.join(self.client.download_folder, app["file_name"])
+        # The same size with another digest is fetched again; the right file is not.
+        wrong = bytes(b ^ 1 for b in content[:16]) + content[16:]
+        for kept, fetched in ((content, False), (wrong, True)):
+            with open(local, "wb") as f:
+                f.write(kept)
+            before = len(self.service_requests("/packages/"))
+            result = self.client.run("-action:newbin_check", "-appid:101")
+            self.assertEqual(result.code, 0, self.client.log_text())
+            gets = self.service_requests("/packages/")[before:]
+            self.assertEqual(len(gets), 5 if fetched else 0, gets)
+            lines = self.client.log_lines()
+            present = ("Download package: already present, FileName:[%s]"
+                       % program_path(self.client.download_folder, app["file_name"]))
+            self.assertEqual(present in lines, not fetched)
+            self.assertIn("Install package success.", lines)
+            self.client.clear_log()
+
 
 class ForceDownload(unittest.TestCase):
     def setUp(self):
