@@ -16,7 +16,8 @@ with ranges, and takes its faults from the query string of each request:
   wrong_length=D   announce the length plus D (D may be negative)
   overrun=N        send no Content-Length, and after the body N more bytes before closing
   rate=B           send the body at B bytes a second; first_rate=B instead for a GET whose
-                   range starts at byte 0 (or that has no range)
+                   range starts at byte 0 (or that has no range); like the validators, the pace
+                   holds for every request of the file, whatever `on`, `times` and `after` say
   etag=V           send the validator ETag: "V"; last_modified=V sends Last-Modified: V (with
                    every answer of the file, also those past `times`)
 
@@ -270,9 +271,11 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if not send_body:
             return
-        rate = faults.get("first_rate") if content_range is None or content_range.startswith(
+        # The pace is the line's, not a fault: it holds for every request, also past `times` and
+        # before `after`.
+        rate = query.get("first_rate") if content_range is None or content_range.startswith(
             "bytes 0-") else None
-        rate = rate or faults.get("rate")
+        rate = rate or query.get("rate")
         if rate:
             faults = dict(faults, pace=int(rate))
         self.send_body(body, faults, key)
