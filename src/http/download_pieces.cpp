@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <set>
 
 #include "common/text.h"
@@ -40,6 +42,16 @@ void PieceBounds(uint32_t size, int index, uint32_t& start, uint32_t& end) {
     uint32_t q = size / kPieceCount;
     start = index == 0 ? 0 : static_cast<uint32_t>(index) * q + 1;
     end = index == kPieceCount - 1 ? size : static_cast<uint32_t>(index + 1) * q;
+}
+
+uint64_t FileLengthOf(const std::string& path) {
+    std::FILE* file = platform::OpenStdioFile(path, "rb");
+    if (file == nullptr)
+        return 0;
+    int64_t length = 0;
+    platform::GetStdioFileLength(file, length);
+    std::fclose(file);
+    return length > 0 ? static_cast<uint64_t>(length) : 0;
 }
 
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value) {
@@ -188,27 +200,45 @@ bool ReadPieceState(const std::string& localPath, PieceState& state) {
 
 double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,
                   const std::string& target) {
-    std::FILE* destination = platform::OpenStdioFile(target, "wb");
+    std::vector<PieceSpan> ordered = InOffsetOrder(pieces);
+    double joined = 0;
+    size_t next = 0;
+    std::FILE* destination = nullptr;
+    // The file's first bytes need no copy: their piece becomes the target.
+    if (!ordered.empty() && ordered[0].start == 0 && ordered[0].length > 0) {
+        std::string first = PieceName(localPath, ordered[0].index);
+        if (FileLengthOf(first) == ordered[0].length &&
+            platform::ReplacePath(ToWidePath(first), ToWidePath(target))) {
+            destination = platform::OpenStdioFile(target, "ab");
+            joined = ordered[0].length;
+            next = 1;
+        }
+    }
+    if (destination == nullptr) {
+        destination = platform::OpenStdioFile(target, "wb");
+        joined = 0;
+        next = 0;
+    }
     // The copy moves whole blocks, so stdio's own buffers would only add a copy of each block:
     // without them every block is one read and one write of the system.
     if (destination != nullptr)
         std::setvbuf(destination, nullptr, _IONBF, 0);
-    double joined = 0;
+    std::unique_ptr<char[]> block(new (std::nothrow) char[kJoinBlockBytes]);
     bool full = false;
-    char block[kJoinBlockBytes];
-    for (const PieceSpan& span : InOffsetOrder(pieces)) {
+    for (size_t i = next; i < ordered.size(); ++i) {
+        const PieceSpan& span = ordered[i];
         std::string name = PieceName(localPath, span.index);
         std::FILE* piece = platform::OpenStdioFile(name, "rb");
         if (piece != nullptr) {
             std::setvbuf(piece, nullptr, _IONBF, 0);
             // A piece that was split may hold a few bytes beyond its span: the next piece's.
             uint64_t left = span.length;
-            while (destination != nullptr && !full && left > 0) {
-                size_t want = left < sizeof(block) ? static_cast<size_t>(left) : sizeof(block);
-                size_t got = std::fread(block, 1, want, piece);
+            while (destination != nullptr && block && !full && left > 0) {
+                size_t want = left < kJoinBlockBytes ? static_cast<size_t>(left) : kJoinBlockBytes;
+                size_t got = std::fread(block.get(), 1, want, piece);
                 if (got == 0)
                     break;
-                size_t written = std::fwrite(block, 1, got, destination);
+                size_t written = std::fwrite(block.get(), 1, got, destination);
                 joined += static_cast<double>(written);
                 left -= got;
                 full = written < got;  // the disk is full: the length check will fail
@@ -219,6 +249,8 @@ double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& local
     }
     if (destination != nullptr && std::fclose(destination) != 0)
         joined = -1;  // the last data never reached the disk
+    if (!block && ordered.size() > next)
+        joined = -1;  // no memory to copy with
     return joined;
 }
 

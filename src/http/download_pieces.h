@@ -19,7 +19,7 @@ inline constexpr int kMaxPieces = 64;
 inline constexpr uint32_t kMinSplitBytes = 1024 * 1024;
 
 // The join copies in blocks of this many bytes.
-inline constexpr size_t kJoinBlockBytes = 8192;
+inline constexpr size_t kJoinBlockBytes = 1024 * 1024;
 
 // A destination path of at most this many characters leaves room for the longest name beside
 // it, ".tmp_state", within the 259 characters a Windows path may have.
@@ -89,7 +89,8 @@ bool WritePieceState(const std::string& localPath, const PieceState& state);
 bool ReadPieceState(const std::string& localPath, PieceState& state);
 
 // Copies the pieces in the order of their offsets into `target` (truncated first), of each
-// piece file at most its span's length, and returns the number of bytes written. Every piece
+// piece file at most its span's length, and returns the number of bytes written. A first piece
+// that holds exactly its span becomes `target` by a rename instead of a copy. Every piece
 // file is deleted afterwards, also one that could not be copied: the download then fails its
 // length check and fetches the file again in one stream, so a left piece would only take space.
 double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,

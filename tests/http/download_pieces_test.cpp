@@ -66,28 +66,33 @@ void WriteFile(const std::string& path, const std::string& content) {
 }
 
 TEST(JoinPieces, CopiesThePiecesInOrderAndDeletesThem) {
-    http_test::ScratchFolder folder;
-    std::string destination = folder.Path("package.exe");
     // Pieces larger than a join block, and one that is empty.
-    std::string whole = http_test::PatternBytes(3 * 8192 + 17);
-    uint32_t cuts[] = {0, 8193, 8193, 20000, 24000, static_cast<uint32_t>(whole.size())};
-    std::vector<http_pieces::PieceSpan> spans;
-    // Numbered out of offset order, as splits number them; the third holds a few bytes beyond
-    // its span, as a piece whose end was moved back while it was written.
+    const uint32_t block = http_pieces::kJoinBlockBytes;
+    std::string whole = http_test::PatternBytes(3 * block + 17);
+    uint32_t cuts[] = {0, block + 1, block + 1, 2 * block + 300, 3 * block, 3 * block + 17};
+    // Numbered out of offset order, as splits number them; a piece may hold a few bytes beyond
+    // its span, as one whose end was moved back while it was written. The first piece is
+    // renamed when it holds exactly its span, and copied when it holds more.
     int numbers[] = {0, 1, 7, 2, 5};
-    for (int i = 0; i < 5; ++i) {
-        spans.push_back({numbers[i], cuts[i], cuts[i + 1] - cuts[i]});
-        WriteFile(http_pieces::PieceName(destination, numbers[i]),
-                  whole.substr(cuts[i], cuts[i + 1] - cuts[i] + (i == 2 ? 100 : 0)));
-    }
-    std::reverse(spans.begin(), spans.end());
+    for (int longer : {2, 0}) {
+        SCOPED_TRACE(longer);
+        http_test::ScratchFolder folder;
+        std::string destination = folder.Path("package.exe");
+        std::vector<http_pieces::PieceSpan> spans;
+        for (int i = 0; i < 5; ++i) {
+            spans.push_back({numbers[i], cuts[i], cuts[i + 1] - cuts[i]});
+            WriteFile(http_pieces::PieceName(destination, numbers[i]),
+                      whole.substr(cuts[i], cuts[i + 1] - cuts[i] + (i == longer ? 100 : 0)));
+        }
+        std::reverse(spans.begin(), spans.end());
 
-    EXPECT_EQ(http_pieces::JoinPieces(spans, destination, destination),
-              static_cast<double>(whole.size()));
-    std::string joined;
-    ASSERT_TRUE(http_test::ReadWholeFile(destination, joined));
-    EXPECT_TRUE(joined == whole);
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"package.exe"});
+        EXPECT_EQ(http_pieces::JoinPieces(spans, destination, destination),
+                  static_cast<double>(whole.size()));
+        std::string joined;
+        ASSERT_TRUE(http_test::ReadWholeFile(destination, joined));
+        EXPECT_TRUE(joined == whole);
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"package.exe"});
+    }
 }
 
 TEST(JoinPieces, SkipsAMissingPieceAndCountsOnlyWhatWasCopied) {
