@@ -44,16 +44,6 @@ void PieceBounds(uint32_t size, int index, uint32_t& start, uint32_t& end) {
     end = index == kPieceCount - 1 ? size : static_cast<uint32_t>(index + 1) * q;
 }
 
-uint64_t FileLengthOf(const std::string& path) {
-    std::FILE* file = platform::OpenStdioFile(path, "rb");
-    if (file == nullptr)
-        return 0;
-    int64_t length = 0;
-    platform::GetStdioFileLength(file, length);
-    std::fclose(file);
-    return length > 0 ? static_cast<uint64_t>(length) : 0;
-}
-
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value) {
     if (text.empty() || text.size() > 20 ||
         text.find_first_not_of("0123456789") != std::string::npos)
@@ -252,6 +242,16 @@ double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& local
     if (!block && ordered.size() > next)
         joined = -1;  // no memory to copy with
     return joined;
+}
+
+uint64_t FileLengthOf(const std::string& path) {
+    std::FILE* file = platform::OpenStdioFile(path, "rb");
+    if (file == nullptr)
+        return 0;
+    int64_t length = 0;
+    platform::GetStdioFileLength(file, length);
+    std::fclose(file);
+    return length > 0 ? static_cast<uint64_t>(length) : 0;
 }
 
 void DeletePieces(const std::string& localPath) {

@@ -96,6 +96,9 @@ bool ReadPieceState(const std::string& localPath, PieceState& state);
 double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,
                   const std::string& target);
 
+// The length of a file by its narrow path; 0 when it does not exist or cannot be opened.
+uint64_t FileLengthOf(const std::string& path);
+
 // Deletes whatever piece files and state file of this destination exist.
 void DeletePieces(const std::string& localPath);
 

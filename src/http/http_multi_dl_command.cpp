@@ -21,17 +21,6 @@ namespace {
 
 std::atomic<int64_t> g_freeSpaceForTesting{-1};
 
-// The length of a file, 0 when it does not exist or cannot be opened.
-uint64_t FileLength(const std::string& path) {
-    std::FILE* file = platform::OpenStdioFile(path, "rb");
-    if (file == nullptr)
-        return 0;
-    int64_t length = 0;
-    platform::GetStdioFileLength(file, length);
-    std::fclose(file);
-    return length > 0 ? static_cast<uint64_t>(length) : 0;
-}
-
 void EmptyFile(const std::string& path) {
     std::FILE* emptied = platform::OpenStdioFile(path, "wb");
     if (emptied != nullptr)
@@ -211,7 +200,7 @@ uint64_t CHttpMultiDlCommand::PreparePieces(uint32_t size) {
         uint64_t have = 0;
         if (resume) {
             std::string name = http_pieces::PieceName(localPath_, span.index);
-            have = FileLength(name);
+            have = http_pieces::FileLengthOf(name);
             // A piece longer than its span is not what this download wrote: it starts again.
             if (have > span.length) {
                 EmptyFile(name);
@@ -484,7 +473,7 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
         if (!this->IsStopping() && attempt < 2)
             platform::SleepMilliseconds(kRetryPauseMs);
     }
-    return static_cast<uint64_t>(FileLength(pieceName)) >= slot.length.load();
+    return http_pieces::FileLengthOf(pieceName) >= slot.length.load();
 }
 
 size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {
