@@ -13,21 +13,34 @@
 
 namespace platform {
 
+namespace {
+
+// Files are opened without blocking, so that a FIFO in the way is refused rather than waited on.
+// Keeps the descriptor when it is a regular file, and makes it blocking again; closes it and
+// gives -1 otherwise.
+int KeepOnlyRegularFile(int fd) {
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+}  // namespace
+
 bool InputFile::Open(const std::wstring& path) {
     Close();
     std::string narrow = posix::ToPath(path);
     if (narrow.empty())
         return false;
     // Without O_NONBLOCK a FIFO at the path would block the open until a writer came.
-    int fd = open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int fd = KeepOnlyRegularFile(open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd < 0)
         return false;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return false;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     handle_ = fd;
     return true;
@@ -89,14 +102,9 @@ std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
     int fd = open(narrowPath.c_str(), flags, 0666);
     if (fd < 0 && errno == ELOOP && (flags & O_CREAT) != 0 && unlink(narrowPath.c_str()) == 0)
         fd = open(narrowPath.c_str(), flags | O_EXCL, 0666);
+    fd = KeepOnlyRegularFile(fd);
     if (fd < 0)
         return nullptr;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::FILE* file = fdopen(fd, mode);
     if (file == nullptr)
         close(fd);
