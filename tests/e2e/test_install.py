@@ -34,6 +34,16 @@ def package(exit_code=0, seconds=0, tag=""):
     return content, md5_of(content)
 
 
+def probe_install_mutex(client):
+    """What a short-lived holder of the install pass's mutex found: "held" (it created it) or
+    "existed"."""
+    probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
+    answer = probe.stdout.readline().strip()
+    probe.stdin.close()
+    probe.wait(30)
+    return answer
+
+
 class InstallPass(unittest.TestCase):
     def test_verified_packages_run_in_key_order_and_the_client_comes_back(self):
         client = Client(self)
@@ -142,20 +152,14 @@ class InstallPass(unittest.TestCase):
                                    env=client.env(), stdin=subprocess.DEVNULL)
         try:
             client.wait_started(1)
-            probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
-            self.assertEqual(probe.stdout.readline().strip(), "existed")
-            probe.stdin.close()
-            probe.wait(30)
+            self.assertEqual(probe_install_mutex(client), "existed")
             # The pass gave up the update mutex: another updater of the same user and
             # installation runs meanwhile.
             other_result = client.run("-foo")
             self.assertEqual(other_result.code, 1)
         finally:
             self.assertEqual(updater.wait(60), 0)
-        probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
-        self.assertEqual(probe.stdout.readline().strip(), "held")
-        probe.stdin.close()
-        probe.wait(30)
+        self.assertEqual(probe_install_mutex(client), "held")
 
     def test_an_opened_install_mutex_exists_until_the_pass_ends_after_its_creator_left(self):
         client = Client(self)
@@ -172,16 +176,10 @@ class InstallPass(unittest.TestCase):
             holder.stdin.close()
             holder.wait(30)
             # The pass opened the name while the holder had it: it keeps it in existence.
-            probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
-            self.assertEqual(probe.stdout.readline().strip(), "existed")
-            probe.stdin.close()
-            probe.wait(30)
+            self.assertEqual(probe_install_mutex(client), "existed")
         finally:
             self.assertEqual(updater.wait(60), 0)
-        probe = client.start_tool("mutex_holder", "PallatonUpdateMutexInstall", "5")
-        self.assertEqual(probe.stdout.readline().strip(), "held")
-        probe.stdin.close()
-        probe.wait(30)
+        self.assertEqual(probe_install_mutex(client), "held")
 
 
 class Relaunch(unittest.TestCase):
