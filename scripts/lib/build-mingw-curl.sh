@@ -1,18 +1,19 @@
 #!/usr/bin/env bash
-# build-mingw-curl.sh - build a static, HTTP-only libcurl for a mingw-w64 triplet
-# (x86_64-w64-mingw32 or i686-w64-mingw32) from Debian's curl source package,
-# once per machine and triplet, into a cache outside the repository.
+# build-mingw-curl.sh - build a static libcurl with Schannel (TLS) and SSPI for a
+# mingw-w64 triplet (x86_64-w64-mingw32 or i686-w64-mingw32) from Debian's curl
+# source package, once per machine and triplet, into a cache outside the
+# repository.
 #
 # Usage:   prefix=$(scripts/lib/build-mingw-curl.sh [TRIPLET] | tail -n1)
 #
 # TRIPLET defaults to x86_64-w64-mingw32.  The last (and only) line on stdout is
 # the install prefix
-#   $PALLATON_CACHE/<triplet>-curl-<debian source version>
+#   $PALLATON_CACHE/<triplet>-curl-schannel-<debian source version>
 # which holds include/curl/*.h, lib/libcurl.a, lib/pkgconfig/libcurl.pc,
 # bin/curl-config, BUILDINFO (shell-sourceable: CURL_CPPFLAGS, CURL_LDLIBS, ...)
 # and the stamp .complete.  Everything else goes to stderr.
 #
-# Link a consumer with:
+# Link a consumer with (secur32 is loaded at run time):
 #   <triplet>-gcc-posix -DCURL_STATICLIB -I$prefix/include ... \
 #       $prefix/lib/libcurl.a -lws2_32 -lcrypt32 -lbcrypt -ladvapi32 -lpthread
 #
@@ -39,8 +40,9 @@ case $HOST in
     x86_64-w64-mingw32 | i686-w64-mingw32) ;;
     *) printf 'build-mingw-curl: unknown triplet %s\n' "$HOST" >&2; exit 2 ;;
 esac
-# Each triplet has its own entries, lock and configure cache.
-readonly NAME=$HOST-curl
+# Each triplet has its own entries, lock and configure cache. The name carries the TLS backend,
+# so that an older HTTP-only build in the same cache is never taken for this one.
+readonly NAME=$HOST-curl-schannel
 readonly CC_BIN=${HOST}-gcc-posix
 readonly CACHE_ROOT=${PALLATON_CACHE:-/var/cache/pallaton}
 readonly WANT_VERSION=${PALLATON_CURL_VERSION:-}
@@ -363,7 +365,9 @@ conf_args=(
     --disable-dependency-tracking
     --disable-maintainer-mode
     --enable-http
-    --without-ssl --without-zlib --without-brotli --without-zstd
+    # TLS and the proxy's logon through the system: Schannel brings SSPI with it.
+    --with-schannel --without-openssl --without-gnutls
+    --without-zlib --without-brotli --without-zstd
     --without-libpsl --without-libidn2 --without-nghttp2 --without-librtmp
     --without-libssh2
     --disable-ldap --disable-ldaps --disable-rtsp --disable-dict
@@ -385,7 +389,7 @@ configure_knows() { # --without-foo | --disable-foo
 for opt in --disable-docs --without-libssh --without-wolfssh --without-gssapi \
            --without-libgsasl --without-hyper --without-quiche --without-msh3 \
            --without-ngtcp2 --without-nghttp3 --without-winidn \
-           --without-ca-bundle --without-ca-path --disable-sspi; do
+           --without-ca-bundle --without-ca-path --without-ca-fallback; do
     if configure_knows "$opt"; then conf_args+=("$opt"); else log "configure does not know $opt; skipped"; fi
 done
 
@@ -420,6 +424,8 @@ sed -n '/^configure: Configured to build curl/,$p' "$work/configure.log" \
     | grep -E 'Protocols|Features|resolver|SSL:|LIBS:' | sed 's/^ */    /' >&2 || true
 grep -q 'USE_THREADS_\(POSIX\|WIN32\) 1' lib/curl_config.h \
     || die "configure did not enable the threaded resolver (CURLOPT_CONNECTTIMEOUT would not cover DNS)"
+grep -q 'USE_SCHANNEL 1' lib/curl_config.h || die "configure did not enable Schannel (no https)"
+grep -q 'USE_WINDOWS_SSPI 1' lib/curl_config.h || die "configure did not enable SSPI (no proxy logon)"
 
 # ---------------------------------------------------------------------------
 # Build and stage.
@@ -453,6 +459,7 @@ int main(void) {
     CURL *h = curl_easy_init();
     curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, 1L);
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_OPTIONS, (long)CURLSSLOPT_REVOKE_BEST_EFFORT);
     curl_easy_cleanup(h);
     return curl_version() == 0;
 }
