@@ -41,4 +41,9 @@ std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode);
 // The length of an open stdio file, its buffered output included. False on failure.
 bool GetStdioFileLength(std::FILE* file, int64_t& length);
 
+// Hands the file's buffered output to the system and waits until the system has put the file's
+// data on the disk, so that a name or a record that trusts the file's length never finds a
+// zeroed tail after a power cut. False on failure.
+bool SyncStdioFile(std::FILE* file);
+
 }  // namespace platform

@@ -32,6 +32,11 @@ bool DeletePath(const std::wstring& path);
 // left where it was.
 bool ReplacePath(const std::wstring& from, const std::wstring& to);
 
+// Whether another program holds the file so that it cannot be replaced now: open without
+// sharing its deletion, or a running program's image (Windows). False for a missing file, and
+// always on Linux, where a file in use can be replaced.
+bool IsFileInUse(const std::wstring& path);
+
 // The bytes the current user may still write on the volume that holds `folder`. False when the
 // volume cannot be asked.
 bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes);

@@ -19,9 +19,15 @@ using ThreadProc = unsigned (*)(void* argument);
 // The exit code reported for a thread that has not ended (STILL_ACTIVE).
 inline constexpr uint32_t kThreadStillActive = 259;
 
-// Starts `proc(argument)` on a new thread with the default stack size. A suspended thread runs
-// only after ResumeWorkerThread. Null when the thread cannot be created.
-ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended);
+// A stack that is ample for a transfer thread and small enough that many of them fit into the
+// address space of a 32-bit process.
+inline constexpr size_t kSmallStackBytes = 256 * 1024;
+
+// Starts `proc(argument)` on a new thread, with the default stack size or, when `stackBytes` is
+// not 0, a stack of that size. A suspended thread runs only after ResumeWorkerThread. Null when
+// the thread cannot be created.
+ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended,
+                                size_t stackBytes = 0);
 
 // Lets a suspended thread run. False for a null handle or a failure.
 bool ResumeWorkerThread(ThreadHandle thread);

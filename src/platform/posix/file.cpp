@@ -119,4 +119,8 @@ bool GetStdioFileLength(std::FILE* file, int64_t& length) {
     return true;
 }
 
+bool SyncStdioFile(std::FILE* file) {
+    return file != nullptr && std::fflush(file) == 0 && fdatasync(fileno(file)) == 0;
+}
+
 }  // namespace platform

@@ -51,6 +51,10 @@ bool ReplacePath(const std::wstring& from, const std::wstring& to) {
            rename(posix::ToPath(from).c_str(), posix::ToPath(to).c_str()) == 0;
 }
 
+bool IsFileInUse(const std::wstring&) {
+    return false;
+}
+
 bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes) {
     struct statvfs info;
     if (folder.empty() || statvfs(posix::ToPath(folder).c_str(), &info) != 0)

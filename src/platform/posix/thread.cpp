@@ -1,4 +1,4 @@
-// Threads with Windows-style handles on top of std::thread. Each thread has one shared,
+// Threads with Windows-style handles on top of POSIX threads. Each thread has one shared,
 // reference-counted state that records whether it may run and whether it has ended; every handle
 // holds a reference, so handles can be duplicated and closed in any order while the thread runs,
 // and waits with a time-out are waits on that state. The threads themselves are detached.
@@ -8,8 +8,8 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
+
+#include <pthread.h>
 
 namespace platform {
 
@@ -33,20 +33,29 @@ ThreadState* StateOf(ThreadHandle thread) {
     return thread == nullptr ? nullptr : static_cast<Handle*>(thread)->state.get();
 }
 
-void RunThread(std::shared_ptr<ThreadState> state, ThreadProc proc, void* argument) {
+struct ThreadStart {
+    std::shared_ptr<ThreadState> state;
+    ThreadProc proc;
+    void* argument;
+};
+
+void* RunThread(void* start) {
+    std::unique_ptr<ThreadStart> owned(static_cast<ThreadStart*>(start));
+    const std::shared_ptr<ThreadState>& state = owned->state;
     {
         std::unique_lock<std::mutex> lock(state->mutex);
         state->changed.wait(lock, [&] { return state->resumed || state->abandoned; });
         if (!state->resumed)
-            return;  // nobody can resume it any more
+            return nullptr;  // nobody can resume it any more
     }
-    uint32_t exitCode = proc(argument);
+    uint32_t exitCode = owned->proc(owned->argument);
     {
         std::lock_guard<std::mutex> lock(state->mutex);
         state->finished = true;
         state->exitCode = exitCode;
     }
     state->changed.notify_all();
+    return nullptr;
 }
 
 // Waits for one state until `deadline`, or without limit when `infinite`.
@@ -66,14 +75,30 @@ std::chrono::steady_clock::time_point DeadlineAfter(uint32_t timeoutMs) {
 
 }  // namespace
 
-ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended) {
+ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended,
+                                size_t stackBytes) {
     if (proc == nullptr)
         return nullptr;
     auto state = std::make_shared<ThreadState>();
     state->resumed = !suspended;
-    try {
-        std::thread(RunThread, state, proc, argument).detach();
-    } catch (const std::system_error&) {
+    auto* start = new ThreadStart{state, proc, argument};
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        delete start;
+        return nullptr;
+    }
+    bool ready = pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0;
+    // The sanitizers' shadow frames need more room than the stack was sized for.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    stackBytes = stackBytes != 0 ? stackBytes * 4 : 0;
+#endif
+    if (ready && stackBytes != 0)
+        ready = pthread_attr_setstacksize(&attributes, stackBytes) == 0;
+    pthread_t thread;
+    ready = ready && pthread_create(&thread, &attributes, &RunThread, start) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!ready) {
+        delete start;
         return nullptr;
     }
     return new Handle{std::move(state)};

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <io.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -72,6 +73,13 @@ bool GetStdioFileLength(std::FILE* file, int64_t& length) {
         return false;
     length = static_cast<int64_t>(info.st_size);
     return true;
+}
+
+bool SyncStdioFile(std::FILE* file) {
+    if (file == nullptr || std::fflush(file) != 0)
+        return false;
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != FALSE;
 }
 
 }  // namespace platform

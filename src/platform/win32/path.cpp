@@ -40,6 +40,20 @@ bool ReplacePath(const std::wstring& from, const std::wstring& to) {
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
 }
 
+bool IsFileInUse(const std::wstring& path) {
+    // Writing and deleting are what a replace needs; the system refuses them while another
+    // handle shares neither, or while the file is a running program's image.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    }
+    CloseHandle(file);
+    return false;
+}
+
 bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes) {
     ULARGE_INTEGER available = {};
     if (folder.empty() || !GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr))

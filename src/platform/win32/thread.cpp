@@ -23,11 +23,16 @@ unsigned __stdcall RunThread(void* start) {
 
 }  // namespace
 
-ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended) {
+ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended,
+                                size_t stackBytes) {
     auto* start = new ThreadStart{proc, argument};
+    // The size is the stack's reservation, not only what is committed at once: the reservation
+    // is what many threads take of a 32-bit address space.
+    unsigned flags = (suspended ? CREATE_SUSPENDED : 0) |
+                     (stackBytes != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0);
     // The CRT's own thread start, so that the C library's per-thread state is set up and freed.
-    uintptr_t thread =
-        _beginthreadex(nullptr, 0, &RunThread, start, suspended ? CREATE_SUSPENDED : 0, nullptr);
+    uintptr_t thread = _beginthreadex(nullptr, static_cast<unsigned>(stackBytes), &RunThread,
+                                      start, flags, nullptr);
     if (thread == 0)
         delete start;
     return reinterpret_cast<ThreadHandle>(thread);
