@@ -141,6 +141,9 @@ bool ParsePieceState(const std::string& text, PieceState& state) {
             uint64_t fields[3] = {};
             size_t from = 0;
             for (uint64_t& field : fields) {
+                // Fewer fields than three: the text ran out before this one.
+                if (from > value.size())
+                    return false;
                 size_t to = value.find(' ', from);
                 std::string part = value.substr(from, to == std::string::npos ? to : to - from);
                 if (!ParseNumber(part, UINT32_MAX, field))

@@ -155,6 +155,11 @@ TEST(PieceState, ReadsBackWhatWasWrittenAndOnlyAWholeConsistentState) {
         replaced("size 1000", "size -1000"),
         replaced("piece 2 600 400", "piece 2 600 400 7"),
         replaced("url ", "link "),
+        // Torn in the middle of a piece's fields.
+        replaced("piece 5 500 100", "piece 5"),
+        replaced("piece 5 500 100", "piece 5 500"),
+        replaced("piece 5 500 100", "piece"),
+        replaced("piece 5 500 100", "piece 5 500 "),
         "",
     };
     for (const std::string& each : broken) {
