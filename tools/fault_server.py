@@ -27,6 +27,11 @@ with ranges, and takes its faults from the query string of each request:
                    get the faults, later ones are served normally
   after=N          with key: the first N matching requests are served normally, later ones get
                    the faults (with times, the N+1th to the N+times-th)
+  then_status=CODE with key and times: the matching requests after the faulty ones answer with
+                   that status and a small error page instead of normally
+  range_start=N    answer a ranged GET with 206 and as many bytes as asked, but from byte N
+  etag_change=N:V  with key: from the N+1th request of the key on (whatever `on` says), the
+                   ETag is "V" instead of etag's
 
 Every request that carries a key is recorded; GET /_requests?key=K lists them one a line as
 "METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived,
@@ -209,6 +214,8 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
         matches = on == "all" or on == kind or (on == "get" and kind != "head")
         key = query.get("key")
         faulty = matches
+        late = False
+        etag = query.get("etag")
         if key is not None:
             line = "%s %s" % (self.command, range_header or "-")
             number = self.server.book.record(key, line, matches)
@@ -216,7 +223,14 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             after = int(query.get("after", "0"))
             if number is not None and (number <= after or (times > 0 and number > after + times)):
                 faulty = False
+            late = number is not None and times > 0 and number > after + times
+            if "etag_change" in query:
+                changed_after, _, changed_etag = query["etag_change"].partition(":")
+                if len(self.server.book.log_of(key)) > int(changed_after):
+                    etag = changed_etag
         faults = query if faulty else {}
+        if late and "then_status" in query:
+            faults = {"status": query["then_status"]}
 
         content = self.load(url.path)
         if content is None:
@@ -248,6 +262,9 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                 return
             if parsed != "invalid":
                 start, end = parsed
+                if "range_start" in faults:
+                    start, end = int(faults["range_start"]), int(faults["range_start"]) + end - start
+                    end = min(end, len(content) - 1)
                 status = 206
                 body = content[start:end + 1]
                 content_range = "bytes %d-%d/%d" % (start, end, len(content))
@@ -258,8 +275,8 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Range", content_range)
         self.send_header("Accept-Ranges", "bytes")
         # The file's validators are the file's, not faults: every answer carries them.
-        if "etag" in query:
-            self.send_header("ETag", '"%s"' % query["etag"])
+        if etag is not None:
+            self.send_header("ETag", '"%s"' % etag)
         if "last_modified" in query:
             self.send_header("Last-Modified", query["last_modified"])
         if faults.get("no_length") or "overrun" in faults:

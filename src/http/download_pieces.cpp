@@ -85,6 +85,12 @@ std::string PieceRange(uint32_t size, int index) {
     return range;
 }
 
+uint32_t PieceRangeEnd(uint32_t size, int index) {
+    uint32_t start = 0, end = 0;
+    PieceBounds(size, index, start, end);
+    return end;
+}
+
 uint32_t PieceLength(uint32_t size, int index) {
     uint32_t start = 0, end = 0;
     PieceBounds(size, index, start, end);
@@ -173,7 +179,8 @@ bool WritePieceState(const std::string& localPath, const PieceState& state) {
     if (file == nullptr)
         return false;
     std::string text = FormatPieceState(state);
-    bool whole = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    bool whole = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+                 platform::SyncStdioFile(file);
     return std::fclose(file) == 0 && whole;
 }
 
@@ -240,8 +247,13 @@ double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& local
         }
         platform::DeletePath(ToWidePath(name));
     }
-    if (destination != nullptr && std::fclose(destination) != 0)
-        joined = -1;  // the last data never reached the disk
+    // The file's data is on the disk before its name is trusted; a file whose last data never
+    // reached the disk is not the file.
+    if (destination != nullptr) {
+        bool synced = platform::SyncStdioFile(destination);
+        if (std::fclose(destination) != 0 || !synced)
+            joined = -1;
+    }
     if (!block && ordered.size() > next)
         joined = -1;  // no memory to copy with
     return joined;

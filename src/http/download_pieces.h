@@ -52,6 +52,9 @@ bool PartialNameFits(const std::string& localPath);
 // ends at `size` itself, one past the last byte, which servers clamp to the end of the file.
 std::string PieceRange(uint32_t size, int index);
 
+// The inclusive end of piece `index`'s first range, as PieceRange writes it.
+uint32_t PieceRangeEnd(uint32_t size, int index);
+
 // How many bytes of a file of `size` bytes lie in piece `index`'s first range: all that the
 // piece may receive. The last range's end, one past the file, holds no byte; an inverted range
 // none.

@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "diagnostics/log.h"
 #include "http/curl_api.h"
+#include "http/download_turns.h"
 #include "http/transfer_callbacks.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -36,6 +37,11 @@ struct CHttpMultiDlCommand::PieceTry {
     http_transfer::FileSink sink;
     http_transfer::ValidatorHeaders headers;
     bool headersSeen = false;
+    // The bytes asked for, inclusive; the last may lie past the file's end.
+    uint64_t firstByte = 0;
+    uint64_t lastByte = 0;
+    // The answer was judged to be the range asked: its body may reach the file.
+    bool accepted = false;
 };
 
 CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath, int taskId,
@@ -45,7 +51,8 @@ CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath,
       totalSize_(static_cast<double>(expectedSize)),
       taskId_(taskId),
       expectedSize_(expectedSize) {
-    this->thread_ = platform::CreateWorkerThread(&DownloadThreadProc, this, true);
+    this->thread_ =
+        platform::CreateWorkerThread(&DownloadThreadProc, this, true, platform::kSmallStackBytes);
 }
 
 void CHttpMultiDlCommand::SetFreeSpaceForTesting(int64_t bytes) {
@@ -71,10 +78,23 @@ unsigned CHttpMultiDlCommand::DownloadThreadProc(void* argument) {
 }
 
 void CHttpMultiDlCommand::Execute() {
+    // Only a few downloads transfer at once; this one waits for its turn.
+    http_turns::DownloadTurn turn(this->taskCallback_);
+    if (!turn.Held())
+        return;  // the engine stops: nobody is told anything any more
     // Failures are not reported here: the transfers then fail to open their files.
     CreateParentFolder(ToWidePath(localPath_));
-    int result = this->IsStopping() ? 0 : SegmentedDownload();
-    if (result != 1 && !noRoom_ && !this->IsStopping())
+    int result = 0;
+    // A destination that cannot be replaced would only be fetched in vain.
+    if (!this->IsStopping() && !DestinationInUse()) {
+        result = SegmentedDownload();
+        // The file changed on the server while its pieces came: once more with fresh pieces.
+        if (result != 1 && fileChanged_.load() && !this->IsStopping()) {
+            ResetPieces();
+            result = SegmentedDownload();
+        }
+    }
+    if (result != 1 && !noRoom_ && !inUse_ && !this->IsStopping())
         result = SingleStreamDownload();
     // Whatever way the file came, pieces of it are of no more use.
     if (result == 1 && http_pieces::PieceNamesFit(localPath_))
@@ -82,6 +102,15 @@ void CHttpMultiDlCommand::Execute() {
     if (this->owner_ != nullptr && !this->IsStopping()) {
         this->owner_->OnDownloadResult(taskId_, result, localPath_.c_str());
     }
+}
+
+bool CHttpMultiDlCommand::DestinationInUse() {
+    if (!inUse_ && platform::IsFileInUse(ToWidePath(localPath_))) {
+        LogPrint(GetLogUtility(), L"Download file: the destination is in use:[%s]",
+                 ToWidePath(localPath_).c_str());
+        inUse_ = true;
+    }
+    return inUse_;
 }
 
 bool CHttpMultiDlCommand::HasRoomFor(uint64_t needed) {
@@ -126,8 +155,8 @@ int CHttpMultiDlCommand::SegmentedDownload() {
     for (int i = 0; i < http_pieces::kPieceCount; ++i) {
         arguments[i].command = this;
         arguments[i].index = i;
-        platform::ThreadHandle thread =
-            platform::CreateWorkerThread(&HttpExecuteThreadProc, &arguments[i], false);
+        platform::ThreadHandle thread = platform::CreateWorkerThread(
+            &HttpExecuteThreadProc, &arguments[i], false, platform::kSmallStackBytes);
         if (thread != nullptr)
             threads[started++] = thread;
         LogPrint(GetLogUtility(), L"download thread %d start", i);
@@ -155,7 +184,7 @@ int CHttpMultiDlCommand::SegmentedDownload() {
     }
     if (this->IsStopping() || !whole) {
         if (!this->IsStopping())
-            LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f",
+            LogPrint(GetLogUtility(), L"Download file: pieces not whole, size:%.2f, held:%.2f",
                      totalSize_, received);
         KeepOrDeletePieces();
         return 0;
@@ -168,6 +197,9 @@ int CHttpMultiDlCommand::SegmentedDownload() {
     if (joined == totalSize_ && platform::ReplacePath(ToWidePath(partial), ToWidePath(localPath_)))
         return 1;
     platform::DeletePath(ToWidePath(partial));
+    // The whole file was there, but something holds the destination since the download began.
+    if (joined == totalSize_)
+        DestinationInUse();
     return 0;
 }
 
@@ -197,6 +229,8 @@ uint64_t CHttpMultiDlCommand::PreparePieces(uint32_t size) {
         slot.start = span.start;
         slot.length.store(span.length);
         slot.firstRange = !resume;
+        // An empty piece (of a file shorter than five bytes) has nothing to fetch.
+        slot.done = span.length == 0;
         uint64_t have = 0;
         if (resume) {
             std::string name = http_pieces::PieceName(localPath_, span.index);
@@ -214,6 +248,7 @@ uint64_t CHttpMultiDlCommand::PreparePieces(uint32_t size) {
     }
     if (resume) {
         validator_ = saved.validator;
+        validatorKnown_ = true;
         stateKept_ = true;
         LogPrint(GetLogUtility(), L"Download file: resume %d pieces holding %llu bytes",
                  static_cast<int>(spans.size()), static_cast<unsigned long long>(held));
@@ -301,7 +336,7 @@ void CHttpMultiDlCommand::RunPieceWorker(int worker) {
 
 int CHttpMultiDlCommand::TakeNextPiece() {
     std::lock_guard<std::mutex> lock(piecesLock_);
-    if (pieceFailed_ || this->IsStopping())
+    if (pieceFailed_ || PiecesAbandoned() || this->IsStopping())
         return -1;
     for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
         PieceSlot& slot = pieces_[i];
@@ -348,12 +383,34 @@ int CHttpMultiDlCommand::TakeNextPiece() {
     return index;
 }
 
-void CHttpMultiDlCommand::NoteValidator(const std::string& validator) {
+bool CHttpMultiDlCommand::NoteValidator(const std::string& validator) {
     std::lock_guard<std::mutex> lock(piecesLock_);
-    if (!validator_.empty() || validator.empty())
-        return;
+    if (validatorKnown_)
+        return validator == validator_;
+    validatorKnown_ = true;
     validator_ = validator;
     WriteStateLocked();
+    return true;
+}
+
+void CHttpMultiDlCommand::ResetPieces() {
+    std::lock_guard<std::mutex> lock(piecesLock_);
+    for (PieceSlot& slot : pieces_) {
+        slot.used = false;
+        slot.start = 0;
+        slot.length.store(0);
+        slot.received.store(0);
+        slot.taken = false;
+        slot.done = false;
+        slot.failed = false;
+        slot.firstRange = false;
+    }
+    nextPiece_ = 0;
+    validator_.clear();
+    validatorKnown_ = false;
+    stateKept_ = false;
+    pieceFailed_ = false;
+    fileChanged_.store(false);
 }
 
 void CHttpMultiDlCommand::WriteStateLocked() {
@@ -372,13 +429,31 @@ void CHttpMultiDlCommand::WriteStateLocked() {
 }
 
 void CHttpMultiDlCommand::KeepOrDeletePieces() {
-    bool keep;
-    {
+    // Pieces of a file that changed, or of a server that does not serve ranges, are of no use
+    // to a later download.
+    bool keep = false;
+    if (!PiecesAbandoned()) {
         std::lock_guard<std::mutex> lock(piecesLock_);
         keep = stateKept_;
     }
-    if (!keep)
+    if (keep)
+        SyncKeptPieces();
+    else
         http_pieces::DeletePieces(localPath_);
+}
+
+void CHttpMultiDlCommand::SyncKeptPieces() {
+    std::lock_guard<std::mutex> lock(piecesLock_);
+    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
+        if (!pieces_[i].used)
+            continue;
+        std::FILE* piece = platform::OpenStdioFile(http_pieces::PieceName(localPath_, i), "ab");
+        if (piece != nullptr) {
+            platform::SyncStdioFile(piece);
+            std::fclose(piece);
+        }
+    }
+    WriteStateLocked();
 }
 
 bool CHttpMultiDlCommand::FetchPiece(int index) {
@@ -386,7 +461,7 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
     std::string pieceName = http_pieces::PieceName(localPath_, index);
     auto size = static_cast<uint32_t>(totalSize_);
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        if (this->IsStopping())
+        if (this->IsStopping() || PiecesAbandoned())
             return false;
         // Each try continues where the file ends.
         std::FILE* file = platform::OpenStdioFile(pieceName, "ab");
@@ -412,9 +487,12 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
         if (slot.firstRange) {
             range = http_pieces::PieceRange(size, index);
             pieceTry.sink.limit = http_pieces::PieceLength(size, index);
+            pieceTry.firstByte = slot.start;
+            pieceTry.lastByte = http_pieces::PieceRangeEnd(size, index);
         } else {
-            uint64_t from = slot.start + have;
-            range = std::to_string(from) + "-" + std::to_string(slot.start + length - 1ull);
+            pieceTry.firstByte = slot.start + have;
+            pieceTry.lastByte = slot.start + length - 1ull;
+            range = std::to_string(pieceTry.firstByte) + "-" + std::to_string(pieceTry.lastByte);
             pieceTry.sink.limit = length - have;
         }
         slot.firstRange = false;
@@ -442,60 +520,92 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
             if (code == CURLE_OK)
                 code = curl_easy_perform(curl);
         }
-        int64_t fileSize = 0;
-        platform::GetStdioFileLength(file, fileSize);
+        // An answer without a body never reached the writer: it is judged here, so that a 200
+        // or another validator still ends the pieces.
+        if (!pieceTry.headersSeen && pieceTry.headers.status != 0)
+            AcceptPieceAnswer(pieceTry);
         std::fclose(file);
-        // An answer longer than the range is not this range (a server that ignores ranges sends
-        // the file from its start): its first bytes must not join as if they were the piece.
-        // What a full disk let through is removed, to give the room back.
+        // An answer longer than the range is not this range: its bytes must not join as if they
+        // were the piece. What a full disk let through is removed, to give the room back.
         if (pieceTry.sink.overrun || pieceTry.sink.writeFailed) {
             EmptyFile(pieceName);
-            fileSize = 0;
             slot.received.store(0);
         }
+        uint64_t fileSize = http_pieces::FileLengthOf(pieceName);
         LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%d",
                  index, attempt, static_cast<int>(code), static_cast<int>(fileSize));
         length = slot.length.load();
-        bool whole = static_cast<uint64_t>(fileSize) >= length;
+        bool whole = fileSize >= length;
         if (code == CURLE_OK) {
             long httpCode = 0;
             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
             LogPrint(GetLogUtility(), L"thread %d download %d try perform success, HttpCode=%lu",
                      index, attempt, httpCode);
-            curl_easy_cleanup(curl);
-            return whole;
         }
         if (curl != nullptr)
             curl_easy_cleanup(curl);
-        // The transfer failed after the span's last byte, or ended there after a split.
-        if (whole && length > 0)
+        // Whole after an accepted answer, or after a transfer that failed past the span's last
+        // byte or ended there after a split.
+        if (whole && length > 0 && (pieceTry.accepted || code != CURLE_OK))
             return true;
-        if (!this->IsStopping() && attempt < 2)
+        if (!this->IsStopping() && !PiecesAbandoned() && attempt < 2)
             platform::SleepMilliseconds(kRetryPauseMs);
     }
-    return http_pieces::FileLengthOf(pieceName) >= slot.length.load();
+    return !PiecesAbandoned() && http_pieces::FileLengthOf(pieceName) >= slot.length.load();
 }
 
 size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {
     auto* current = static_cast<PieceTry*>(pieceTry);
     if (current == nullptr)
         return 0;
-    // The first data of an answer: its headers are all there. A range of a file of another
-    // length is not of this file; only a ranged answer's validator vouches for the pieces.
+    // The first data of an answer: its headers are all there, and decide whether any of its
+    // bytes reach the file. A refused answer fails the try before its first byte is written.
     if (!current->headersSeen) {
         current->headersSeen = true;
-        const http_transfer::ValidatorHeaders& headers = current->headers;
-        if (headers.status == 206 && headers.rangeTotal >= 0 &&
-            static_cast<double>(headers.rangeTotal) != current->command->totalSize_) {
-            LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f",
-                     current->index, static_cast<long long>(headers.rangeTotal),
-                     current->command->totalSize_);
-            return 0;
-        }
-        if (headers.status == 206)
-            current->command->NoteValidator(http_transfer::ValidatorOf(headers));
+        current->accepted = current->command->AcceptPieceAnswer(*current);
     }
+    if (!current->accepted)
+        return 0;
     return http_transfer::WriteFileData(data, size, count, &current->sink);
+}
+
+bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
+    const http_transfer::ValidatorHeaders& headers = pieceTry.headers;
+    int index = pieceTry.index;
+    if (headers.status == 200) {
+        if (!rangesRefused_.exchange(true))
+            LogPrint(GetLogUtility(), L"thread %d: the server sent the whole file for a range",
+                     index);
+        return false;
+    }
+    if (headers.status != 206) {
+        LogPrint(GetLogUtility(), L"thread %d: answer refused, HttpCode=%ld", index,
+                 headers.status);
+        return false;
+    }
+    if (headers.rangeTotal >= 0 && static_cast<double>(headers.rangeTotal) != totalSize_) {
+        LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f", index,
+                 static_cast<long long>(headers.rangeTotal), totalSize_);
+        return false;
+    }
+    // The end asked for may lie past the file's last byte; the server then ends at that byte.
+    auto size = static_cast<uint64_t>(totalSize_);
+    uint64_t last = std::min<uint64_t>(pieceTry.lastByte, size - 1);
+    if (headers.rangeTotal < 0 || headers.rangeFirst != static_cast<int64_t>(pieceTry.firstByte) ||
+        headers.rangeLast != static_cast<int64_t>(last)) {
+        LogPrint(GetLogUtility(), L"thread %d: the server sent bytes %lld-%lld, not %llu-%llu",
+                 index, static_cast<long long>(headers.rangeFirst),
+                 static_cast<long long>(headers.rangeLast),
+                 static_cast<unsigned long long>(pieceTry.firstByte),
+                 static_cast<unsigned long long>(last));
+        return false;
+    }
+    if (!NoteValidator(http_transfer::ValidatorOf(headers))) {
+        if (!fileChanged_.exchange(true))
+            LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
+        return false;
+    }
+    return true;
 }
 
 int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, double, double) {
@@ -503,7 +613,7 @@ int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, d
     if (current == nullptr || current->command == nullptr)
         return 1;
     CHttpMultiDlCommand* command = current->command;
-    if (command->IsStopping())
+    if (command->IsStopping() || command->PiecesAbandoned())
         return 1;
     PieceSlot& slot = command->pieces_[current->index];
     if (http_transfer::StallWatchdogExpired(slot.lastCheckTick, slot.stallMark, nowDown,
@@ -569,7 +679,9 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
             int64_t fileSize = -1;
             platform::GetStdioFileLength(file, fileSize);
-            bool closed = std::fclose(file) == 0;
+            // The file's data is on the disk before its name is trusted.
+            bool synced = platform::SyncStdioFile(file);
+            bool closed = std::fclose(file) == 0 && synced;
             curl_easy_cleanup(curl);
             // An error page or a file of another length than the caller expects is not the
             // package, however well it was transferred.
@@ -597,6 +709,8 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
     if (result == 1 && platform::ReplacePath(ToWidePath(target), ToWidePath(localPath_)))
         return 1;
     platform::DeletePath(ToWidePath(target));
+    if (result == 1)
+        DestinationInUse();
     return 0;
 }
 

@@ -83,13 +83,27 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // The next piece for a thread that is free: one nobody fetches yet, else the second half of
     // the largest rest of a piece being fetched. -1 when there is none worth it.
     int TakeNextPiece();
-    // Records the validator of the first answer and writes the state file.
-    void NoteValidator(const std::string& validator);
+    // Whether a piece's answer may write into its file: a 206 for exactly the range asked, of a
+    // file of the download's size, that carries the validator of the first such answer. A 200
+    // says that the server does not serve ranges, another validator that the file changed
+    // meanwhile; both end every piece of the download.
+    bool AcceptPieceAnswer(const PieceTry& pieceTry);
+    // Records the validator of the first ranged answer and writes the state file; false when
+    // an earlier answer gave another one.
+    bool NoteValidator(const std::string& validator);
+    // Whether the pieces are to end at once: the server ignores ranges or the file changed.
+    bool PiecesAbandoned() const { return rangesRefused_.load() || fileChanged_.load(); }
+    // Forgets the pieces of a download whose file changed, so that it can start afresh.
+    void ResetPieces();
+    // Whether the destination cannot be replaced now; logs it once.
+    bool DestinationInUse();
     // Writes the state file while the piece lock is held; nothing without a validator.
     void WriteStateLocked();
     // After a segmented download that did not end in the file: the pieces stay for a later
     // download when their state is recorded, else they go.
     void KeepOrDeletePieces();
+    // Puts what the piece files hold on the disk, then the state that covers them.
+    void SyncKeptPieces();
     static size_t WritePieceData(char* data, size_t size, size_t count, void* pieceTry);
     static int PieceProgressProc(void* data, double totalDown, double nowDown, double, double);
     void DeliverPieceProgress();
@@ -106,13 +120,17 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     uint32_t expectedSize_;                  // as the caller gave it; 0 when it had none
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
     bool noRoom_ = false;                    // the file does not fit: no stream either
+    bool inUse_ = false;                     // the destination cannot be replaced: no stream
 
     std::mutex piecesLock_;
     PieceSlot pieces_[http_pieces::kMaxPieces];
-    int nextPiece_ = 0;       // the number the next split gives its piece
-    std::string validator_;   // of the file the pieces hold; empty while unknown
-    bool stateKept_ = false;  // the state file describes the pieces
+    int nextPiece_ = 0;            // the number the next split gives its piece
+    std::string validator_;        // of the file the pieces hold; empty when it has none
+    bool validatorKnown_ = false;  // a ranged answer, or the resumed state, gave validator_
+    bool stateKept_ = false;       // the state file describes the pieces
     bool pieceFailed_ = false;
+    std::atomic<bool> rangesRefused_{false};  // a ranged request was answered with the file
+    std::atomic<bool> fileChanged_{false};    // a ranged answer gave another validator
 
     std::mutex progressLock_;
     double deliveredFraction_ = 0;  // the segmented download's progress never goes back

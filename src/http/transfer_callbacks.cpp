@@ -44,6 +44,35 @@ CURLcode RestrictProtocols(CURL* curl) {
 #endif
 }
 
+// A decimal number of 1 to 18 digits (so that it fits a signed 64-bit value), else -1.
+int64_t ParseByteCount(const std::string& text) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::strtoll(text.c_str(), nullptr, 10);
+}
+
+// "bytes FIRST-LAST/TOTAL"; each part that is not a plain number (such as the "*" of an
+// unsatisfiable range) stays -1.
+void ParseContentRange(const std::string& value, ValidatorHeaders& headers) {
+    if (value.compare(0, 6, "bytes ") != 0)
+        return;
+    size_t slash = value.find('/', 6);
+    if (slash == std::string::npos)
+        return;
+    headers.rangeTotal = ParseByteCount(value.substr(slash + 1));
+    std::string span = value.substr(6, slash - 6);
+    size_t dash = span.find('-');
+    if (dash == std::string::npos)
+        return;
+    int64_t first = ParseByteCount(span.substr(0, dash));
+    int64_t last = ParseByteCount(span.substr(dash + 1));
+    if (first >= 0 && last >= first) {
+        headers.rangeFirst = first;
+        headers.rangeLast = last;
+    }
+}
+
 }  // namespace
 
 CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options) {
@@ -168,13 +197,8 @@ size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* heade
         kept->etag = value;
     else if (name == "last-modified")
         kept->lastModified = value;
-    else if (name == "content-range") {
-        size_t slash = value.rfind('/');
-        if (slash != std::string::npos && value.compare(0, 6, "bytes ") == 0 &&
-            value.find_first_not_of("0123456789", slash + 1) == std::string::npos &&
-            value.size() > slash + 1 && value.size() - slash - 1 <= 18)
-            kept->rangeTotal = std::strtoll(value.c_str() + slash + 1, nullptr, 10);
-    }
+    else if (name == "content-range")
+        ParseContentRange(value, *kept);
     return bytes;
 }
 

@@ -61,7 +61,10 @@ struct ValidatorHeaders {
     long status = 0;
     std::string etag;
     std::string lastModified;
-    // The file's whole length as a ranged answer's Content-Range gives it; -1 when not given.
+    // A ranged answer's Content-Range "bytes FIRST-LAST/TOTAL": the inclusive bounds of the
+    // bytes it carries and the file's whole length; -1 for each that is not given.
+    int64_t rangeFirst = -1;
+    int64_t rangeLast = -1;
     int64_t rangeTotal = -1;
     bool complete = false;  // the blank line after the headers has been seen
 };

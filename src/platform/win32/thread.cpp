@@ -31,8 +31,8 @@ ThreadHandle CreateWorkerThread(ThreadProc proc, void* argument, bool suspended,
     unsigned flags = (suspended ? CREATE_SUSPENDED : 0) |
                      (stackBytes != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0);
     // The CRT's own thread start, so that the C library's per-thread state is set up and freed.
-    uintptr_t thread = _beginthreadex(nullptr, static_cast<unsigned>(stackBytes), &RunThread,
-                                      start, flags, nullptr);
+    uintptr_t thread = _beginthreadex(nullptr, static_cast<unsigned>(stackBytes), &RunThread, start,
+                                      flags, nullptr);
     if (thread == 0)
         delete start;
     return reinterpret_cast<ThreadHandle>(thread);

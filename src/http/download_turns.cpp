@@ -1,0 +1,41 @@
+#include "http/download_turns.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace http_turns {
+
+namespace {
+
+// How often a waiting download looks whether the engine stops.
+constexpr auto kStopCheckInterval = std::chrono::milliseconds(100);
+
+std::mutex g_lock;
+std::condition_variable g_turnFreed;
+int g_running = 0;
+
+}  // namespace
+
+DownloadTurn::DownloadTurn(const IHttpTaskCallback* tasks) {
+    std::unique_lock<std::mutex> lock(g_lock);
+    while (g_running >= kMaxRunningDownloads) {
+        if (tasks != nullptr && tasks->IsStopping())
+            return;
+        g_turnFreed.wait_for(lock, kStopCheckInterval);
+    }
+    ++g_running;
+    held_ = true;
+}
+
+DownloadTurn::~DownloadTurn() {
+    if (!held_)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        --g_running;
+    }
+    g_turnFreed.notify_one();
+}
+
+}  // namespace http_turns
