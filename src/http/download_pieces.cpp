@@ -18,30 +18,73 @@ std::string PieceName(const std::string& localPath, int index) {
 }
 
 std::string PartialName(const std::string& localPath) {
-    return localPath + ".tmp_part";
+    return PartialNameFor(localPath);
 }
 
 std::string StateName(const std::string& localPath) {
     return localPath + ".tmp_state";
 }
 
-bool PieceNamesFit(const std::string& localPath) {
-    std::wstring wide = ToWidePath(localPath);
-    return !wide.empty() && wide.size() <= kMaxLocalPathChars;
+namespace {
+
+// The characters of the path's wide form, which is what the platform's limit counts; 0 for a
+// path that does not convert.
+size_t PathChars(const std::string& localPath) {
+    return ToWidePath(localPath).size();
 }
 
-bool PartialNameFits(const std::string& localPath) {
-    std::wstring wide = ToWidePath(localPath);
-    return !wide.empty() && wide.size() <= kMaxPartialPathChars;
+bool NameFits(const std::string& localPath, size_t suffixChars) {
+    size_t chars = PathChars(localPath);
+    return chars > 0 && chars + suffixChars <= kMaxPathChars;
+}
+
+}  // namespace
+
+bool PieceNamesFit(const std::string& localPath) {
+    return NameFits(localPath, std::string(".tmp_4").size());
+}
+
+int MaxPiecesFor(const std::string& localPath) {
+    if (!PieceNamesFit(localPath))
+        return 0;
+    // Two-digit numbers need one more character than the first ten.
+    return NameFits(localPath, std::string(".tmp_10").size()) ? kMaxPieces : 10;
+}
+
+bool StateNameFits(const std::string& localPath) {
+    return NameFits(localPath, std::string(".tmp_state").size());
+}
+
+std::string PartialNameFor(const std::string& localPath) {
+    if (NameFits(localPath, std::string(".tmp_part").size()))
+        return localPath + ".tmp_part";
+    // A name no longer than the destination's own, so that its path fits wherever the
+    // destination's does.
+    size_t separator = localPath.find_last_of("/\\");
+    std::string folder = separator == std::string::npos ? "" : localPath.substr(0, separator + 1);
+    size_t room = kMaxPathChars - PathChars(folder);
+    if (PathChars(folder) >= kMaxPathChars || PathChars(localPath) == 0)
+        return std::string();
+    uint32_t hash = 2166136261u;  // FNV-1a of the whole path
+    for (unsigned char c : localPath)
+        hash = (hash ^ c) * 16777619u;
+    char digits[16];
+    std::snprintf(digits, sizeof(digits), "%08x", hash);
+    std::string name = "~" + std::string(digits);
+    if (name.size() + 4 <= room)
+        return folder + name + ".tmp";
+    if (room < 2)
+        return std::string();
+    return folder + name.substr(0, std::min(name.size(), room));
 }
 
 namespace {
 
 // The inclusive bounds of piece `index` as its first try asks for them.
-void PieceBounds(uint32_t size, int index, uint32_t& start, uint32_t& end) {
-    uint32_t q = size / kPieceCount;
-    start = index == 0 ? 0 : static_cast<uint32_t>(index) * q + 1;
-    end = index == kPieceCount - 1 ? size : static_cast<uint32_t>(index + 1) * q;
+void PieceBounds(uint64_t size, int index, uint64_t& start, uint64_t& end) {
+    uint64_t q = size / kPieceCount;
+    start = index == 0 ? 0 : static_cast<uint64_t>(index) * q + 1;
+    end = index == kPieceCount - 1 ? size : static_cast<uint64_t>(index + 1) * q;
 }
 
 bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value) {
@@ -77,37 +120,49 @@ bool CoversTheFileOnce(const PieceState& state) {
 
 }  // namespace
 
-std::string PieceRange(uint32_t size, int index) {
-    uint32_t start = 0, end = 0;
+std::string PieceRange(uint64_t size, int index) {
+    uint64_t start = 0, end = 0;
     PieceBounds(size, index, start, end);
     char range[128];
-    std::snprintf(range, sizeof(range), "%u-%u", start, end);
+    std::snprintf(range, sizeof(range), "%llu-%llu", static_cast<unsigned long long>(start),
+                  static_cast<unsigned long long>(end));
     return range;
 }
 
-uint32_t PieceRangeEnd(uint32_t size, int index) {
-    uint32_t start = 0, end = 0;
+uint64_t PieceRangeEnd(uint64_t size, int index) {
+    uint64_t start = 0, end = 0;
     PieceBounds(size, index, start, end);
     return end;
 }
 
-uint32_t PieceLength(uint32_t size, int index) {
-    uint32_t start = 0, end = 0;
+uint64_t PieceLength(uint64_t size, int index) {
+    uint64_t start = 0, end = 0;
     PieceBounds(size, index, start, end);
     if (size == 0 || end < start || start >= size)
         return 0;
-    uint32_t last = end < size ? end : size - 1;
+    uint64_t last = end < size ? end : size - 1;
     return last - start + 1;
 }
 
-std::vector<PieceSpan> FirstPieces(uint32_t size) {
+std::vector<PieceSpan> FirstPieces(uint64_t size) {
     std::vector<PieceSpan> pieces;
     for (int i = 0; i < kPieceCount; ++i) {
-        uint32_t start = 0, end = 0;
+        uint64_t start = 0, end = 0;
         PieceBounds(size, i, start, end);
         pieces.push_back(PieceSpan{i, start, PieceLength(size, i)});
     }
     return pieces;
+}
+
+bool SplitPoint(uint64_t start, uint64_t length, uint64_t held, uint64_t& keptLength,
+                uint64_t& helperLength) {
+    (void)start;
+    uint64_t rest = held >= length ? 0 : length - held;
+    if (rest <= kMinSplitBytes)
+        return false;
+    helperLength = rest / 2;
+    keptLength = length - helperLength;
+    return true;
 }
 
 std::string FormatPieceState(const PieceState& state) {
@@ -137,8 +192,8 @@ bool ParsePieceState(const std::string& text, PieceState& state) {
         if (key == "url") {
             parsed.url = value;
             hasUrl = true;
-        } else if (key == "size" && ParseNumber(value, UINT32_MAX, number)) {
-            parsed.size = static_cast<uint32_t>(number);
+        } else if (key == "size" && ParseNumber(value, kMaxSegmentedSize, number)) {
+            parsed.size = number;
             hasSize = true;
         } else if (key == "validator") {
             parsed.validator = value;
@@ -152,15 +207,13 @@ bool ParsePieceState(const std::string& text, PieceState& state) {
                     return false;
                 size_t to = value.find(' ', from);
                 std::string part = value.substr(from, to == std::string::npos ? to : to - from);
-                if (!ParseNumber(part, UINT32_MAX, field))
+                if (!ParseNumber(part, kMaxSegmentedSize, field))
                     return false;
                 from = to == std::string::npos ? value.size() + 1 : to + 1;
             }
             if (from <= value.size() || fields[0] >= static_cast<uint64_t>(kMaxPieces))
                 return false;
-            parsed.pieces.push_back(PieceSpan{static_cast<int>(fields[0]),
-                                              static_cast<uint32_t>(fields[1]),
-                                              static_cast<uint32_t>(fields[2])});
+            parsed.pieces.push_back(PieceSpan{static_cast<int>(fields[0]), fields[1], fields[2]});
         } else if (key == "end" && value.empty()) {
             ended = true;
         } else {
@@ -198,10 +251,19 @@ bool ReadPieceState(const std::string& localPath, PieceState& state) {
     return text.size() < 65536 && ParsePieceState(text, state);
 }
 
-double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,
-                  const std::string& target) {
+uint64_t RoomToJoin(const std::vector<PieceSpan>& pieces) {
+    uint64_t largest = 0;
+    for (const PieceSpan& piece : pieces) {
+        if (piece.start != 0)
+            largest = std::max(largest, piece.length);
+    }
+    return largest;
+}
+
+int64_t JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,
+                   const std::string& target) {
     std::vector<PieceSpan> ordered = InOffsetOrder(pieces);
-    double joined = 0;
+    int64_t joined = 0;
     size_t next = 0;
     std::FILE* destination = nullptr;
     // The file's first bytes need no copy: their piece becomes the target.
@@ -210,7 +272,7 @@ double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& local
         if (FileLengthOf(first) == ordered[0].length &&
             platform::ReplacePath(ToWidePath(first), ToWidePath(target))) {
             destination = platform::OpenStdioFile(target, "ab");
-            joined = ordered[0].length;
+            joined = static_cast<int64_t>(ordered[0].length);
             next = 1;
         }
     }
@@ -239,7 +301,7 @@ double JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& local
                 if (got == 0)
                     break;
                 size_t written = std::fwrite(block.get(), 1, got, destination);
-                joined += static_cast<double>(written);
+                joined += static_cast<int64_t>(written);
                 left -= got;
                 full = written < got;  // the disk is full: the length check will fail
             }

@@ -40,7 +40,7 @@ class CHttpEngine {
     // Starts the download of `url` to `localPath` (a path as ToNarrowPath gives it), whose
     // results and progress go to the download owner. `expectedSize` is the file's length in
     // bytes, or 0 when the caller has none.
-    int Download(std::string url, std::string localPath, int* taskId, uint32_t expectedSize) {
+    int Download(std::string url, std::string localPath, int* taskId, uint64_t expectedSize) {
         int id = nextTaskId_++;
         if (taskId != nullptr)
             *taskId = id;

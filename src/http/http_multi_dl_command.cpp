@@ -22,6 +22,11 @@ namespace {
 
 std::atomic<int64_t> g_freeSpaceForTesting{-1};
 
+// The room that running downloads have reserved on the disk: the download folder is one, so
+// every download counts against the same free space.
+std::mutex g_roomLock;
+uint64_t g_reservedRoom = 0;
+
 void EmptyFile(const std::string& path) {
     std::FILE* emptied = platform::OpenStdioFile(path, "wb");
     if (emptied != nullptr)
@@ -45,12 +50,13 @@ struct CHttpMultiDlCommand::PieceTry {
 };
 
 CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath, int taskId,
-                                         uint32_t expectedSize)
+                                         uint64_t expectedSize)
     : url_(std::move(url)),
       localPath_(std::move(localPath)),
       totalSize_(static_cast<double>(expectedSize)),
       taskId_(taskId),
-      expectedSize_(expectedSize) {
+      size_(expectedSize),
+      maxPieces_(http_pieces::MaxPiecesFor(localPath_)) {
     this->thread_ =
         platform::CreateWorkerThread(&DownloadThreadProc, this, true, platform::kSmallStackBytes);
 }
@@ -99,6 +105,7 @@ void CHttpMultiDlCommand::Execute() {
     // Whatever way the file came, pieces of it are of no more use.
     if (result == 1 && http_pieces::PieceNamesFit(localPath_))
         http_pieces::DeletePieces(localPath_);
+    ReleaseRoom();
     if (this->owner_ != nullptr && !this->IsStopping()) {
         this->owner_->OnDownloadResult(taskId_, result, localPath_.c_str());
     }
@@ -113,8 +120,7 @@ bool CHttpMultiDlCommand::DestinationInUse() {
     return inUse_;
 }
 
-bool CHttpMultiDlCommand::HasRoomFor(uint64_t needed) {
-    uint64_t free = 0;
+bool CHttpMultiDlCommand::ReserveRoom(uint64_t needed, uint64_t& free) {
     int64_t forced = g_freeSpaceForTesting.load();
     if (forced >= 0) {
         free = static_cast<uint64_t>(forced);
@@ -126,28 +132,61 @@ bool CHttpMultiDlCommand::HasRoomFor(uint64_t needed) {
         if (!platform::GetFreeDiskBytes(folder, free))
             return true;
     }
-    if (needed <= free)
-        return true;
+    std::lock_guard<std::mutex> lock(g_roomLock);
+    uint64_t others = g_reservedRoom - reserved_;
+    free = free > others ? free - others : 0;
+    if (needed > free)
+        return false;
+    g_reservedRoom = others + needed;
+    reserved_ = needed;
+    return true;
+}
+
+void CHttpMultiDlCommand::ReleaseRoom() {
+    std::lock_guard<std::mutex> lock(g_roomLock);
+    g_reservedRoom -= reserved_;
+    reserved_ = 0;
+}
+
+void CHttpMultiDlCommand::RefuseForRoom(uint64_t needed, uint64_t free) {
     LogPrint(GetLogUtility(), L"Download file: not enough free space, need:%llu, free:%llu",
              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
     noRoom_ = true;
-    return false;
 }
 
 int CHttpMultiDlCommand::SegmentedDownload() {
-    if (totalSize_ <= 0)
+    if (size_ == 0)
         ProbeSize();
-    if (totalSize_ <= 0)
+    if (size_ == 0)
         return 0;
-    // Too large for the 32-bit ranges, or piece names that would not be whole paths: the
-    // single stream fetches the file.
-    if (totalSize_ > http_pieces::kMaxSegmentedSize || !http_pieces::PieceNamesFit(localPath_))
+    // Piece names that would not be whole paths: the single stream fetches the file.
+    if (size_ > http_pieces::kMaxSegmentedSize || maxPieces_ < http_pieces::kPieceCount)
         return 0;
-    auto size = static_cast<uint32_t>(totalSize_);
-    uint64_t held = PreparePieces(size);
-    // The pieces and the partial file they are joined into are on the disk at once.
-    if (!HasRoomFor(2 * static_cast<uint64_t>(size) - held))
+    uint64_t held = PreparePieces();
+    // The pieces hold the file; the join renames the first and copies the others one at a
+    // time, deleting each after its copy, so one piece more than the file is on the disk.
+    uint64_t largest = 0;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        for (const PieceSlot& slot : pieces_) {
+            if (slot.used && slot.start != 0)
+                largest = std::max(largest, slot.length.load());
+        }
+    }
+    uint64_t needed = size_ + largest - std::min(held, size_ + largest);
+    uint64_t free = 0;
+    if (!ReserveRoom(needed, free)) {
+        // One stream needs the file once: it fetches the file when that fits.
+        uint64_t streamFree = 0;
+        if (ReserveRoom(size_, streamFree)) {
+            LogPrint(
+                GetLogUtility(), L"Download file: room for one stream only, need:%llu, free:%llu",
+                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
+        } else {
+            RefuseForRoom(size_, streamFree);
+        }
         return 0;
+    }
 
     PieceThreadArg arguments[http_pieces::kPieceCount];
     platform::ThreadHandle threads[http_pieces::kPieceCount];
@@ -190,23 +229,28 @@ int CHttpMultiDlCommand::SegmentedDownload() {
         return 0;
     }
     std::string partial = http_pieces::PartialName(localPath_);
-    double joined = http_pieces::JoinPieces(spans, localPath_, partial);
+    int64_t joined = http_pieces::JoinPieces(spans, localPath_, partial);
     platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,
-             joined);
-    if (joined == totalSize_ && platform::ReplacePath(ToWidePath(partial), ToWidePath(localPath_)))
+             static_cast<double>(joined));
+    bool joinedWhole = joined == static_cast<int64_t>(size_);
+    if (joinedWhole && platform::ReplacePath(ToWidePath(partial), ToWidePath(localPath_)))
         return 1;
     platform::DeletePath(ToWidePath(partial));
     // The whole file was there, but something holds the destination since the download began.
-    if (joined == totalSize_)
+    if (joinedWhole)
         DestinationInUse();
     return 0;
 }
 
-uint64_t CHttpMultiDlCommand::PreparePieces(uint32_t size) {
+uint64_t CHttpMultiDlCommand::PreparePieces() {
     http_pieces::PieceState saved;
-    bool resume = http_pieces::ReadPieceState(localPath_, saved) && saved.url == url_ &&
-                  saved.size == size && !saved.validator.empty();
+    bool resume = http_pieces::StateNameFits(localPath_) &&
+                  http_pieces::ReadPieceState(localPath_, saved) && saved.url == url_ &&
+                  saved.size == size_ && !saved.validator.empty();
+    // A state with more pieces than this destination has names for is not its.
+    for (const http_pieces::PieceSpan& span : saved.pieces)
+        resume = resume && span.index < maxPieces_;
     if (resume) {
         std::string validator = ProbeValidator();
         resume = validator == saved.validator;
@@ -219,7 +263,7 @@ uint64_t CHttpMultiDlCommand::PreparePieces(uint32_t size) {
     } else {
         // Whatever an earlier download left is not known to be this file.
         http_pieces::DeletePieces(localPath_);
-        spans = http_pieces::FirstPieces(size);
+        spans = http_pieces::FirstPieces(size_);
     }
     std::lock_guard<std::mutex> lock(piecesLock_);
     uint64_t held = 0;
@@ -299,12 +343,15 @@ void CHttpMultiDlCommand::ProbeSize() {
     curl_easy_perform(curl);
     long httpCode = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
-    double length = -1;
+    curl_off_t length = -1;
     // The probe follows no redirect, and the length of a redirect or an error page is not
     // the file's: the pieces would then join to that length and pass the check.
     if (httpCode >= 200 && httpCode <= 299 &&
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD, &length) == CURLE_OK)
-        totalSize_ = length;
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length > 0) {
+        size_ = static_cast<uint64_t>(length);
+        totalSize_ = static_cast<double>(size_);
+    }
     curl_easy_cleanup(curl);
 }
 
@@ -347,25 +394,24 @@ int CHttpMultiDlCommand::TakeNextPiece() {
     }
     // A piece that is stalled or between its tries is fetched meanwhile too, so it may be split.
     int largest = -1;
-    uint32_t largestRest = 0;
+    uint64_t largestRest = 0;
     for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
         PieceSlot& slot = pieces_[i];
         if (!slot.used || !slot.taken || slot.done || slot.failed)
             continue;
-        uint32_t length = slot.length.load();
-        uint64_t have = std::min<uint64_t>(slot.received.load(), length);
-        auto rest = static_cast<uint32_t>(length - have);
+        uint64_t length = slot.length.load();
+        uint64_t rest = length - std::min<uint64_t>(slot.received.load(), length);
         if (rest > largestRest) {
             largest = i;
             largestRest = rest;
         }
     }
-    if (largest < 0 || largestRest <= http_pieces::kMinSplitBytes ||
-        nextPiece_ >= http_pieces::kMaxPieces)
+    uint64_t keptLength = 0, helperLength = 0;
+    if (largest < 0 || nextPiece_ >= maxPieces_ ||
+        !http_pieces::SplitPoint(pieces_[largest].start, pieces_[largest].length.load(),
+                                 pieces_[largest].received.load(), keptLength, helperLength))
         return -1;
     PieceSlot& slow = pieces_[largest];
-    uint32_t helperLength = largestRest / 2;
-    uint32_t keptLength = slow.length.load() - helperLength;
     int index = nextPiece_++;
     PieceSlot& helper = pieces_[index];
     helper.used = true;
@@ -376,7 +422,8 @@ int CHttpMultiDlCommand::TakeNextPiece() {
     // The slow piece's transfer ends where its span now ends; bytes it writes beyond meanwhile
     // are the helper's too, and the join leaves them out.
     slow.length.store(keptLength, std::memory_order_release);
-    LogPrint(GetLogUtility(), L"split piece %d at %u for piece %d", largest, helper.start, index);
+    LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", largest,
+             static_cast<unsigned long long>(helper.start), index);
     // Its file starts empty: nothing an earlier download left under its name is its.
     platform::DeletePath(ToWidePath(http_pieces::PieceName(localPath_, index)));
     WriteStateLocked();
@@ -414,11 +461,11 @@ void CHttpMultiDlCommand::ResetPieces() {
 }
 
 void CHttpMultiDlCommand::WriteStateLocked() {
-    if (validator_.empty())
+    if (validator_.empty() || !http_pieces::StateNameFits(localPath_))
         return;
     http_pieces::PieceState state;
     state.url = url_;
-    state.size = static_cast<uint32_t>(totalSize_);
+    state.size = size_;
     state.validator = validator_;
     for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
         if (pieces_[i].used)
@@ -459,7 +506,6 @@ void CHttpMultiDlCommand::SyncKeptPieces() {
 bool CHttpMultiDlCommand::FetchPiece(int index) {
     PieceSlot& slot = pieces_[index];
     std::string pieceName = http_pieces::PieceName(localPath_, index);
-    auto size = static_cast<uint32_t>(totalSize_);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         if (this->IsStopping() || PiecesAbandoned())
             return false;
@@ -469,7 +515,7 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
             continue;
         int64_t held = 0;
         platform::GetStdioFileLength(file, held);
-        uint32_t length = slot.length.load();
+        uint64_t length = slot.length.load();
         auto have = static_cast<uint64_t>(held);
         if (!slot.firstRange && length > 0 && have >= length) {
             std::fclose(file);
@@ -485,10 +531,10 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
         pieceTry.sink.base = have;
         pieceTry.sink.published = &slot.received;
         if (slot.firstRange) {
-            range = http_pieces::PieceRange(size, index);
-            pieceTry.sink.limit = http_pieces::PieceLength(size, index);
+            range = http_pieces::PieceRange(size_, index);
+            pieceTry.sink.limit = http_pieces::PieceLength(size_, index);
             pieceTry.firstByte = slot.start;
-            pieceTry.lastByte = http_pieces::PieceRangeEnd(size, index);
+            pieceTry.lastByte = http_pieces::PieceRangeEnd(size_, index);
         } else {
             pieceTry.firstByte = slot.start + have;
             pieceTry.lastByte = slot.start + length - 1ull;
@@ -583,14 +629,16 @@ bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
                  headers.status);
         return false;
     }
-    if (headers.rangeTotal >= 0 && static_cast<double>(headers.rangeTotal) != totalSize_) {
-        LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f", index,
-                 static_cast<long long>(headers.rangeTotal), totalSize_);
+    if (headers.rangeTotal >= 0 && static_cast<uint64_t>(headers.rangeTotal) != size_) {
+        // No range of that server fits this file: the pieces end, and the stream's length check
+        // judges what the server sends.
+        if (!rangesRefused_.exchange(true))
+            LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f",
+                     index, static_cast<long long>(headers.rangeTotal), totalSize_);
         return false;
     }
     // The end asked for may lie past the file's last byte; the server then ends at that byte.
-    auto size = static_cast<uint64_t>(totalSize_);
-    uint64_t last = std::min<uint64_t>(pieceTry.lastByte, size - 1);
+    uint64_t last = std::min<uint64_t>(pieceTry.lastByte, size_ - 1);
     if (headers.rangeTotal < 0 || headers.rangeFirst != static_cast<int64_t>(pieceTry.firstByte) ||
         headers.rangeLast != static_cast<int64_t>(last)) {
         LogPrint(GetLogUtility(), L"thread %d: the server sent bytes %lld-%lld, not %llu-%llu",
@@ -641,12 +689,17 @@ void CHttpMultiDlCommand::DeliverPieceProgress() {
 }
 
 int CHttpMultiDlCommand::SingleStreamDownload() {
-    if (expectedSize_ != 0 && !HasRoomFor(expectedSize_))
+    uint64_t free = 0;
+    if (size_ != 0 && !ReserveRoom(size_, free)) {
+        RefuseForRoom(size_, free);
         return 0;
+    }
     // The stream writes beside the destination and replaces it only with a good file; a path
     // too long for that name is written in place.
-    bool beside = http_pieces::PartialNameFits(localPath_);
-    std::string target = beside ? http_pieces::PartialName(localPath_) : localPath_;
+    std::string target = http_pieces::PartialName(localPath_);
+    bool beside = !target.empty();
+    if (!beside)
+        target = localPath_;
     int result = 0;
     for (int attempt = 0; attempt < 2 && result == 0; ++attempt) {
         if (this->IsStopping())
@@ -657,8 +710,8 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             continue;
         CURL* curl = curl_easy_init();
         http_transfer::FileSink sink{file, this->taskCallback_};
-        if (expectedSize_ != 0)
-            sink.limit = expectedSize_;
+        if (size_ != 0)
+            sink.limit = size_;
         http_transfer::StartStallWatch(streamWatch_);
         CURLcode code = CURLE_FAILED_INIT;
         if (curl != nullptr) {
@@ -686,7 +739,8 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             // An error page or a file of another length than the caller expects is not the
             // package, however well it was transferred.
             bool statusGood = httpCode >= 200 && httpCode <= 299;
-            bool lengthGood = expectedSize_ == 0 || fileSize == static_cast<int64_t>(expectedSize_);
+            // The length the caller expects, or else the one the probe found.
+            bool lengthGood = size_ == 0 || fileSize == static_cast<int64_t>(size_);
             if (statusGood && lengthGood && closed) {
                 LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu",
                          attempt, httpCode);
@@ -694,8 +748,9 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
                 continue;
             }
             LogPrint(GetLogUtility(),
-                     L"CHttpDlCommand::the %d try fail. HttpCode=%lu, filesize:%lld, expected:%u",
-                     attempt, httpCode, static_cast<long long>(fileSize), expectedSize_);
+                     L"CHttpDlCommand::the %d try fail. HttpCode=%lu, filesize:%lld, expected:%llu",
+                     attempt, httpCode, static_cast<long long>(fileSize),
+                     static_cast<unsigned long long>(size_));
             continue;
         }
         std::fclose(file);

@@ -19,9 +19,9 @@
 // One piece of the file and its file.
 struct PieceSlot {
     bool used = false;
-    uint32_t start = 0;
+    uint64_t start = 0;
     // The bytes of the file it holds; a split moves its end back while it is fetched.
-    std::atomic<uint32_t> length{0};
+    std::atomic<uint64_t> length{0};
     // What its file holds, for the progress: written by its transfer, summed by all.
     std::atomic<uint64_t> received{0};
     // Under the command's piece lock: a thread fetches it; it is whole; its tries failed.
@@ -50,7 +50,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // The pause before a piece's second try.
     static constexpr uint32_t kRetryPauseMs = 500;
 
-    CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint32_t expectedSize);
+    CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize);
 
     // The piece thread procedure; the argument is a PieceThreadArg.
     static unsigned HttpExecuteThreadProc(void* argument);
@@ -73,9 +73,14 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Sets up the pieces: those of an earlier download of the same file when its state matches
     // and the server's validator is unchanged, else the five first ones with no file. Returns
     // the bytes their files already hold.
-    uint64_t PreparePieces(uint32_t size);
-    // Whether `needed` more bytes fit on the destination's volume; logs when they do not.
-    bool HasRoomFor(uint64_t needed);
+    uint64_t PreparePieces();
+    // Reserves `needed` more bytes on the destination's volume for this download, in place of
+    // what it reserved before: true when they fit beside what other running downloads reserved
+    // (or when the volume cannot be asked). `free` receives what was there for it.
+    bool ReserveRoom(uint64_t needed, uint64_t& free);
+    void ReleaseRoom();
+    // Logs that the download does not fit and that nothing is fetched.
+    void RefuseForRoom(uint64_t needed, uint64_t free);
     void RunPieceWorker(int worker);
     // Fetches one piece with up to two tries, each continuing where the file ends. True when
     // the piece's file holds its whole span.
@@ -115,9 +120,11 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
 
     std::string url_;
     std::string localPath_;
-    double totalSize_;
+    double totalSize_;  // size_ as the log lines and the progress give it
     int taskId_;
-    uint32_t expectedSize_;                  // as the caller gave it; 0 when it had none
+    uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
+    uint64_t reserved_ = 0;  // the room this download holds on the volume
+    int maxPieces_ = 0;      // as many as the destination has names for
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
     bool noRoom_ = false;                    // the file does not fit: no stream either
     bool inUse_ = false;                     // the destination cannot be replaced: no stream
@@ -129,8 +136,10 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     bool validatorKnown_ = false;  // a ranged answer, or the resumed state, gave validator_
     bool stateKept_ = false;       // the state file describes the pieces
     bool pieceFailed_ = false;
-    std::atomic<bool> rangesRefused_{false};  // a ranged request was answered with the file
-    std::atomic<bool> fileChanged_{false};    // a ranged answer gave another validator
+    // A ranged request was answered with the whole file, or with a range of a file of another
+    // length: no piece can be had from this server.
+    std::atomic<bool> rangesRefused_{false};
+    std::atomic<bool> fileChanged_{false};  // a ranged answer gave another validator
 
     std::mutex progressLock_;
     double deliveredFraction_ = 0;  // the segmented download's progress never goes back

@@ -47,7 +47,7 @@ struct FileSink {
     // A piece's span, whose end another thread may move back meanwhile: the transfer ends once
     // the file holds `base` (the bytes it had before this try) plus `written` bytes reaching
     // that end. Null for a fixed limit.
-    const std::atomic<uint32_t>* spanLength = nullptr;
+    const std::atomic<uint64_t>* spanLength = nullptr;
     uint64_t base = 0;
     // Set when the transfer was ended because the file reached the span's end.
     bool reachedEnd = false;

@@ -35,7 +35,8 @@ class InputFile {
 // C stdio files for downloads, opened by a narrow path as ToNarrowPath gives it (Windows opens
 // the wide form of it; Linux opens it close-on-exec, never through a symbolic link, a link in
 // the place of a file to be created being replaced, and only a regular file). `mode` is an
-// fopen mode such as "wb+".
+// fopen mode such as "wb+"; an append mode writes at the file's end also past 4 GiB, and only
+// there (the file is not to be read through it).
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode);
 
 // The length of an open stdio file, its buffered output included. False on failure.

@@ -17,10 +17,10 @@ struct PackageRecord {
     bool taken = false;    // handed out for download
 };
 
-// The size a download is told to expect: the answer's size when it fits the download's 32 bits,
-// else 0 (unknown, so that the download finds the length out itself).
-inline uint32_t ExpectedDownloadSize(int64_t fileSize) {
-    return fileSize > 0 && fileSize <= int64_t{UINT32_MAX} ? static_cast<uint32_t>(fileSize) : 0u;
+// The size a download is told to expect: the answer's size, or 0 (unknown, so that the download
+// finds the length out itself) for none.
+inline uint64_t ExpectedDownloadSize(int64_t fileSize) {
+    return fileSize > 0 ? static_cast<uint64_t>(fileSize) : 0u;
 }
 
 // Whether the record's destination already holds its package: a file of the answer's size (when

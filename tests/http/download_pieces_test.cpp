@@ -26,17 +26,51 @@ TEST(PieceRange, TinyFilesGiveInvertedMiddleRanges) {
     EXPECT_EQ(PieceRange(3, 4), "1-3");
 }
 
-TEST(PieceRange, LargestSegmentedSizeDoesNotOverflow) {
+TEST(PieceRange, SizesAroundFourGibibytesAndBeyondKeepTheRule) {
+    // Below 4 GiB the texts are as they always were.
     EXPECT_EQ(PieceRange(4294967295u, 3), "2576980378-3435973836");
     EXPECT_EQ(PieceRange(4294967295u, 4), "3435973837-4294967295");
+    EXPECT_EQ(PieceRange(4294967296ull, 0), "0-858993459");
+    EXPECT_EQ(PieceRange(4294967296ull, 4), "3435973837-4294967296");
+    EXPECT_EQ(PieceRange(4294967300ull, 1), "858993461-1717986920");
+    EXPECT_EQ(PieceRange(4294967300ull, 4), "3435973841-4294967300");
+    EXPECT_EQ(PieceRange(1099511627776ull, 2), "439804651111-659706976665");
+    EXPECT_EQ(PieceRange(1099511627776ull, 4), "879609302221-1099511627776");
+    // The pieces cover every size exactly once.
+    for (uint64_t size :
+         {4294967295ull, 4294967296ull, 4294967300ull, 1099511627776ull, 4831838211ull}) {
+        uint64_t next = 0;
+        for (const http_pieces::PieceSpan& piece : http_pieces::FirstPieces(size)) {
+            EXPECT_EQ(piece.start, next) << "size " << size << ", piece " << piece.index;
+            next += piece.length;
+        }
+        EXPECT_EQ(next, size);
+    }
+}
+
+TEST(SplitPoint, TakesHalfOfTheRestAndNeverBelowTheMinimum) {
+    uint64_t kept = 0, helper = 0;
+    // A piece beyond 4 GiB with 3 GiB still to come.
+    uint64_t start = 4294967300ull, length = 4294967296ull, held = 1073741824ull;
+    ASSERT_TRUE(http_pieces::SplitPoint(start, length, held, kept, helper));
+    EXPECT_EQ(helper, 1610612736ull);
+    EXPECT_EQ(kept + helper, length);
+    EXPECT_EQ(start + kept, 4294967300ull + 2684354560ull);
+    // One byte more than the minimum is split; the minimum itself is not.
+    EXPECT_TRUE(http_pieces::SplitPoint(0, 1u << 20 | 1, 0, kept, helper));
+    EXPECT_FALSE(http_pieces::SplitPoint(0, 1u << 20, 0, kept, helper));
+    EXPECT_FALSE(
+        http_pieces::SplitPoint(0, 4294967296ull, 4294967296ull - (1u << 20), kept, helper));
+    EXPECT_FALSE(http_pieces::SplitPoint(0, 100, 500, kept, helper));
 }
 
 TEST(PieceLength, IsWhatEachRangeHoldsOfTheFileAndAddsUpToTheSize) {
     // The last range names one byte past the end, which the file does not have.
-    uint32_t expected[] = {200001, 200000, 200000, 200000, 200002};
+    uint64_t expected[] = {200001, 200000, 200000, 200000, 200002};
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(http_pieces::PieceLength(1000003, i), expected[i]) << "piece " << i;
-    for (uint32_t size : {0u, 1u, 3u, 5u, 6u, 9u, 1000003u, 4294967295u}) {
+    for (uint64_t size : {0ull, 1ull, 3ull, 5ull, 6ull, 9ull, 1000003ull, 4294967295ull,
+                          4294967296ull, 1099511627776ull}) {
         uint64_t sum = 0;
         for (int i = 0; i < 5; ++i)
             sum += http_pieces::PieceLength(size, i);
@@ -50,12 +84,26 @@ TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
     EXPECT_EQ(http_pieces::PieceName("C:/d/p.exe", 4), "C:/d/p.exe.tmp_4");
     EXPECT_EQ(http_pieces::PartialName("C:/d/p.exe"), "C:/d/p.exe.tmp_part");
     EXPECT_EQ(http_pieces::StateName("C:/d/p.exe"), "C:/d/p.exe.tmp_state");
-    // Room for ".tmp_state" and ".tmp_part" within 259 characters.
-    EXPECT_TRUE(http_pieces::PieceNamesFit(std::string(249, 'a')));
-    EXPECT_FALSE(http_pieces::PieceNamesFit(std::string(250, 'a')));
-    EXPECT_TRUE(http_pieces::PartialNameFits(std::string(250, 'a')));
-    EXPECT_FALSE(http_pieces::PartialNameFits(std::string(251, 'a')));
+    // Pieces up to 253 characters, with ten names there and all of them up to 252; the state
+    // and the partial name beside the destination only where they fit in 259 characters.
+    EXPECT_TRUE(http_pieces::PieceNamesFit(std::string(253, 'a')));
+    EXPECT_FALSE(http_pieces::PieceNamesFit(std::string(254, 'a')));
+    EXPECT_EQ(http_pieces::MaxPiecesFor(std::string(253, 'a')), 10);
+    EXPECT_EQ(http_pieces::MaxPiecesFor(std::string(252, 'a')), http_pieces::kMaxPieces);
+    EXPECT_TRUE(http_pieces::StateNameFits(std::string(249, 'a')));
+    EXPECT_FALSE(http_pieces::StateNameFits(std::string(250, 'a')));
+    EXPECT_EQ(http_pieces::PartialName(std::string(250, 'a')), std::string(250, 'a') + ".tmp_part");
     EXPECT_FALSE(http_pieces::PieceNamesFit(""));
+    // A longer destination's partial file has a short name of its own in the same folder.
+    std::string folder = std::string(240, 'f') + "/";
+    std::string partial = http_pieces::PartialName(folder + std::string(17, 'n'));
+    EXPECT_EQ(partial.compare(0, folder.size() + 1, folder + "~"), 0);
+    EXPECT_LE(partial.size(), 259u);
+    EXPECT_NE(partial, http_pieces::PartialName(folder + std::string(16, 'n') + "m"));
+    EXPECT_EQ(http_pieces::PartialName(folder + std::string(18, 'n')).size(), folder.size() + 13);
+    std::string deep = std::string(248, 'f') + "/";
+    EXPECT_EQ(http_pieces::PartialName(deep + "nn").compare(0, deep.size() + 1, deep + "~"), 0);
+    EXPECT_EQ(http_pieces::PartialName(deep + "nn").size(), deep.size() + 9);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -144,13 +144,19 @@ TEST(MultiDlCommand, UnknownLengthComesInOneStreamWithoutProgress) {
     EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
 }
 
-TEST(MultiDlCommand, FileOfFourGibibytesOrMoreIsNotSplit) {
-    // The probe is told 5 GiB; 32-bit ranges cannot describe that, so the stream fetches it.
+TEST(MultiDlCommand, AStreamIsCheckedAgainstTheLengthTheProbeFound) {
+    // The probe is told 5 GiB more than the file has: the ranges are refused as those of another
+    // file, and the stream's file is not that length either.
     std::string key = http_test::UniqueKey();
     Outcome outcome = Download(SampleUrl(key, "on=head&wrong_length=5368709120"), 0);
-    EXPECT_EQ(outcome.success, 1);
-    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
-    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
+    EXPECT_EQ(outcome.success, 0);
+    EXPECT_TRUE(outcome.leftovers.empty());
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(requests.front(), "HEAD -");
+    // The first answer of another length ends the pieces: none is tried twice.
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes=0-"), 1);
+    EXPECT_LE(CountStartingWith(requests, "GET bytes="), 5);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 2);
 }
 
 TEST(MultiDlCommand, ErrorPageIsAFailedDownloadNotTheFile) {
@@ -443,8 +449,12 @@ TEST(MultiDlCommand, AChangedValidatorStartsTheDownloadAfreshWithNewPieces) {
     EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
     EXPECT_TRUE(outcome.leftovers.empty());
     std::vector<std::string> requests = http_test::RecordedRequests(key);
-    // The five first ranges, then the five first ranges again, all of the new version.
-    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);
+    // Of the five first ranges, at least the two of the old version and one of the new (a piece
+    // that had not asked yet when the change was seen asks no more), then the five first ranges
+    // again, all of the new version.
+    int ranged = CountStartingWith(requests, "GET bytes=");
+    EXPECT_GE(ranged, 8);
+    EXPECT_LE(ranged, 10);
     std::vector<std::string> last(requests.end() - 5, requests.end());
     std::vector<std::string> firstRanges;
     for (int i = 0; i < http_pieces::kPieceCount; ++i)
@@ -510,15 +520,53 @@ TEST(MultiDlCommand, ADestinationInUseFailsAtOnceAndKeepsTheEarlierFile) {
 }
 #endif
 
-TEST(MultiDlCommand, TooLittleRoomFailsAtOnceWithoutATransfer) {
+// The pieces need the file and, while they are joined, one piece more: S plus the largest piece
+// that is not the first, 1,200,005 bytes for the sample. One stream needs S.
+TEST(MultiDlCommand, TheRoomOnTheDiskDecidesBetweenPiecesOneStreamAndNothing) {
+    constexpr uint64_t kPiecesNeed = kSampleSize + 200002;
+    struct Case {
+        uint64_t free;
+        int success, ranged, plain;
+    };
+    for (const Case& each : {Case{2 * kSampleSize - 1, 1, 5, 0}, Case{kPiecesNeed, 1, 5, 0},
+                             Case{kPiecesNeed - 1, 1, 0, 1}, Case{kSampleSize, 1, 0, 1},
+                             Case{kSampleSize - 1, 0, 0, 0}}) {
+        SCOPED_TRACE("free " + std::to_string(each.free));
+        std::string key = http_test::UniqueKey();
+        CHttpMultiDlCommand::SetFreeSpaceForTesting(static_cast<int64_t>(each.free));
+        Outcome outcome = Download(SampleUrl(key), kSampleSize);
+        CHttpMultiDlCommand::SetFreeSpaceForTesting(-1);
+        EXPECT_EQ(outcome.success, each.success);
+        if (each.success == 1) {
+            EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+        }
+        EXPECT_TRUE(outcome.leftovers.empty());
+        std::vector<std::string> requests = http_test::RecordedRequests(key);
+        EXPECT_EQ(CountStartingWith(requests, "GET bytes="), each.ranged);
+        EXPECT_EQ(CountStartingWith(requests, "GET -"), each.plain);
+    }
+}
+
+TEST(MultiDlCommand, DownloadsRunningAtOnceShareTheRoom) {
+    // Room for one download in pieces and, beside it, one stream: not for two in pieces.
+    http_test::ScratchFolder folder;
     std::string key = http_test::UniqueKey();
-    // The pieces and the file they are joined into need twice the size.
-    CHttpMultiDlCommand::SetFreeSpaceForTesting(2 * kSampleSize - 1);
-    Outcome outcome = Download(SampleUrl(key), kSampleSize);
+    CHttpMultiDlCommand::SetFreeSpaceForTesting(2 * kSampleSize + 300000);
+    {
+        RecordingOwner owner;
+        int first = 0, second = 0;
+        // Slow enough that both run at once.
+        std::string url = SampleUrl(key, "rate=2000000");
+        ASSERT_EQ(owner.Download(url, folder.Path("a.exe"), &first, kSampleSize), 1);
+        ASSERT_EQ(owner.Download(url, folder.Path("b.exe"), &second, kSampleSize), 1);
+        ASSERT_TRUE(owner.WaitForResults(2));
+        EXPECT_EQ(owner.ResultOf(first).success, 1);
+        EXPECT_EQ(owner.ResultOf(second).success, 1);
+    }
     CHttpMultiDlCommand::SetFreeSpaceForTesting(-1);
-    EXPECT_EQ(outcome.success, 0);
-    EXPECT_TRUE(outcome.leftovers.empty());
-    EXPECT_TRUE(http_test::RecordedRequests(key).empty());
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 5);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 1);
 }
 
 // A file of 8,000,000 bytes whose first range comes slowly: the pieces are 1.6 MB, and the

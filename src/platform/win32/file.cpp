@@ -63,6 +63,19 @@ std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
     std::wstring path = NarrowPathToWide(narrowPath);
     if (path.empty())
         return nullptr;
+    if (mode[0] == 'a') {
+        // The C library's append mode seeks to the end before each write with a 32-bit
+        // position, which fails past 4 GiB; the file is opened for update instead and put at its
+        // end once, with a 64-bit position.
+        std::FILE* file = _wfopen(path.c_str(), L"r+b");
+        if (file == nullptr)
+            file = _wfopen(path.c_str(), L"w+b");
+        if (file != nullptr && _fseeki64(file, 0, SEEK_END) != 0) {
+            std::fclose(file);
+            file = nullptr;
+        }
+        return file;
+    }
     std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
     return _wfopen(path.c_str(), wideMode.c_str());
 }
