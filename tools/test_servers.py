@@ -18,7 +18,9 @@ fault_port, blackhole_port, docroot) and returns. The supervisor, nginx with it,
 or by itself after the lifetime, so that nothing is left running when a test run dies.
 
 The tests' files are created in the document root: pattern.N for N in PATTERN_SIZES, whose byte
-at offset i is (i % 251) ^ ((i // 251) % 256), so that a piece in a wrong place shows.
+at offset i is (i % 251) ^ ((i // 251) % 256), so that a piece in a wrong place shows; and
+sparse.N for N in SPARSE_SIZES, a sparse file of zeros with a mark every 64 MiB and at its end
+(see sparse_mark), which takes almost no disk and shows a piece in a wrong place as well.
 """
 
 import argparse
@@ -35,6 +37,35 @@ import fault_server  # noqa: E402
 import nginx_conf  # noqa: E402
 
 PATTERN_SIZES = [0, 3, 1000003, 4000000, 8000000]
+
+# 4.5 GiB and 3 bytes: beyond what 32 bits count, with a last piece that ends past 4 GiB.
+SPARSE_SIZES = [4831838211]
+SPARSE_MARK_EVERY = 64 << 20
+SPARSE_MARK_BYTES = 16
+
+
+def sparse_mark(offset):
+    """The 16 bytes at `offset` of a sparse file: the offset itself, so that a mark in a wrong
+    place shows."""
+    return b"@%015d" % offset
+
+
+def sparse_mark_offsets(size):
+    """Where the marks of a sparse file of `size` bytes are: every 64 MiB, and its last 16 bytes."""
+    return list(range(0, size - SPARSE_MARK_BYTES, SPARSE_MARK_EVERY)) + [size - SPARSE_MARK_BYTES]
+
+
+def write_sparse(docroot):
+    for size in SPARSE_SIZES:
+        path = os.path.join(docroot, "sparse.%d" % size)
+        if os.path.exists(path) and os.path.getsize(path) == size:
+            continue
+        with open(path + ".part", "wb") as f:
+            f.truncate(size)
+            for offset in sparse_mark_offsets(size):
+                f.seek(offset)
+                f.write(sparse_mark(offset))
+        os.replace(path + ".part", path)
 
 # The files at /NAME, and the same files at /limited/NAME at a bounded rate.
 LOCATIONS = """\
@@ -106,6 +137,7 @@ def run(state, lifetime, access_log=False):
     for folder in (docroot, os.path.join(state, "tmp")):
         os.makedirs(folder, exist_ok=True)
     write_patterns(docroot)
+    write_sparse(docroot)
 
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

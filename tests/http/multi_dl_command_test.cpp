@@ -688,6 +688,34 @@ TEST(MultiDlCommand, PathTooLongForPieceNamesComesInOneStream) {
     EXPECT_EQ(http_test::RecordedRequests(key), std::vector<std::string>{"GET -"});
 }
 
+TEST(MultiDlCommand, LongPathsGetPiecesUpTo253CharactersAndNeverLoseTheEarlierFile) {
+    http_test::ScratchFolder folder;
+    size_t base = ToWidePath(folder.Path("")).size();
+    ASSERT_LT(base, 200u);
+    {
+        SCOPED_TRACE("252 characters: five pieces");
+        std::string key = http_test::UniqueKey();
+        Outcome outcome =
+            DownloadTo(folder, std::string(252 - base, 'p'), SampleUrl(key), kSampleSize);
+        EXPECT_EQ(outcome.success, 1);
+        EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+        EXPECT_EQ(CountStartingWith(http_test::RecordedRequests(key), "GET bytes="), 5);
+        platform::DeletePath(ToWidePath(folder.Path(std::string(252 - base, 'p'))));
+    }
+    for (size_t length : {253u, 258u}) {
+        SCOPED_TRACE(std::to_string(length) + " characters, a failing server");
+        std::string name(length - base, 'q');
+        const std::string earlier = http_test::GeneratedText(5000);
+        ASSERT_TRUE(http_test::WriteWholeFile(folder.Path(name), earlier));
+        Outcome outcome =
+            DownloadTo(folder, name, SampleUrl(http_test::UniqueKey(), "status=500"), kSampleSize);
+        EXPECT_EQ(outcome.success, 0);
+        EXPECT_TRUE(outcome.content == earlier);
+        EXPECT_TRUE(outcome.leftovers.empty());
+        platform::DeletePath(ToWidePath(folder.Path(name)));
+    }
+}
+
 TEST(MultiDlCommandSlow, ASplitWhoseHelperFailsFallsBackToOneStream) {
     // The first range comes slowly and is split; every ranged answer after the five first ones
     // (the helpers') breaks off, so the helpers' pieces fail, and the stream fetches the file.

@@ -4,7 +4,9 @@
 # never accepts): a fixture starts them before the first test that needs them and stops them after
 # the last, and their ports reach the test program through PALLATON_TEST_SERVERS. Suites whose
 # name ends in "Slow" wait for real time-outs (10 to 45 s each); every one of those cases gets a
-# ctest entry of its own, so that they overlap under ctest -j.
+# ctest entry of its own, so that they overlap under ctest -j. Suites whose name ends in "Huge"
+# move gigabytes (a file beyond 4 GiB): they carry the label "heavy", so that quick runs can leave
+# them out with `ctest -LE heavy`.
 
 set(PALLATON_HTTP_SERVERS_DIR ${CMAKE_BINARY_DIR}/http-servers)
 set(PALLATON_HTTP_SERVERS_FILE ${PALLATON_HTTP_SERVERS_DIR}/servers.txt)
@@ -25,7 +27,13 @@ if(CMAKE_CROSSCOMPILING)
     set(http_slow_shards 12)
     set_tests_properties(unit.http PROPERTIES
         FIXTURES_REQUIRED http_servers
-        ENVIRONMENT "${http_servers_env};GTEST_FILTER=-*Slow.*")
+        ENVIRONMENT "${http_servers_env};GTEST_FILTER=-*Slow.*:*Huge.*")
+    add_test(NAME unit.http.huge COMMAND http_tests)
+    set_tests_properties(unit.http.huge PROPERTIES
+        FIXTURES_REQUIRED http_servers
+        LABELS heavy
+        TIMEOUT 1800
+        ENVIRONMENT "${http_servers_env};GTEST_FILTER=*Huge.*")
     math(EXPR last_shard "${http_slow_shards} - 1")
     foreach(shard RANGE ${last_shard})
         add_test(NAME unit.http.slow.${shard} COMMAND http_tests)
@@ -42,6 +50,11 @@ else()
          "if(http_tests_TESTS)\n"
          "  set_tests_properties(\${http_tests_TESTS} PROPERTIES FIXTURES_REQUIRED http_servers\n"
          "      ENVIRONMENT \"PALLATON_TEST_SERVERS=${PALLATON_HTTP_SERVERS_FILE}\")\n"
+         "  foreach(name \${http_tests_TESTS})\n"
+         "    if(name MATCHES \"Huge[.]\")\n"
+         "      set_tests_properties(\${name} PROPERTIES LABELS heavy TIMEOUT 1800)\n"
+         "    endif()\n"
+         "  endforeach()\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${http_properties})
 endif()
