@@ -97,16 +97,19 @@ TEST_F(PackageListTest, SectionsAreReadInTheirOwnOrderAndLaterIdsReplaceEarlierO
 TEST_F(PackageListTest, SizesOfTwoGibibytesAndMoreAreRead) {
     ASSERT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" +
                                          App("1", "a.exe", "m", "3000000000") + "," +
-                                         App("2", "b.exe", "m", "\"5000000000\"") + "]}"));
+                                         App("2", "b.exe", "m", "\"5000000000\"") + "," +
+                                         App("3", "c.exe", "m", "9223372036854775807") + "]}"));
     std::vector<PackageRecord> records = TakeAll();
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].fileSize, 3000000000);
     EXPECT_EQ(records[1].fileSize, 5000000000);
-    // What the download is told: sizes that fit its 32 bits as they are, others as unknown.
+    EXPECT_EQ(records[2].fileSize, INT64_MAX);
+    // What the download is told: every size as it is, none as unknown.
     EXPECT_EQ(ExpectedDownloadSize(3000000000), 3000000000u);
     EXPECT_EQ(ExpectedDownloadSize(4294967295), 4294967295u);
-    EXPECT_EQ(ExpectedDownloadSize(4294967296), 0u);
-    EXPECT_EQ(ExpectedDownloadSize(5000000000), 0u);
+    EXPECT_EQ(ExpectedDownloadSize(4294967296), 4294967296u);
+    EXPECT_EQ(ExpectedDownloadSize(5000000000), 5000000000u);
+    EXPECT_EQ(ExpectedDownloadSize(INT64_MAX), static_cast<uint64_t>(INT64_MAX));
     EXPECT_EQ(ExpectedDownloadSize(-5), 0u);
     EXPECT_EQ(ExpectedDownloadSize(0), 0u);
 }
