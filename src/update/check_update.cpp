@@ -18,15 +18,10 @@
 #include "view/update_view.h"
 #include "view/view_frame.h"
 
-#ifndef PALLATON_UPDATE_SERVICE
-#define PALLATON_UPDATE_SERVICE "http://127.0.0.1:18327"
-#endif
-#define PALLATON_WIDEN2(text) L##text
-#define PALLATON_WIDEN(text) PALLATON_WIDEN2(text)
+#include "update/service_address.h"
 
 namespace {
 
-const wchar_t kServiceAddress[] = PALLATON_WIDEN(PALLATON_UPDATE_SERVICE);
 const wchar_t kVersionPath[] = L"/wan/box/Version/WDVersionUpdate.php?version=%s&uin=%s&apps=%s";
 const wchar_t kFullPackagePath[] =
     L"/wan/box/OtherServer/GetPackagePath4WDNew.php?appid=%s&pid=%s&binversion=%s";
