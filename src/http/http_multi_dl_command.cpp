@@ -316,7 +316,8 @@ std::string CHttpMultiDlCommand::ProbeValidator() {
             CURLE_OK &&
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headers) == CURLE_OK) {
         http_transfer::StartStallWatch(streamWatch_);
-        if (curl_easy_perform(curl) == CURLE_OK && headers.status >= 200 && headers.status <= 299)
+        if (http_transfer::PerformTransfer(curl) == CURLE_OK && headers.status >= 200 &&
+            headers.status <= 299)
             validator = http_transfer::ValidatorOf(headers);
     }
     curl_easy_cleanup(curl);
@@ -340,7 +341,7 @@ void CHttpMultiDlCommand::ProbeSize() {
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &http_transfer::DiscardHeader);
     curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
     http_transfer::StartStallWatch(streamWatch_);
-    curl_easy_perform(curl);
+    http_transfer::PerformTransfer(curl);
     long httpCode = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
     curl_off_t length = -1;
@@ -564,7 +565,7 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
             if (code == CURLE_OK)
                 code = curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
             if (code == CURLE_OK)
-                code = curl_easy_perform(curl);
+                code = http_transfer::PerformTransfer(curl);
         }
         // An answer without a body never reached the writer: it is judged here, so that a 200
         // or another validator still ends the pieces.
@@ -725,7 +726,7 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
             options.progressData = static_cast<void*>(this);
             code = http_transfer::SetUpTransfer(curl, url_, options);
             if (code == CURLE_OK)
-                code = curl_easy_perform(curl);
+                code = http_transfer::PerformTransfer(curl);
         }
         if (code == CURLE_OK) {
             long httpCode = 0;

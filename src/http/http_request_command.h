@@ -45,7 +45,7 @@ class CHttpRequestCommand : public IHttpCommand<T> {
                 options.progress = &http_transfer::AbortWhenStopping;
                 options.progressData = static_cast<void*>(this->taskCallback_);
                 if (http_transfer::SetUpTransfer(curl, url_, options) == CURLE_OK &&
-                    curl_easy_perform(curl) == CURLE_OK) {
+                    http_transfer::PerformTransfer(curl) == CURLE_OK) {
                     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
                     success = 1;
                 }

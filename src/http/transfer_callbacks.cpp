@@ -4,12 +4,79 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <mutex>
+
+#include "common/text.h"
 #include "diagnostics/log.h"
 #include "platform/clock.h"
 
 namespace http_transfer {
 
 namespace {
+
+// The root certificates the build pins (PEM), or an empty text for the system's.
+const char kBuildRoots[] =
+#include "http/trusted_roots.inc"
+    ;
+
+std::mutex g_rootsLock;
+bool g_rootsOverridden = false;
+std::string g_rootsForTesting;
+
+std::string TrustedRoots() {
+    std::lock_guard<std::mutex> lock(g_rootsLock);
+    return g_rootsOverridden ? g_rootsForTesting : std::string(kBuildRoots);
+}
+
+// libcurl's words on why a transfer failed, for the thread's current transfer: every transfer
+// runs start to end on one thread.
+thread_local char t_errorText[CURL_ERROR_SIZE];
+
+bool StartsWithHttps(const std::string& url) {
+    static const char kScheme[] = "https:";
+    if (url.size() < sizeof(kScheme) - 1)
+        return false;
+    for (size_t i = 0; i + 1 < sizeof(kScheme); ++i) {
+        char c = url[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kScheme[i])
+            return false;
+    }
+    return true;
+}
+
+// The failures in which the server's certificate was not accepted or the TLS handshake did not
+// come about.
+bool IsTlsRefusal(CURLcode code) {
+    switch (code) {
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The host of a URL: between "//" and the next '/', '?' or '#', without user and port.
+std::string HostOf(const std::string& url) {
+    size_t start = url.find("//");
+    start = start == std::string::npos ? 0 : start + 2;
+    size_t end = url.find_first_of("/?#", start);
+    std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+    size_t at = authority.rfind('@');
+    if (at != std::string::npos)
+        authority.erase(0, at + 1);
+    if (!authority.empty() && authority[0] == '[')
+        return authority.substr(0, authority.find(']') + 1);
+    return authority.substr(0, authority.find(':'));
+}
 
 // Whether the linked libcurl was built with TLS: only then is https allowed.
 bool LibraryHasHttps() {
@@ -26,22 +93,47 @@ bool LibraryHasHttps() {
 // The URL of an answer is chosen by whoever writes the answer, and the service is plain HTTP, so
 // anyone on the path can. Without a restriction libcurl would take every scheme it was built
 // with (local files, gopher, dict, ...) for the URL and ftp for a redirect.
-CURLcode RestrictProtocols(CURL* curl) {
+// A transfer that began over https is never redirected to plain http, where anyone on the path
+// could answer in the server's name.
+CURLcode RestrictProtocols(CURL* curl, bool https) {
 #if LIBCURL_VERSION_NUM >= 0x075500
     // libcurl refuses the name of a protocol it was built without, so "https" is listed only
     // where it has TLS.
     static const std::string allowed = LibraryHasHttps() ? "http,https" : "http";
     CURLcode code = curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, allowed.c_str());
     if (code == CURLE_OK)
-        code = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, allowed.c_str());
+        code =
+            curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : allowed.c_str());
     return code;
 #else
     static const long allowed = CURLPROTO_HTTP | (LibraryHasHttps() ? CURLPROTO_HTTPS : 0);
     CURLcode code = curl_easy_setopt(curl, CURLOPT_PROTOCOLS, allowed);
     if (code == CURLE_OK)
-        code = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, allowed);
+        code = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS, https ? CURLPROTO_HTTPS : allowed);
     return code;
 #endif
+}
+
+// TLS 1.2 at the least; the build's pinned roots and no others where it pins any, else the
+// system's. Revocation is checked where the system can check it (Windows), but a revocation
+// server that cannot be reached does not fail the transfer: behind a proxy or offline every
+// update would fail.
+CURLcode SetUpTrust(CURL* curl) {
+    CURLcode first = curl_easy_setopt(curl, CURLOPT_SSLVERSION, long{CURL_SSLVERSION_TLSv1_2});
+    if (first == CURLE_OK)
+        first = curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, long{CURLSSLOPT_REVOKE_BEST_EFFORT});
+    std::string roots = TrustedRoots();
+    if (first != CURLE_OK || roots.empty())
+        return first;
+    curl_blob blob;
+    blob.data = roots.data();
+    blob.len = roots.size();
+    blob.flags = CURL_BLOB_COPY;
+    first = curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    // A folder of roots would be trusted beside the blob.
+    if (first == CURLE_OK)
+        first = curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    return first;
 }
 
 // A decimal number of 1 to 18 digits (so that it fits a signed 64-bit value), else -1.
@@ -81,8 +173,11 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
         if (first == CURLE_OK)
             first = code;
     };
-    keep(RestrictProtocols(curl));
+    keep(RestrictProtocols(curl, StartsWithHttps(url)));
     keep(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
+    keep(SetUpTrust(curl));
+    t_errorText[0] = '\0';
+    keep(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, t_errorText));
     if (options.write != nullptr) {
         keep(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, options.write));
         keep(curl_easy_setopt(curl, CURLOPT_WRITEDATA, options.writeData));
@@ -101,6 +196,27 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
         keep(curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, options.progressData));
     }
     return first;
+}
+
+CURLcode PerformTransfer(CURL* curl) {
+    CURLcode code = curl_easy_perform(curl);
+    if (IsTlsRefusal(code)) {
+        char* effective = nullptr;
+        std::string url;
+        if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+            effective != nullptr)
+            url = effective;
+        std::string reason = t_errorText[0] != '\0' ? t_errorText : curl_easy_strerror(code);
+        LogPrint(GetLogUtility(), L"Transfer: the certificate of %s was refused: %s",
+                 ToWide(HostOf(url)).c_str(), ToWide(reason).c_str());
+    }
+    return code;
+}
+
+void SetTrustedRootsForTesting(const std::string* pem) {
+    std::lock_guard<std::mutex> lock(g_rootsLock);
+    g_rootsOverridden = pem != nullptr;
+    g_rootsForTesting = pem != nullptr ? *pem : std::string();
 }
 
 bool IsStopping(const IHttpTaskCallback* tasks) {

@@ -97,7 +97,20 @@ struct TransferOptions {
 // no signals (transfers run on worker threads), and the options' overall limit, redirects, write
 // and progress functions. Returns the first error libcurl gave for a setting; the caller must
 // then not perform the transfer, since it could run without the protocol restriction.
+//
+// Over https it also sets TLS 1.2 as the least version, the build's pinned roots as the only
+// trusted ones where the build pins any (else the system's), and revocation checked where the
+// system can without failing when it cannot; a redirect from https to plain http is refused.
 CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
+
+// Performs a transfer that SetUpTransfer set up. When the server's certificate was refused or
+// the TLS handshake failed, logs "Transfer: the certificate of HOST was refused: REASON" with
+// libcurl's own words.
+CURLcode PerformTransfer(CURL* curl);
+
+// Makes every later transfer trust the roots of this PEM text (the system's for an empty one)
+// instead of the build's; null returns to the build's.
+void SetTrustedRootsForTesting(const std::string* pem);
 
 bool IsStopping(const IHttpTaskCallback* tasks);
 
