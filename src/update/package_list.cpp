@@ -194,28 +194,24 @@ PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kin
 }
 
 const wchar_t* PackageList::FindNameCollision(std::wstring& name) const {
-    // Windows compares file names without regard to case, so the check does too; the names
-    // are the part of each local path after the download folder.
-    std::vector<std::wstring> originals;
+    // Names are compared as the Windows file system compares them (see SameFileName), on both
+    // targets; they are the part of each local path after the download folder.
     std::vector<std::wstring> names;
-    for (const auto& [id, record] : records_) {
-        originals.push_back(record->localPath.substr(downloadFolder_.size()));
-        names.push_back(ToLowerAscii(originals.back()));
-    }
-    const std::wstring recordName = ToLowerAscii(kRecordFileName);
+    for (const auto& [id, record] : records_)
+        names.push_back(record->localPath.substr(downloadFolder_.size()));
     for (size_t i = 0; i < names.size(); ++i) {
-        name = originals[i];
-        if (names[i] == recordName)
+        name = names[i];
+        if (platform::SameFileName(names[i], kRecordFileName))
             return L"name of the package record";
         for (size_t j = 0; j < names.size(); ++j) {
             if (j == i)
                 continue;
-            if (j > i && names[i] == names[j])
+            if (j > i && platform::SameFileName(names[i], names[j]))
                 return L"name of another package";
             // A download keeps its pieces, its partial file and their state beside the package
             // as "NAME.tmp_N", "NAME.tmp_part" and "NAME.tmp_state".
             const std::wstring piecePrefix = names[j] + L".tmp_";
-            if (names[i].compare(0, piecePrefix.size(), piecePrefix) == 0)
+            if (platform::SameFileName(names[i].substr(0, piecePrefix.size()), piecePrefix))
                 return L"piece file of another package";
         }
     }

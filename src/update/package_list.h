@@ -28,8 +28,9 @@ class PackageList {
     // into records, one per package id, a later package replacing an earlier one of the same
     // id. True when at least one package was stored; false for a body that is empty or not
     // JSON, a negative "ret", a missing or malformed required key, an unsafe file name, or
-    // file names that collide (compared without regard to case): two packages under one name,
-    // a package named like the record file or like another package's piece files.
+    // file names that collide (compared as the Windows file system compares them, see
+    // platform::SameFileName): two packages under one name, a package named like the record
+    // file or like another package's piece files.
     bool ParseUpdateAnswer(const std::string& body);
 
     // Hands out the first record, in id order, that was not handed out yet and marks it
