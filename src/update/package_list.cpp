@@ -243,19 +243,27 @@ int PackageList::FindPackageIdByTask(int taskId) const {
 void PackageList::WritePackageRecord() {
     std::wstring path = GetPackageRecordPath();
     std::wstring appids;
+    bool written = true;
     for (const auto& [id, record] : records_) {
         if (!record->taken)
             continue;
-        platform::WriteIniString(path, id, L"package", record->localPath);
-        platform::WriteIniString(path, id, L"md5", record->md5);
-        platform::WriteIniString(path, id, L"ver", record->version);
+        // A record that cannot be written (a folder in its place, a full disk) fails the same
+        // way at every value: the first failure ends the writing.
+        written = platform::WriteIniString(path, id, L"package", record->localPath) &&
+                  platform::WriteIniString(path, id, L"md5", record->md5) &&
+                  platform::WriteIniString(path, id, L"ver", record->version);
+        if (!written)
+            break;
         if (!appids.empty())
             appids += L'|';
         appids += id;
     }
     records_.clear();
-    if (!appids.empty())
-        platform::WriteIniString(path, L"info", L"appid", appids);
+    if (written && !appids.empty())
+        written = platform::WriteIniString(path, L"info", L"appid", appids);
+    // The install pass then finds nothing to install; the log says why.
+    if (!written)
+        LogPrint(GetLogUtility(), L"Write package record failed:[%s]", path.c_str());
 }
 
 std::wstring PackageList::GetPackageRecordPath() const {

@@ -43,7 +43,8 @@ class PackageList {
 
     // Writes the packages that were handed out to the package record file, in id order, then
     // names them in "info"/"appid" as "id|id|...". Values of earlier runs stay unless
-    // rewritten. Every record is released; the list is empty afterwards.
+    // rewritten. Every record is released; the list is empty afterwards. A record that cannot
+    // be written is logged, once, and left as far as it was written.
     void WritePackageRecord();
 
     std::wstring GetPackageRecordPath() const;
