@@ -23,21 +23,27 @@ namespace {
 
 enum class ReadResult { kRead, kMissing, kFailed };
 
-// `mode`, when given, receives the file's permissions.
-ReadResult ReadWholeFile(const std::string& path, std::string& content, int extraFlags = 0,
-                         mode_t* mode = nullptr) {
-    content.clear();
+// Opens a regular file for reading; `info` receives its status. -1 with the result otherwise.
+int OpenRegularFile(const std::string& path, int extraFlags, struct stat& info,
+                    ReadResult& result) {
     // Anything but a regular file (a folder, a FIFO that would block) is not a profile.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
-    if (fd < 0)
-        return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-    struct stat info;
+    if (fd < 0) {
+        result = errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+        return -1;
+    }
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
-        return ReadResult::kFailed;
+        result = ReadResult::kFailed;
+        return -1;
     }
-    if (mode != nullptr)
-        *mode = info.st_mode & 07777;
+    result = ReadResult::kRead;
+    return fd;
+}
+
+// Reads the rest of the file and closes it.
+ReadResult ReadAndClose(int fd, std::string& content) {
+    content.clear();
     char buffer[16384];
     for (;;) {
         ssize_t got = read(fd, buffer, sizeof buffer);
@@ -53,6 +59,20 @@ ReadResult ReadWholeFile(const std::string& path, std::string& content, int extr
     }
     close(fd);
     return ReadResult::kRead;
+}
+
+// `mode`, when given, receives the file's permissions.
+ReadResult ReadWholeFile(const std::string& path, std::string& content, int extraFlags = 0,
+                         mode_t* mode = nullptr) {
+    content.clear();
+    struct stat info;
+    ReadResult result;
+    int fd = OpenRegularFile(path, extraFlags, info, result);
+    if (fd < 0)
+        return result;
+    if (mode != nullptr)
+        *mode = info.st_mode & 07777;
+    return ReadAndClose(fd, content);
 }
 
 bool WriteAll(int fd, std::string_view data) {
