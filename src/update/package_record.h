@@ -23,8 +23,9 @@ inline uint32_t ExpectedDownloadSize(int64_t fileSize) {
     return fileSize > 0 && fileSize <= int64_t{UINT32_MAX} ? static_cast<uint32_t>(fileSize) : 0u;
 }
 
-// Whether the record's destination already holds its package: a file of the answer's size (when
-// the answer gives one) whose digest is the answer's. Reads the whole file when the size fits.
+// Whether the record's destination already holds its package: a regular file, not a link to
+// one, of the answer's size (when the answer gives one) whose digest is the answer's. Reads the
+// whole file when the size fits.
 bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
                              const std::wstring& md5);
 
