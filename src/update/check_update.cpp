@@ -316,10 +316,13 @@ void CCheckUpdate::DownloadUpdatePackage() {
     // A package that an earlier run downloaded and whose install was put off is not fetched
     // again. Telling so digests the whole file, which takes long for a large one: it is done
     // before any download starts and without the list lock, which the downloads' progress
-    // reports take, so that no download waits for it and runs into its stall limit.
+    // reports take, so that no download waits for it and runs into its stall limit. The pieces
+    // and state that an unfinished download left beside a package that is there are of no use.
     for (Candidate& candidate : candidates) {
         candidate.present =
             IsPackageAlreadyPresent(candidate.localPath, candidate.fileSize, candidate.md5);
+        if (candidate.present)
+            DeleteDownloadLeftovers(candidate.localPath);
     }
     std::vector<std::pair<int, std::string>> notStarted;
     std::vector<std::pair<int, std::string>> present;

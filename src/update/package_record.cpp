@@ -7,7 +7,9 @@
 
 #include "common/file_digest.h"
 #include "common/text.h"
+#include "http/download_pieces.h"
 #include "platform/file.h"
+#include "platform/path.h"
 
 namespace {
 
@@ -76,4 +78,10 @@ bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
         return false;
     std::wstring digest;
     return ComputeFileMd5(file, digest) && IsSameMd5Text(digest.c_str(), md5.c_str());
+}
+
+void DeleteDownloadLeftovers(const std::wstring& localPath) {
+    std::string narrowPath = ToNarrowPath(localPath);
+    http_pieces::DeletePieces(narrowPath);
+    platform::DeletePath(ToWidePath(http_pieces::PartialName(narrowPath)));
 }

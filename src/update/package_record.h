@@ -29,6 +29,10 @@ inline uint32_t ExpectedDownloadSize(int64_t fileSize) {
 bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
                              const std::wstring& md5);
 
+// Deletes what downloads of the package leave beside it: the piece files, their state file and
+// the partial file.
+void DeleteDownloadLeftovers(const std::wstring& localPath);
+
 // Paths are kept in buffers of 260 characters; a longer one would come back cut.
 inline constexpr size_t kPackagePathChars = 260;
 

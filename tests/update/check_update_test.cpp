@@ -231,4 +231,27 @@ TEST_F(DownloadRun, APackageAlreadyThereIsNotFetchedAndTheOthersAre) {
         L"101|205");
 }
 
+// What an earlier, unfinished download of the package left beside it only takes space once
+// the package is there.
+TEST_F(DownloadRun, APackageAlreadyThereLosesTheLeftoversOfDownloadsBesideIt) {
+    const std::string kept = "kept package of an earlier run";
+    const std::string md5 = Put(L"kept-101.exe", kept);
+    const std::wstring leftovers[] = {L"kept-101.exe.tmp_0", L"kept-101.exe.tmp_63",
+                                      L"kept-101.exe.tmp_state", L"kept-101.exe.tmp_part"};
+    for (const std::wstring& name : leftovers)
+        Put(name, "stale");
+    const std::string answer =
+        R"({"ret":0,"app":[)" +
+        App("101", L"kept-101.exe", http_test::NginxUrl("absent.exe"), kept.size(), md5) + "]}";
+
+    RecordingCheckUpdate controller;
+    controller.OnRequestResult(0, 1, 200, answer.c_str());
+    std::vector<RecordingCheckUpdate::Result> results = controller.WaitForResults(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].success, 1);
+    EXPECT_EQ(Read(L"kept-101.exe"), kept);
+    for (const std::wstring& name : leftovers)
+        EXPECT_FALSE(platform::PathExists(Path(name))) << ToNarrow(name);
+}
+
 }  // namespace
