@@ -8,7 +8,6 @@
 #include "common/format.h"
 #include "common/md5.h"
 #include "common/text.h"
-#include "platform/file.h"
 
 namespace {
 
@@ -29,8 +28,10 @@ std::wstring Md5DigestToText(const unsigned char digest[16]) {
 
 bool ComputeFileMd5(const std::wstring& path, std::wstring& digest, uint64_t& size) {
     platform::InputFile file;
-    if (!file.Open(path) || !file.GetSize(size))
-        return false;
+    return file.Open(path) && file.GetSize(size) && ComputeFileMd5(file, digest);
+}
+
+bool ComputeFileMd5(platform::InputFile& file, std::wstring& digest) {
     std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kBlockBytes]);
     if (!block)
         return false;

@@ -6,9 +6,14 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file.h"
+
 // The digest of the file at `path` as 32 lower-case hexadecimal digits, and its size. False when
 // the file cannot be opened or read; the memory taken does not grow with the file.
 bool ComputeFileMd5(const std::wstring& path, std::wstring& digest, uint64_t& size);
+
+// The same for a file opened already, read from where it stands to its end.
+bool ComputeFileMd5(platform::InputFile& file, std::wstring& digest);
 
 // Whether two digest texts are equal, ASCII letters compared without regard to case. A null or
 // empty text never equals anything.

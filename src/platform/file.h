@@ -20,6 +20,10 @@ class InputFile {
     // it (Windows; Linux has no such lock). False for a folder or a missing file.
     bool Open(const std::wstring& path);
 
+    // Opens the regular file that is itself at the path, as Open does; a symbolic link there
+    // (on Windows any reparse point) is refused rather than followed.
+    bool OpenWithoutLinks(const std::wstring& path);
+
     bool GetSize(uint64_t& size) const;
 
     // Reads up to `capacity` bytes into `buffer`; `got` is 0 at the end of the file. False on

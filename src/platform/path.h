@@ -41,6 +41,13 @@ bool IsFileInUse(const std::wstring& path);
 // volume cannot be asked.
 bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes);
 
+// Whether two file names are one name to the Windows file system, which compares them code unit
+// by code unit after its upper-case mapping: a letter of the Basic Multilingual Plane and its
+// simple upper case are one, where each is the other's case partner ("\u0161" and "\u0160",
+// not the dotless i and "I", nor the sharp s and "SS"). The same answer on both targets, so that
+// names that would clash on Windows are told apart the same way on Linux.
+bool SameFileName(const std::wstring& first, const std::wstring& second);
+
 // Joins two paths as PathAppendW does: exactly one separator between them, '.' components of
 // the appended part dropped; an absolute `more` is appended as a relative one.
 std::wstring AppendPath(const std::wstring& base, const std::wstring& more);

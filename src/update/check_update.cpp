@@ -293,20 +293,45 @@ void CCheckUpdate::OnRequestResult(int taskId, int success, long httpCode, const
 void CCheckUpdate::DownloadUpdatePackage() {
     LogPrint(GetLogUtility(), L"Start Download update packages");
     int pidNumber = ToInt32OrMinusOne(pid_);
+    // What the presence check of each package needs, copied out under the list lock.
+    struct Candidate {
+        PackageRecord* record;
+        std::wstring localPath;
+        int64_t fileSize;
+        std::wstring md5;
+        bool present = false;
+    };
+    std::vector<Candidate> candidates;
+    {
+        std::lock_guard<std::recursive_mutex> lock(listLock_);
+        PackageRecord* record = nullptr;
+        while (packages_.TakeNextPackage(record))
+            candidates.push_back({record, record->localPath, record->fileSize, record->md5});
+    }
+    // A package that an earlier run downloaded and whose install was put off is not fetched
+    // again. Telling so digests the whole file, which takes long for a large one: it is done
+    // before any download starts and without the list lock, which the downloads' progress
+    // reports take, so that no download waits for it and runs into its stall limit. The pieces
+    // and state that an unfinished download left beside a package that is there are of no use.
+    for (Candidate& candidate : candidates) {
+        candidate.present =
+            IsPackageAlreadyPresent(candidate.localPath, candidate.fileSize, candidate.md5);
+        if (candidate.present)
+            DeleteDownloadLeftovers(candidate.localPath);
+    }
     std::vector<std::pair<int, std::string>> notStarted;
     std::vector<std::pair<int, std::string>> present;
     {
         std::lock_guard<std::recursive_mutex> lock(listLock_);
-        PackageRecord* record = nullptr;
-        while (packages_.TakeNextPackage(record)) {
+        for (const Candidate& candidate : candidates) {
+            PackageRecord* record = candidate.record;
             currentRecord_ = record;
             LogPrint(GetLogUtility(), L"DownloadUpdatePackage:url=%s", record->url.c_str());
             int taskId = 0;
             std::string localPath = ToNarrowPath(record->localPath);
             int started = 0;
-            // A package that an earlier run downloaded and whose install was put off is not
-            // fetched again: it counts as downloaded, with a task id of its own.
-            if (IsPackageAlreadyPresent(record->localPath, record->fileSize, record->md5)) {
+            // A package found present counts as downloaded, with a task id of its own.
+            if (candidate.present) {
                 LogPrint(GetLogUtility(), L"Download package: already present, FileName:[%s]",
                          record->localPath.c_str());
                 taskId = nextTaskId_++;

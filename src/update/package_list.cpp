@@ -194,28 +194,24 @@ PackageList::EntryResult PackageList::ReadEntry(const Tree& entry, EntryKind kin
 }
 
 const wchar_t* PackageList::FindNameCollision(std::wstring& name) const {
-    // Windows compares file names without regard to case, so the check does too; the names
-    // are the part of each local path after the download folder.
-    std::vector<std::wstring> originals;
+    // Names are compared as the Windows file system compares them (see SameFileName), on both
+    // targets; they are the part of each local path after the download folder.
     std::vector<std::wstring> names;
-    for (const auto& [id, record] : records_) {
-        originals.push_back(record->localPath.substr(downloadFolder_.size()));
-        names.push_back(ToLowerAscii(originals.back()));
-    }
-    const std::wstring recordName = ToLowerAscii(kRecordFileName);
+    for (const auto& [id, record] : records_)
+        names.push_back(record->localPath.substr(downloadFolder_.size()));
     for (size_t i = 0; i < names.size(); ++i) {
-        name = originals[i];
-        if (names[i] == recordName)
+        name = names[i];
+        if (platform::SameFileName(names[i], kRecordFileName))
             return L"name of the package record";
         for (size_t j = 0; j < names.size(); ++j) {
             if (j == i)
                 continue;
-            if (j > i && names[i] == names[j])
+            if (j > i && platform::SameFileName(names[i], names[j]))
                 return L"name of another package";
             // A download keeps its pieces, its partial file and their state beside the package
             // as "NAME.tmp_N", "NAME.tmp_part" and "NAME.tmp_state".
             const std::wstring piecePrefix = names[j] + L".tmp_";
-            if (names[i].compare(0, piecePrefix.size(), piecePrefix) == 0)
+            if (platform::SameFileName(names[i].substr(0, piecePrefix.size()), piecePrefix))
                 return L"piece file of another package";
         }
     }
@@ -247,19 +243,27 @@ int PackageList::FindPackageIdByTask(int taskId) const {
 void PackageList::WritePackageRecord() {
     std::wstring path = GetPackageRecordPath();
     std::wstring appids;
+    bool written = true;
     for (const auto& [id, record] : records_) {
         if (!record->taken)
             continue;
-        platform::WriteIniString(path, id, L"package", record->localPath);
-        platform::WriteIniString(path, id, L"md5", record->md5);
-        platform::WriteIniString(path, id, L"ver", record->version);
+        // A record that cannot be written (a folder in its place, a full disk) fails the same
+        // way at every value: the first failure ends the writing.
+        written = platform::WriteIniString(path, id, L"package", record->localPath) &&
+                  platform::WriteIniString(path, id, L"md5", record->md5) &&
+                  platform::WriteIniString(path, id, L"ver", record->version);
+        if (!written)
+            break;
         if (!appids.empty())
             appids += L'|';
         appids += id;
     }
     records_.clear();
-    if (!appids.empty())
-        platform::WriteIniString(path, L"info", L"appid", appids);
+    if (written && !appids.empty())
+        written = platform::WriteIniString(path, L"info", L"appid", appids);
+    // The install pass then finds nothing to install; the log says why.
+    if (!written)
+        LogPrint(GetLogUtility(), L"Write package record failed:[%s]", path.c_str());
 }
 
 std::wstring PackageList::GetPackageRecordPath() const {

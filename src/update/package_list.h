@@ -28,8 +28,9 @@ class PackageList {
     // into records, one per package id, a later package replacing an earlier one of the same
     // id. True when at least one package was stored; false for a body that is empty or not
     // JSON, a negative "ret", a missing or malformed required key, an unsafe file name, or
-    // file names that collide (compared without regard to case): two packages under one name,
-    // a package named like the record file or like another package's piece files.
+    // file names that collide (compared as the Windows file system compares them, see
+    // platform::SameFileName): two packages under one name, a package named like the record
+    // file or like another package's piece files.
     bool ParseUpdateAnswer(const std::string& body);
 
     // Hands out the first record, in id order, that was not handed out yet and marks it
@@ -42,7 +43,8 @@ class PackageList {
 
     // Writes the packages that were handed out to the package record file, in id order, then
     // names them in "info"/"appid" as "id|id|...". Values of earlier runs stay unless
-    // rewritten. Every record is released; the list is empty afterwards.
+    // rewritten. Every record is released; the list is empty afterwards. A record that cannot
+    // be written is logged, once, and left as far as it was written.
     void WritePackageRecord();
 
     std::wstring GetPackageRecordPath() const;

@@ -7,7 +7,9 @@
 
 #include "common/file_digest.h"
 #include "common/text.h"
+#include "http/download_pieces.h"
 #include "platform/file.h"
+#include "platform/path.h"
 
 namespace {
 
@@ -65,15 +67,21 @@ bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
                              const std::wstring& md5) {
     if (md5.empty())
         return false;
-    // A file of another size is not read at all.
+    // What is found here is run by the install pass: a link planted in the package's place
+    // would have the file it leads to run, so only a regular file that is itself here counts,
+    // and the file digested is the one opened here. A file of another size is not read at all.
+    platform::InputFile file;
     uint64_t size = 0;
-    {
-        platform::InputFile file;
-        if (!file.Open(localPath) || !file.GetSize(size) || size == 0)
-            return false;
-        if (fileSize > 0 && size != static_cast<uint64_t>(fileSize))
-            return false;
-    }
+    if (!file.OpenWithoutLinks(localPath) || !file.GetSize(size) || size == 0)
+        return false;
+    if (fileSize > 0 && size != static_cast<uint64_t>(fileSize))
+        return false;
     std::wstring digest;
-    return ComputeFileMd5(localPath, digest, size) && IsSameMd5Text(digest.c_str(), md5.c_str());
+    return ComputeFileMd5(file, digest) && IsSameMd5Text(digest.c_str(), md5.c_str());
+}
+
+void DeleteDownloadLeftovers(const std::wstring& localPath) {
+    std::string narrowPath = ToNarrowPath(localPath);
+    http_pieces::DeletePieces(narrowPath);
+    platform::DeletePath(ToWidePath(http_pieces::PartialName(narrowPath)));
 }

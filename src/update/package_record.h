@@ -23,10 +23,15 @@ inline uint64_t ExpectedDownloadSize(int64_t fileSize) {
     return fileSize > 0 ? static_cast<uint64_t>(fileSize) : 0u;
 }
 
-// Whether the record's destination already holds its package: a file of the answer's size (when
-// the answer gives one) whose digest is the answer's. Reads the whole file when the size fits.
+// Whether the record's destination already holds its package: a regular file, not a link to
+// one, of the answer's size (when the answer gives one) whose digest is the answer's. Reads the
+// whole file when the size fits.
 bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
                              const std::wstring& md5);
+
+// Deletes what downloads of the package leave beside it: the piece files, their state file and
+// the partial file.
+void DeleteDownloadLeftovers(const std::wstring& localPath);
 
 // Paths are kept in buffers of 260 characters; a longer one would come back cut.
 inline constexpr size_t kPackagePathChars = 260;

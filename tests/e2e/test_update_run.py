@@ -221,6 +221,20 @@ class UpdateRun(unittest.TestCase):
             self.assertIn("Install package success.", lines)
             self.client.clear_log()
 
+    def test_a_record_that_cannot_be_written_is_logged_once(self):
+        # Two packages, so that the record would take several writes.
+        apps = [package_entry(self.service, app_id, fixture_bytes(0, tag="unwritable" + app_id))
+                for app_id in ("101", "205")]
+        self.service.set_answer("version", answer(app=apps))
+        os.makedirs(self.client.record_file)
+        # The install pass finds nothing recorded and the run ends as a run without packages.
+        result = self.client.run("-action:newbin_check", "-appid:101")
+        self.assertEqual(result.code, 1, self.client.log_text())
+        record = program_path(self.client.download_folder, "Pallaton_ResourceUpdate.ini")
+        self.assertEqual(self.client.log_lines().count("Write package record failed:[%s]" % record),
+                         1, self.client.log_text())
+        self.assertEqual([s for s in self.client.started() if s[0].startswith("setup")], [])
+
 
 class ForceDownload(unittest.TestCase):
     def setUp(self):

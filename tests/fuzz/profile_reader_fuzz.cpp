@@ -1,6 +1,7 @@
 // Fuzz target for the Linux INI layer: any text, names and value must be read and rewritten
 // without a crash, a leak or a hang; a value set on one line reads back as set; setting one key
-// changes no other key; and the file-level reader copes with whatever the file holds.
+// changes no other key; the text parsed once finds what a look through the text finds; and the
+// file-level reader copes with whatever the file holds.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -88,11 +89,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text = input.ConsumeRemainingBytesAsString();
 
     std::string_view found;
-    if (FindProfileValue(text, section, key, found)) {
+    bool inText = FindProfileValue(text, section, key, found);
+    if (inText) {
         if (found.data() < text.data() || found.data() + found.size() > text.data() + text.size())
             __builtin_trap();
         platform::posix::StripProfileQuotes(found);
     }
+    const platform::posix::ProfileIndex index(text);
+    std::string_view indexed;
+    bool inIndex = index.Find(section, key, indexed);
+    if (inIndex != inText || (inIndex && indexed != found))
+        __builtin_trap();
     CheckFileReader(text, section, key, chars);
 
     std::string updated = SetProfileValue(text, section, key, value);

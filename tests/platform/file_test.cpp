@@ -67,11 +67,19 @@ TEST_F(PlantedLinks, AFileCreatedReplacesTheLinkAndAFileReadIsNotFollowed) {
     ExpectVictimUntouched();
 }
 
+TEST_F(PlantedLinks, AFileOpenedWithoutLinksIsOnlyTheFileItself) {
+    platform::InputFile file;
+    EXPECT_FALSE(file.OpenWithoutLinks(Plant("setup_101.exe").wstring()));
+    EXPECT_FALSE(file.OpenWithoutLinks(scratch_.path().wstring()));
+    EXPECT_TRUE(file.OpenWithoutLinks(victim_.wstring()));
+}
+
 TEST_F(PlantedLinks, AFifoInThePlaceOfAFileIsRefusedWithoutWaiting) {
     fs::path fifo = scratch_.path() / "package.exe";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_EQ(platform::OpenStdioFile(fifo.string(), "wb"), nullptr);
     EXPECT_EQ(platform::OpenStdioFile(fifo.string(), "rb"), nullptr);
+    EXPECT_FALSE(platform::InputFile().OpenWithoutLinks(fifo.wstring()));
 }
 
 TEST_F(PlantedLinks, TheRecordReplacesALinkInItsPlace) {

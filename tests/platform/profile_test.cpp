@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -156,7 +157,58 @@ TEST_F(ProfileTest, WritingIntoAMissingFolderFails) {
         platform::WriteIniString((folder_ / "none" / "r.ini").wstring(), L"s", L"k", L"v"));
 }
 
+// A value is read from the file as it is now, whoever changed it last.
+TEST_F(ProfileTest, ValuesFollowChangesMadeByOtherWriters) {
+    Put("[s]\nk=old\n");
+    // An hour old: the file is not being written any more.
+    fs::last_write_time(fs::path(file_),
+                        fs::last_write_time(fs::path(file_)) - std::chrono::hours(1));
+    EXPECT_EQ(Get(L"s", L"k"), L"old");
+    Put("[s]\nk=newer\n");  // in place, another size
+    EXPECT_EQ(Get(L"s", L"k"), L"newer");
+    const auto written = fs::last_write_time(fs::path(file_));
+    fs::last_write_time(fs::path(file_), written - std::chrono::hours(1));
+    EXPECT_EQ(Get(L"s", L"k"), L"newer");
+    Put("[s]\nk=later\n");  // in place, the same size, another modification time
+    fs::last_write_time(fs::path(file_), written);
+    EXPECT_EQ(Get(L"s", L"k"), L"later");
+    fs::path aside = folder_ / "aside.ini";
+    std::ofstream(aside, std::ios::binary) << "[s]\nk=renamed\n";
+    fs::rename(aside, fs::path(file_));  // replaced by another file of the same size
+    EXPECT_EQ(Get(L"s", L"k"), L"renamed");
+    EXPECT_TRUE(Set(L"s", L"k", L"ours"));
+    EXPECT_EQ(Get(L"s", L"k"), L"ours");
+}
+
 #ifndef _WIN32
+// Reading a record value by value does not parse the whole file for each value: every value of a
+// record of 20,000 packages is read in well under 2 s, with the sanitizers' cost included.
+TEST_F(ProfileTest, LinuxReadsAllValuesOfALongRecordQuickly) {
+    constexpr int kPackages = 20000;
+    std::string text;
+    std::string appids;
+    for (int i = 0; i < kPackages; ++i) {
+        std::string id = std::to_string(100000 + i);
+        text += "[" + id + "]\npackage=/data/setup_" + id + ".exe\nmd5=" + id + "abc\nver=1." +
+                std::to_string(i) + "\n";
+        appids += (i == 0 ? "" : "|") + id;
+    }
+    Put(text + "[info]\nappid=" + appids + "\n");
+    const auto start = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::seconds(2);
+    EXPECT_EQ(Get(L"info", L"appid", L"", appids.size() + 1).size(), appids.size());
+    int wrong = 0;
+    int read = 0;
+    for (; read < kPackages && std::chrono::steady_clock::now() - start < limit; ++read) {
+        std::wstring id = std::to_wstring(100000 + read);
+        wrong += Get(id.c_str(), L"package", L"", 260) != L"/data/setup_" + id + L".exe";
+        wrong += Get(id.c_str(), L"md5", L"", 260) != id + L"abc";
+        wrong += Get(id.c_str(), L"ver", L"", 260) != L"1." + std::to_wstring(read);
+    }
+    EXPECT_EQ(read, kPackages) << "not read whole within " << limit.count() << " s";
+    EXPECT_EQ(wrong, 0);
+}
+
 // Linux keeps the record in UTF-8 and replaces it whole; Windows writes a new file in the ANSI
 // code page, so these are ours alone.
 TEST_F(ProfileTest, LinuxRecordsKeepAnyTextAndEveryOtherByte) {

@@ -2,12 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "common/client_settings.h"
+#include "common/file_digest.h"
+#include "common/md5.h"
+#include "common/text.h"
+#include "http/http_test_support.h"
+#include "platform/path.h"
+#include "platform/profile.h"
 #include "platform/registry.h"
 #include "support/fixture_files.h"
+#include "update/package_list.h"
 
 namespace {
 
@@ -97,6 +109,149 @@ TEST_F(ClientKey, ClientIsInstalledWhenItsFourFilesExist) {
     WriteString(kClientKey, L"version", L"1.0.0.1");
     EXPECT_FALSE(CCheckUpdate::IsClientInstalled());
     EXPECT_TRUE(platform::registry::KeyExists(kClientKey));
+}
+
+// A newbin_check controller, without windows, whose download results are recorded once they
+// have taken their usual path.
+class RecordingCheckUpdate : public CCheckUpdate {
+  public:
+    struct Result {
+        int taskId;
+        int success;
+        std::string localPath;
+    };
+
+    RecordingCheckUpdate() : CCheckUpdate(nullptr, L"101", true, true) {}
+    // The tasks call back into this object: stop them while its members still exist.
+    ~RecordingCheckUpdate() override { Shutdown(); }
+
+    void OnDownloadResult(int taskId, int success, const char* localPath) override {
+        CCheckUpdate::OnDownloadResult(taskId, success, localPath);
+        std::lock_guard<std::mutex> lock(mutex_);
+        results_.push_back({taskId, success, localPath != nullptr ? localPath : ""});
+        changed_.notify_all();
+    }
+
+    // The results so far, after waiting up to a minute for `count` of them.
+    std::vector<Result> WaitForResults(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::minutes(1), [&] { return results_.size() >= count; });
+        return results_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Result> results_;
+};
+
+// Update runs that download from the local test servers into the user's download folder
+// (Linux: one of a scratch data folder; Windows: the prefix's own, emptied of the test's files).
+class DownloadRun : public testing::Test {
+  protected:
+    void SetUp() override {
+#ifndef _WIN32
+        setenv("XDG_CONFIG_HOME", scratch_.path().c_str(), 1);
+        setenv("XDG_DATA_HOME", scratch_.path().c_str(), 1);
+#endif
+        folder_ = GetPackageDownloadFolder();
+        ASSERT_TRUE(CreateFolderTree(folder_));
+    }
+    void TearDown() override {
+        for (const std::wstring& name : created_)
+            platform::DeletePath(Path(name));
+        platform::DeletePath(Path(L"Pallaton_ResourceUpdate.ini"));
+    }
+
+    std::wstring Path(const std::wstring& name) const {
+        return folder_ + name;
+    }
+    std::string NarrowPath(const std::wstring& name) const {
+        return ToNarrowPath(Path(name));
+    }
+
+    static std::string Md5Of(const std::string& content) {
+        MD5_CTX context;
+        context.MD5Update(reinterpret_cast<const unsigned char*>(content.data()),
+                          static_cast<unsigned int>(content.size()));
+        unsigned char digest[16];
+        context.MD5Final(digest);
+        return ToNarrow(Md5DigestToText(digest));
+    }
+    // Writes a file into the download folder (removed at the end) and gives its digest.
+    std::string Put(const std::wstring& name, const std::string& content) {
+        created_.push_back(name);
+        EXPECT_TRUE(http_test::WriteWholeFile(NarrowPath(name), content));
+        return Md5Of(content);
+    }
+    // An answer entry of the "app" section; the file is removed at the end.
+    std::string App(const std::string& id, const std::wstring& name, const std::string& url,
+                    size_t size, const std::string& md5) {
+        created_.push_back(name);
+        return R"({"ret":1,"id":")" + id + R"(","url":")" + url + R"(","file_name":")" +
+               ToNarrow(name) + R"(","file_size":)" + std::to_string(size) + R"(,"md5":")" + md5 +
+               R"(","version":"2.0"})";
+    }
+    std::string Read(const std::wstring& name) const {
+        std::string content;
+        EXPECT_TRUE(http_test::ReadWholeFile(NarrowPath(name), content));
+        return content;
+    }
+
+    fixtures::ScratchFolder scratch_;
+    std::wstring folder_;
+    std::vector<std::wstring> created_;
+};
+
+TEST_F(DownloadRun, APackageAlreadyThereIsNotFetchedAndTheOthersAre) {
+    const std::string fetched = http_test::PatternBytes(1000003);
+    const std::string kept = "kept package of an earlier run";
+    const std::string fetchedMd5 = Md5Of(fetched);
+    const std::string keptMd5 = Put(L"kept-205.exe", kept);
+    // The package that is there already names a file the server does not have: fetching it
+    // would fail the run.
+    const std::string answer =
+        R"({"ret":0,"app":[)" +
+        App("101", L"fetched-101.exe", http_test::NginxUrl("pattern.1000003"), fetched.size(),
+            fetchedMd5) +
+        "," + App("205", L"kept-205.exe", http_test::NginxUrl("absent.exe"), kept.size(), keptMd5) +
+        "]}";
+
+    RecordingCheckUpdate controller;
+    controller.OnRequestResult(0, 1, 200, answer.c_str());
+    std::vector<RecordingCheckUpdate::Result> results = controller.WaitForResults(2);
+    ASSERT_EQ(results.size(), 2u);
+    for (const auto& result : results)
+        EXPECT_EQ(result.success, 1) << result.localPath;
+    EXPECT_EQ(Read(L"fetched-101.exe"), fetched);
+    EXPECT_EQ(Read(L"kept-205.exe"), kept);
+    // Both are named in the record for the install pass.
+    EXPECT_EQ(
+        platform::ReadIniString(Path(L"Pallaton_ResourceUpdate.ini"), L"info", L"appid", L"", 260),
+        L"101|205");
+}
+
+// What an earlier, unfinished download of the package left beside it only takes space once
+// the package is there.
+TEST_F(DownloadRun, APackageAlreadyThereLosesTheLeftoversOfDownloadsBesideIt) {
+    const std::string kept = "kept package of an earlier run";
+    const std::string md5 = Put(L"kept-101.exe", kept);
+    const std::wstring leftovers[] = {L"kept-101.exe.tmp_0", L"kept-101.exe.tmp_63",
+                                      L"kept-101.exe.tmp_state", L"kept-101.exe.tmp_part"};
+    for (const std::wstring& name : leftovers)
+        Put(name, "stale");
+    const std::string answer =
+        R"({"ret":0,"app":[)" +
+        App("101", L"kept-101.exe", http_test::NginxUrl("absent.exe"), kept.size(), md5) + "]}";
+
+    RecordingCheckUpdate controller;
+    controller.OnRequestResult(0, 1, 200, answer.c_str());
+    std::vector<RecordingCheckUpdate::Result> results = controller.WaitForResults(1);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].success, 1);
+    EXPECT_EQ(Read(L"kept-101.exe"), kept);
+    for (const std::wstring& name : leftovers)
+        EXPECT_FALSE(platform::PathExists(Path(name))) << ToNarrow(name);
 }
 
 }  // namespace

@@ -196,6 +196,28 @@ TEST_F(PackageListTest, CollidingFileNamesMeanNoPackage) {
     EXPECT_EQ(TakeIds(), (Ids{L"1", L"2", L"3"}));
 }
 
+// Names are compared as the Windows file system compares them, letters outside ASCII too, on
+// both targets. The UTF-8 bytes of "setup_\u00ca.exe" and "setup_\u00da.exe" read in the
+// Windows-1252 code page are "setup_\u00c3\u0160.exe" and "setup_\u00c3\u0161.exe": one file.
+TEST_F(PackageListTest, NamesThatTheFileSystemFoldsToOneCollide) {
+    const std::string upper = ToNarrow(L"setup_\u00c3\u0160.exe");
+    const std::string lower = ToNarrow(L"setup_\u00c3\u0161.exe");
+    const std::string colliding[] = {
+        App("1", upper) + "," + App("2", lower),
+        App("1", "Setup.EXE") + "," + App("2", "setup.exe"),
+        App("1", upper) + "," + App("2", lower + ".tmp_state"),
+    };
+    for (const std::string& entries : colliding) {
+        EXPECT_FALSE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + entries + "]}")) << entries;
+        EXPECT_EQ(TakeIds(), Ids{}) << entries;
+    }
+    // Other letters are other names.
+    EXPECT_TRUE(list_->ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("1", upper) + "," +
+                                         App("2", ToNarrow(L"setup_\u00c3\u017d.exe")) + "," +
+                                         App("3", ToNarrow(L"setup_\u00c3\u0153.exe")) + "]}"));
+    EXPECT_EQ(TakeIds(), (Ids{L"1", L"2", L"3"}));
+}
+
 TEST_F(PackageListTest, ValuesThatWouldBreakTheRecordMeanNoPackage) {
     const std::string unsafe[] = {
         App(R"("1\n[2]")"),

@@ -30,20 +30,31 @@ int KeepOnlyRegularFile(int fd) {
     return fd;
 }
 
+// Opens a regular file for reading from start to end; -1 for anything else.
+int OpenForReading(const std::wstring& path, int extraFlags) {
+    std::string narrow = posix::ToPath(path);
+    if (narrow.empty())
+        return -1;
+    // Without O_NONBLOCK a FIFO at the path would block the open until a writer came.
+    int fd =
+        KeepOnlyRegularFile(open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags));
+    if (fd >= 0)
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+}
+
 }  // namespace
 
 bool InputFile::Open(const std::wstring& path) {
     Close();
-    std::string narrow = posix::ToPath(path);
-    if (narrow.empty())
-        return false;
-    // Without O_NONBLOCK a FIFO at the path would block the open until a writer came.
-    int fd = KeepOnlyRegularFile(open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd < 0)
-        return false;
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    handle_ = fd;
-    return true;
+    handle_ = OpenForReading(path, 0);
+    return handle_ >= 0;
+}
+
+bool InputFile::OpenWithoutLinks(const std::wstring& path) {
+    Close();
+    handle_ = OpenForReading(path, O_NOFOLLOW);
+    return handle_ >= 0;
 }
 
 bool InputFile::GetSize(uint64_t& size) const {

@@ -4,13 +4,44 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <iterator>
 #include <vector>
 
 #include "platform/posix/internal.h"
 
 namespace platform {
+
+namespace {
+
+// Runs of code points that map to their upper case by one distance.
+struct UpperCaseRun {
+    uint32_t first;
+    uint32_t last;
+    uint32_t step;  // every code point of the run (1), or every other one (2)
+    int32_t delta;
+};
+
+constexpr UpperCaseRun kUpperCaseRuns[] = {
+#include "platform/posix/upper_case_table.inc"
+};
+
+// The Windows file system's upper case of one code point (see SameFileName).
+uint32_t FileNameUpperCase(uint32_t code) {
+    auto run = std::upper_bound(
+        std::begin(kUpperCaseRuns), std::end(kUpperCaseRuns), code,
+        [](uint32_t value, const UpperCaseRun& candidate) { return value < candidate.first; });
+    if (run == std::begin(kUpperCaseRuns))
+        return code;
+    --run;
+    if (code > run->last || (code - run->first) % run->step != 0)
+        return code;
+    return static_cast<uint32_t>(static_cast<int32_t>(code) + run->delta);
+}
+
+}  // namespace
 
 std::wstring GetModuleFilePath() {
     std::vector<char> buffer(4096);
@@ -61,6 +92,17 @@ bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes) {
         return false;
     bytes = static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
     return true;
+}
+
+bool SameFileName(const std::wstring& first, const std::wstring& second) {
+    // Names are compared character by character: the mapping keeps every character within
+    // the plane it is in, and leaves the characters outside the Basic Multilingual Plane (two
+    // code units each on Windows) as they are.
+    return first.size() == second.size() &&
+           std::equal(first.begin(), first.end(), second.begin(), [](wchar_t a, wchar_t b) {
+               return FileNameUpperCase(static_cast<uint32_t>(a)) ==
+                      FileNameUpperCase(static_cast<uint32_t>(b));
+           });
 }
 
 std::wstring AppendPath(const std::wstring& base, const std::wstring& more) {

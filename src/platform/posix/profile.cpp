@@ -1,15 +1,19 @@
 // Profile strings on Linux: UTF-8 INI files read whole and replaced whole. A write goes to a
 // new file beside the old one, reaches the disk, and only then takes the old one's name, so a
-// reader or a crash never sees a half-written record.
+// reader or a crash never sees a half-written record. The file read last is kept parsed while
+// it stays as it was, so that reading a record value by value parses it once.
 #include "platform/profile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 
@@ -23,21 +27,27 @@ namespace {
 
 enum class ReadResult { kRead, kMissing, kFailed };
 
-// `mode`, when given, receives the file's permissions.
-ReadResult ReadWholeFile(const std::string& path, std::string& content, int extraFlags = 0,
-                         mode_t* mode = nullptr) {
-    content.clear();
+// Opens a regular file for reading; `info` receives its status. -1 with the result otherwise.
+int OpenRegularFile(const std::string& path, int extraFlags, struct stat& info,
+                    ReadResult& result) {
     // Anything but a regular file (a folder, a FIFO that would block) is not a profile.
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
-    if (fd < 0)
-        return errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-    struct stat info;
+    if (fd < 0) {
+        result = errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
+        return -1;
+    }
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         close(fd);
-        return ReadResult::kFailed;
+        result = ReadResult::kFailed;
+        return -1;
     }
-    if (mode != nullptr)
-        *mode = info.st_mode & 07777;
+    result = ReadResult::kRead;
+    return fd;
+}
+
+// Reads the rest of the file and closes it.
+ReadResult ReadAndClose(int fd, std::string& content) {
+    content.clear();
     char buffer[16384];
     for (;;) {
         ssize_t got = read(fd, buffer, sizeof buffer);
@@ -53,6 +63,118 @@ ReadResult ReadWholeFile(const std::string& path, std::string& content, int extr
     }
     close(fd);
     return ReadResult::kRead;
+}
+
+// `mode`, when given, receives the file's permissions.
+ReadResult ReadWholeFile(const std::string& path, std::string& content, int extraFlags = 0,
+                         mode_t* mode = nullptr) {
+    content.clear();
+    struct stat info;
+    ReadResult result;
+    int fd = OpenRegularFile(path, extraFlags, info, result);
+    if (fd < 0)
+        return result;
+    if (mode != nullptr)
+        *mode = info.st_mode & 07777;
+    return ReadAndClose(fd, content);
+}
+
+// One version of a file: a replacement has another inode, an edit in place another size or
+// modification time.
+struct FileVersion {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+
+    FileVersion() = default;
+    explicit FileVersion(const struct stat& info)
+        : device(info.st_dev), inode(info.st_ino), size(info.st_size), modified(info.st_mtim) {}
+    bool operator==(const FileVersion& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+// Whether the file may still be changed without its version showing it: an edit in place that
+// keeps the size and falls within the clock tick of the file's modification time (or within
+// its second, where the file system keeps whole seconds) leaves that time as it is. Such a file
+// is not kept parsed until it is older.
+bool MayChangeUnseen(const FileVersion& version) {
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return true;
+    const long long kNanoseconds = 1000000000LL;
+    long long age = (static_cast<long long>(now.tv_sec) - version.modified.tv_sec) * kNanoseconds +
+                    (now.tv_nsec - version.modified.tv_nsec);
+    long long margin = version.modified.tv_nsec == 0 ? 2 * kNanoseconds : 20000000LL;
+    return age < margin;
+}
+
+// The file parsed last and the version it was parsed from.
+struct ParsedProfile {
+    std::wstring file;  // the file as the caller names it; empty: none kept
+    std::string path;   // its path on the file system
+    FileVersion version;
+    std::unique_ptr<posix::ProfileIndex> index;
+};
+
+// Guards the parsed file between the threads of this process.
+std::mutex& ParsedProfileMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+ParsedProfile& LastParsedProfile() {
+    static ParsedProfile last;
+    return last;
+}
+
+// Finds the value in `file`, parsing the file only when it is not the one kept parsed or has
+// changed since. The caller holds ParsedProfileMutex().
+bool FindFileValue(const std::wstring& file, std::string_view section, std::string_view key,
+                   std::string& value) {
+    ParsedProfile& last = LastParsedProfile();
+    std::string_view found;
+    struct stat info;
+    // A status, without opening the file, tells whether the parsed one is still the file; a
+    // file that changes after it is parsed again below.
+    if (last.index != nullptr && last.file == file && stat(last.path.c_str(), &info) == 0 &&
+        FileVersion(info) == last.version) {
+        if (!last.index->Find(section, key, found))
+            return false;
+        value = std::string(found);
+        return true;
+    }
+    std::string path = posix::ToPath(file);
+    ReadResult result;
+    int fd = OpenRegularFile(path, 0, info, result);
+    if (fd < 0)
+        return false;
+    FileVersion version(info);
+    std::string content;
+    if (ReadAndClose(fd, content) != ReadResult::kRead)
+        return false;
+    auto index = std::make_unique<posix::ProfileIndex>(content);
+    bool present = index->Find(section, key, found);
+    if (present)
+        value = std::string(found);
+    if (MayChangeUnseen(version)) {
+        last = ParsedProfile();
+    } else {
+        last.file = file;
+        last.path = std::move(path);
+        last.version = version;
+        last.index = std::move(index);
+    }
+    return present;
+}
+
+// Drops the parsed file when it is the one at `path`.
+void ForgetParsedFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(ParsedProfileMutex());
+    if (LastParsedProfile().path == path)
+        LastParsedProfile() = ParsedProfile();
 }
 
 bool WriteAll(int fd, std::string_view data) {
@@ -146,8 +268,12 @@ bool WriteIniString(const std::wstring& file, const std::wstring& section, const
     std::optional<mode_t> keepMode;
     if (read == ReadResult::kRead)
         keepMode = mode;
-    return ReplaceFile(path, posix::SetProfileValue(content, narrowSection, narrowKey, narrowValue),
-                       keepMode);
+    bool replaced = ReplaceFile(
+        path, posix::SetProfileValue(content, narrowSection, narrowKey, narrowValue), keepMode);
+    // The new file has an inode of its own, which tells a reader already; the parsed file is
+    // dropped all the same, as it no longer is the file at the path.
+    ForgetParsedFile(path);
+    return replaced;
 }
 
 std::wstring ReadIniString(const std::wstring& file, const std::wstring& section,
@@ -157,12 +283,15 @@ std::wstring ReadIniString(const std::wstring& file, const std::wstring& section
     std::string narrowKey = WideToAnsi(key);
     bool namesEncoded =
         (!narrowSection.empty() || section.empty()) && (!narrowKey.empty() || key.empty());
-    std::string content;
-    std::string_view value;
-    if (namesEncoded && ReadWholeFile(posix::ToPath(file), content) == ReadResult::kRead &&
-        posix::FindProfileValue(content, narrowSection, narrowKey, value)) {
-        value = posix::StripProfileQuotes(value);
-        return CutToBuffer(AnsiToWide(std::string(value)), bufferChars);
+    std::string value;
+    bool found = false;
+    if (namesEncoded) {
+        std::lock_guard<std::mutex> lock(ParsedProfileMutex());
+        found = FindFileValue(file, narrowSection, narrowKey, value);
+    }
+    if (found) {
+        std::string_view unquoted = posix::StripProfileQuotes(value);
+        return CutToBuffer(AnsiToWide(std::string(unquoted)), bufferChars);
     }
     std::wstring fallback = defaultValue;
     while (!fallback.empty() && IsProfileBlank(fallback.back()))

@@ -2,6 +2,7 @@
 // they can be checked on any bytes.
 #include "platform/posix/profile_text.h"
 
+#include <cstdint>
 #include <optional>
 
 namespace platform::posix {
@@ -222,6 +223,56 @@ std::string SetProfileValue(std::string_view text, std::string_view section, std
     out.append("[").append(Trim(section)).append("]").append(lineBreak);
     out.append(entry).append(lineBreak);
     return out;
+}
+
+size_t ProfileIndex::NameHash::operator()(std::string_view name) const {
+    // FNV-1a of the name in ASCII lower case.
+    uint64_t hash = 14695981039346656037ULL;
+    for (char c : name) {
+        hash ^= static_cast<unsigned char>(LowerAscii(c));
+        hash *= 1099511628211ULL;
+    }
+    return static_cast<size_t>(hash);
+}
+
+bool ProfileIndex::NameEqual::operator()(std::string_view a, std::string_view b) const {
+    return SameName(a, b);
+}
+
+ProfileIndex::ProfileIndex(std::string_view text) {
+    // The rules of LocateKey, applied to every line at once.
+    Keys* keys = &sections_[std::string()];
+    LineReader reader(text);
+    Line line;
+    while (reader.Next(line)) {
+        ParsedLine parsed = ParseLine(text.substr(line.begin, line.contentEnd - line.begin));
+        if (parsed.kind == LineKind::kBlank)
+            continue;
+        if (parsed.kind == LineKind::kSection) {
+            // A later section of a name already seen is never looked into.
+            auto [section, added] = sections_.try_emplace(std::string(parsed.name));
+            keys = added ? &section->second : nullptr;
+            continue;
+        }
+        if (keys == nullptr)
+            continue;
+        std::optional<std::string> value;
+        if (parsed.value)
+            value = std::string(*parsed.value);
+        keys->try_emplace(std::string(parsed.name), std::move(value));
+    }
+}
+
+bool ProfileIndex::Find(std::string_view section, std::string_view key,
+                        std::string_view& value) const {
+    auto keys = sections_.find(Trim(section));
+    if (keys == sections_.end())
+        return false;
+    auto found = keys->second.find(Trim(key));
+    if (found == keys->second.end() || !found->second)
+        return false;
+    value = *found->second;
+    return true;
 }
 
 std::string_view StripProfileQuotes(std::string_view text) {

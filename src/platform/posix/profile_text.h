@@ -6,8 +6,10 @@
 // names compare without regard to ASCII case.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace platform::posix {
 
@@ -21,6 +23,31 @@ bool FindProfileValue(std::string_view text, std::string_view section, std::stri
 // line is kept byte for byte; added lines end like the lines around them.
 std::string SetProfileValue(std::string_view text, std::string_view section, std::string_view key,
                             std::string_view value);
+
+// The values of a text, parsed once to be looked up many times: Find answers as
+// FindProfileValue does on the same text, without reading the text again. The value found
+// lives as long as the index.
+class ProfileIndex {
+  public:
+    explicit ProfileIndex(std::string_view text);
+
+    bool Find(std::string_view section, std::string_view key, std::string_view& value) const;
+
+  private:
+    // Names as the rules compare them: without regard to ASCII case.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const;
+    };
+    struct NameEqual {
+        using is_transparent = void;
+        bool operator()(std::string_view a, std::string_view b) const;
+    };
+    // The first key of each name; no value for a line without '='.
+    using Keys = std::unordered_map<std::string, std::optional<std::string>, NameHash, NameEqual>;
+    // The first section of each name; "" is the nameless one at the top of the text.
+    std::unordered_map<std::string, Keys, NameHash, NameEqual> sections_;
+};
 
 // Removes one pair of equal quotes (" or ') enclosing the whole text.
 std::string_view StripProfileQuotes(std::string_view text);

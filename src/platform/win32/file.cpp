@@ -31,6 +31,25 @@ bool InputFile::Open(const std::wstring& path) {
     return true;
 }
 
+bool InputFile::OpenWithoutLinks(const std::wstring& path) {
+    Close();
+    // The reparse point itself is opened, not what it leads to, and then refused.
+    HANDLE file = CreateFileW(
+        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return false;
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
 bool InputFile::GetSize(uint64_t& size) const {
     LARGE_INTEGER value;
     if (handle_ == -1 || !GetFileSizeEx(AsHandle(handle_), &value))

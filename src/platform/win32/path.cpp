@@ -62,6 +62,11 @@ bool GetFreeDiskBytes(const std::wstring& folder, uint64_t& bytes) {
     return true;
 }
 
+bool SameFileName(const std::wstring& first, const std::wstring& second) {
+    return CompareStringOrdinal(first.c_str(), static_cast<int>(first.size()), second.c_str(),
+                                static_cast<int>(second.size()), TRUE) == CSTR_EQUAL;
+}
+
 std::wstring AppendPath(const std::wstring& base, const std::wstring& more) {
     wchar_t buffer[MAX_PATH] = {};
     if (base.size() >= MAX_PATH)
