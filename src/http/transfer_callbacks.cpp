@@ -8,6 +8,7 @@
 
 #include "common/text.h"
 #include "diagnostics/log.h"
+#include "http/proxy_choice.h"
 #include "platform/clock.h"
 
 namespace http_transfer {
@@ -165,6 +166,20 @@ void ParseContentRange(const std::string& value, ValidatorHeaders& headers) {
     }
 }
 
+// The user's proxy for this URL, set explicitly, so that nothing else (such as libcurl's reading
+// of the environment on Windows) decides; an empty text means direct. A proxy that asks for a
+// logon gets the user's own where the system can give it.
+CURLcode SetUpProxy(CURL* curl, const std::string& url) {
+    http_proxy::ProxyChoice choice = http_proxy::ChooseProxy(url);
+    CURLcode first = curl_easy_setopt(curl, CURLOPT_PROXY, choice.proxy.c_str());
+    if (first == CURLE_OK && !choice.proxy.empty() && choice.systemLogon) {
+        first = curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE);
+        if (first == CURLE_OK)
+            first = curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");
+    }
+    return first;
+}
+
 }  // namespace
 
 CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options) {
@@ -176,6 +191,7 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
     keep(RestrictProtocols(curl, StartsWithHttps(url)));
     keep(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
     keep(SetUpTrust(curl));
+    keep(SetUpProxy(curl, url));
     t_errorText[0] = '\0';
     keep(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, t_errorText));
     if (options.write != nullptr) {

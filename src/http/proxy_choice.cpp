@@ -1,0 +1,239 @@
+#include "http/proxy_choice.h"
+
+#include <map>
+#include <mutex>
+
+#include "common/text.h"
+#include "diagnostics/log.h"
+
+namespace http_proxy {
+
+namespace {
+
+std::mutex g_decisionsLock;
+std::map<std::string, ProxyChoice> g_decisions;
+bool g_scriptFailureLogged = false;
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    size_t first = text.find_first_not_of(" \t");
+    if (first == std::string::npos)
+        return std::string();
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+std::vector<std::string> SplitAny(const std::string& text, const char* separators) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find_first_of(separators, start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string part = Trim(text.substr(start, end - start));
+        if (!part.empty())
+            parts.push_back(part);
+        start = end + 1;
+    }
+    return parts;
+}
+
+// '*' matches any run of characters, everything else itself; both already in lower case.
+bool WildcardMatches(const std::string& pattern, const std::string& text) {
+    size_t p = 0, t = 0, star = std::string::npos, resume = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            resume = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
+    return p == pattern.size();
+}
+
+bool IsDigits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+void SplitUrl(const std::string& url, std::string& scheme, std::string& host) {
+    size_t colon = url.find("://");
+    scheme = colon == std::string::npos ? "http" : Lower(url.substr(0, colon));
+    size_t start = colon == std::string::npos ? 0 : colon + 3;
+    size_t end = url.find_first_of("/?#", start);
+    std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
+    size_t at = authority.rfind('@');
+    if (at != std::string::npos)
+        authority.erase(0, at + 1);
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        host = Lower(authority.substr(1, close == std::string::npos ? close : close - 1));
+        return;
+    }
+    host = Lower(authority.substr(0, authority.find(':')));
+}
+
+bool IsLoopbackHost(const std::string& host) {
+    if (host == "localhost" || host == "::1" || host == "0:0:0:0:0:0:0:1")
+        return true;
+    if (host.size() > 10 && host.compare(host.size() - 10, 10, ".localhost") == 0)
+        return true;
+    // 127.x.y.z in dotted decimal.
+    std::vector<std::string> parts = SplitAny(host, ".");
+    if (parts.size() != 4 || parts[0] != "127" || host.back() == '.')
+        return false;
+    for (const std::string& part : parts) {
+        if (!IsDigits(part) || part.size() > 3 || std::stoi(part) > 255)
+            return false;
+    }
+    return true;
+}
+
+std::string NamedProxyFor(const std::string& proxyText, const std::string& scheme) {
+    std::vector<std::string> entries = SplitAny(proxyText, "; ");
+    std::string general;
+    for (const std::string& entry : entries) {
+        size_t equals = entry.find('=');
+        if (equals == std::string::npos) {
+            if (general.empty())
+                general = entry;
+            continue;
+        }
+        if (Lower(entry.substr(0, equals)) == scheme)
+            return entry.substr(equals + 1);
+    }
+    // A per-scheme text without this scheme sends it direct.
+    bool perScheme = proxyText.find('=') != std::string::npos;
+    return perScheme ? std::string() : general;
+}
+
+bool BypassListMatches(const std::string& bypassList, const std::string& host) {
+    std::string name = Lower(host);
+    for (std::string entry : SplitAny(Lower(bypassList), "; ,\t")) {
+        if (entry == "<local>") {
+            if (name.find('.') == std::string::npos && name.find(':') == std::string::npos)
+                return true;
+            continue;
+        }
+        size_t scheme = entry.find("://");
+        if (scheme != std::string::npos)
+            entry.erase(0, scheme + 3);
+        if (WildcardMatches(entry, name))
+            return true;
+    }
+    return false;
+}
+
+bool NoProxyMatches(const std::string& noProxy, const std::string& host) {
+    std::string name = Lower(host);
+    for (std::string entry : SplitAny(Lower(noProxy), ", \t")) {
+        if (entry == "*")
+            return true;
+        if (entry[0] == '.')
+            entry.erase(0, 1);
+        if (entry.empty())
+            continue;
+        if (name == entry)
+            return true;
+        if (name.size() > entry.size() &&
+            name.compare(name.size() - entry.size(), entry.size(), entry) == 0 &&
+            name[name.size() - entry.size() - 1] == '.')
+            return true;
+    }
+    return false;
+}
+
+std::vector<std::string> SplitProxyList(const std::string& list) {
+    return SplitAny(list, "; \t");
+}
+
+std::string WithoutCredentials(const std::string& proxy) {
+    size_t scheme = proxy.find("://");
+    size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t at = proxy.find('@', start);
+    size_t slash = proxy.find('/', start);
+    if (at == std::string::npos || (slash != std::string::npos && slash < at))
+        return proxy;
+    return proxy.substr(0, start) + proxy.substr(at + 1);
+}
+
+ProxyChoice ChooseFromSettings(const platform::ProxySettings& settings, const std::string& scheme,
+                               const std::string& host) {
+    ProxyChoice choice;
+    choice.systemLogon = settings.systemLogon;
+    if (!settings.namedProxy.empty()) {
+        std::string text = ToNarrow(settings.namedProxy);
+        if (!BypassListMatches(ToNarrow(settings.bypassList), host))
+            choice.proxy = NamedProxyFor(text, scheme);
+        return choice;
+    }
+    std::string proxy = scheme == "https" ? settings.httpsProxy : settings.httpProxy;
+    if (proxy.empty())
+        proxy = settings.allProxy;
+    if (!proxy.empty() && !NoProxyMatches(settings.noProxy, host))
+        choice.proxy = proxy;
+    return choice;
+}
+
+ProxyChoice ChooseProxy(const std::string& url) {
+    std::string scheme, host;
+    SplitUrl(url, scheme, host);
+    std::string key = scheme + "://" + host;
+    std::lock_guard<std::mutex> lock(g_decisionsLock);
+    auto known = g_decisions.find(key);
+    if (known != g_decisions.end())
+        return known->second;
+    ProxyChoice choice;
+    if (!IsLoopbackHost(host)) {
+        platform::ProxySettings settings = platform::GetUserProxySettings();
+        choice.systemLogon = settings.systemLogon;
+        std::wstring answer;
+        unsigned long error = 0;
+        if (settings.autoDetect || !settings.scriptUrl.empty()) {
+            // A script that cannot be fetched or run sends the transfers direct, as other
+            // programs of the system do; it is said once.
+            if (platform::FindProxiesForUrl(settings, ToWide(url), answer, error)) {
+                std::vector<std::string> proxies = SplitProxyList(ToNarrow(answer));
+                if (!proxies.empty() && Lower(proxies[0]) != "direct")
+                    choice.proxy = proxies[0];
+            } else if (!g_scriptFailureLogged) {
+                g_scriptFailureLogged = true;
+                LogPrint(GetLogUtility(),
+                         L"Proxy: no configuration script could be found or run, error %lu", error);
+            }
+            // Without a script's answer the named proxy decides, as on the rest of the system
+            // (auto-detection is on by default and seldom finds a script); without one, direct.
+            if (error != 0)
+                choice = ChooseFromSettings(settings, scheme, host);
+        } else {
+            choice = ChooseFromSettings(settings, scheme, host);
+        }
+    }
+    LogPrint(GetLogUtility(), L"Proxy: %s for %s",
+             choice.proxy.empty() ? L"DIRECT" : ToWide(WithoutCredentials(choice.proxy)).c_str(),
+             ToWide(host).c_str());
+    g_decisions.emplace(key, choice);
+    return choice;
+}
+
+void ForgetDecisionsForTesting() {
+    std::lock_guard<std::mutex> lock(g_decisionsLock);
+    g_decisions.clear();
+    g_scriptFailureLogged = false;
+}
+
+}  // namespace http_proxy

@@ -1,0 +1,61 @@
+// Which proxy a transfer takes: the user's proxy settings (platform/proxy.h) applied to the
+// transfer's URL, decided once per scheme and host in a run and logged then. Loopback never goes
+// to a proxy, whatever the settings say, as browsers and Windows do.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/proxy.h"
+
+namespace http_proxy {
+
+// The proxy of a URL: a libcurl proxy text ("host:port", or a URL with credentials), empty for
+// direct; and whether the proxy may ask for the user's own logon.
+struct ProxyChoice {
+    std::string proxy;
+    bool systemLogon = false;
+};
+
+// The decision for `url`, made on its scheme's and host's first transfer in this run and kept
+// for every later one. Logs "Proxy: PROXY for HOST" (PROXY without credentials, or DIRECT) when
+// it is made.
+ProxyChoice ChooseProxy(const std::string& url);
+
+// Forgets the decisions made, so that the next transfer reads the settings anew.
+void ForgetDecisionsForTesting();
+
+// The scheme ("http", "https", in lower case) and the host of a URL (without brackets for an
+// IPv6 address, in lower case).
+void SplitUrl(const std::string& url, std::string& scheme, std::string& host);
+
+// localhost (and its subdomains), 127.0.0.0/8 and ::1.
+bool IsLoopbackHost(const std::string& host);
+
+// The decision the settings give for a scheme and host, without the system's auto-detection
+// and scripts: the Windows named proxy with its bypass list, or the Linux environment.
+ProxyChoice ChooseFromSettings(const platform::ProxySettings& settings, const std::string& scheme,
+                               const std::string& host);
+
+// The proxy of a scheme in an Internet Options proxy text: the "scheme=" entry of a per-scheme
+// text, else the text itself when it names no scheme; empty when there is none.
+std::string NamedProxyFor(const std::string& proxyText, const std::string& scheme);
+
+// Whether a host is on an Internet Options bypass list: entries separated by ';' (or blanks or
+// commas), compared without regard to case, '*' standing for any characters, and "<local>" for
+// any host name without a dot.
+bool BypassListMatches(const std::string& bypassList, const std::string& host);
+
+// Whether a host is on a no_proxy list as libcurl reads it: entries separated by commas (or
+// blanks); "*" alone for every host; an entry matches the host itself and the names under it
+// ("example.com" and ".example.com" both match "a.example.com").
+bool NoProxyMatches(const std::string& noProxy, const std::string& host);
+
+// The proxies of a system answer ("host:port" separated by ';' or blanks), in order; a "DIRECT"
+// entry stands for the direct way.
+std::vector<std::string> SplitProxyList(const std::string& list);
+
+// The proxy text without credentials, as the log may show it.
+std::string WithoutCredentials(const std::string& proxy);
+
+}  // namespace http_proxy
