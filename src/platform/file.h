@@ -32,6 +32,10 @@ class InputFile {
 
     void Close();
 
+    // The system's handle (Windows) or descriptor (Linux), for the platform's own checks of the
+    // open file; -1 when none is open.
+    intptr_t NativeHandle() const { return handle_; }
+
   private:
     intptr_t handle_ = -1;  // the invalid value of both targets' handles
 };
