@@ -23,6 +23,19 @@ bool GetBufferMd5(const unsigned char* data, unsigned int length, wchar_t* out, 
     return true;
 }
 
+bool CheckHeldFileMd5(platform::InputFile& file, const std::wstring& path,
+                      const std::wstring& expectedMd5) {
+    // An empty file is never a package.
+    uint64_t size = 0;
+    std::wstring text;
+    if (!file.GetSize(size) || size == 0 || !ComputeFileMd5(file, text)) {
+        LogPrint(GetLogUtility(), L"%s file not read", path.c_str());
+        return false;
+    }
+    LogPrint(GetLogUtility(), L"md5:%s", text.c_str());
+    return IsSameMd5Text(expectedMd5.c_str(), text.c_str());
+}
+
 bool CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5) {
     if (!platform::PathExists(path)) {
         LogPrint(GetLogUtility(), L"%s file not exists", path.c_str());

@@ -14,3 +14,8 @@ bool GetBufferMd5(const unsigned char* data, unsigned int length, wchar_t* out, 
 // Whether the file's digest equals `expectedMd5` (any letter case). A missing or empty file
 // never passes. Logs the computed digest.
 bool CheckFileMd5(const std::wstring& path, const std::wstring& expectedMd5);
+
+// The same for a file opened already, read from its start: the digest of what the holder has
+// open, not of what the path names by now.
+bool CheckHeldFileMd5(platform::InputFile& file, const std::wstring& path,
+                      const std::wstring& expectedMd5);

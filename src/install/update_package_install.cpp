@@ -8,6 +8,7 @@
 #include "common/format.h"
 #include "common/number.h"
 #include "diagnostics/statistics.h"
+#include "install/installer_signers.h"
 #include "install/md5_check.h"
 #include "platform/clock.h"
 #include "platform/folders.h"
@@ -138,6 +139,8 @@ bool CUpdatePackageInstall::InstallPackages() {
         guard_.closeUpdateMutex();
 
     int total = static_cast<int>(packages_.size());
+    if (!installer_signers::Pins().empty() && !installer_signers::SystemChecksSignatures())
+        LogPrint(GetLogUtility(), L"Installer signatures are not checked on this system");
     ShowProgress(silent_, 0, total);
     int index = 0;
     // Every verified package runs: the record is already gone, so one left out would be lost.
@@ -169,11 +172,17 @@ bool CUpdatePackageInstall::InstallPackages() {
 void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
     // The package's one check against its digest, right before it runs: another updater may have
     // rewritten the download folder since the record was read (the pass has given up the update
-    // mutex).
-    if (!CheckFileMd5(entry.packagePath, entry.md5)) {
+    // mutex). The file is held from the digest to the start, so that nobody can replace it
+    // between the checks and the start.
+    platform::InputFile held;
+    if (!held.Open(entry.packagePath) && !platform::PathExists(entry.packagePath))
+        LogPrint(GetLogUtility(), L"%s file not exists", entry.packagePath.c_str());
+    if (held.NativeHandle() == -1 || !CheckHeldFileMd5(held, entry.packagePath, entry.md5)) {
         LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", entry.packagePath.c_str());
         return;
     }
+    std::wstring signer;
+    std::wstring refusal = installer_signers::FindRefusal(held, entry.packagePath, signer);
     std::wstring file = FormatCut(kRecordValueChars, L"%s", entry.packagePath.c_str());
     int appidNumber = -1;
     bool appidConverted = TryToInt32(entry.appid, appidNumber);
@@ -203,17 +212,25 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
 
     platform::ProcessHandle process = nullptr;
     uint32_t error = 0;
-    if (!platform::StartProgram(file, withPid ? &parameters : nullptr,
+    // A refused installer is one that could not start.
+    if (!refusal.empty() ||
+        !platform::StartProgram(file, withPid ? &parameters : nullptr,
                                 platform::ShowCommand::ShowDefault, process, error)) {
         if (withPid) {
             ReportStatistic(kEventFailedWithPid, 0, appidNumber, pidNumber, 2);
         } else {
             ReportStatistic(kEventFailedWithoutPid, 0, appidNumber, -1, 2);
         }
-        LogPrint(GetLogUtility(), L"Install package error.err=%lu",
-                 static_cast<unsigned long>(error));
+        if (!refusal.empty()) {
+            LogPrint(GetLogUtility(), L"Install package refused, signer:[%s], reason:[%s]",
+                     signer.c_str(), refusal.c_str());
+        } else {
+            LogPrint(GetLogUtility(), L"Install package error.err=%lu",
+                     static_cast<unsigned long>(error));
+        }
         return;
     }
+    held.Close();
     uint32_t wait = platform::WaitForProcess(process, kInstallerWaitMs);
     if (wait != platform::kWaitSignalled) {
         LogPrint(GetLogUtility(), L"Wait to Install package err.err=%lu, szFilePath=%s.",

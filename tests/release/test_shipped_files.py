@@ -18,7 +18,7 @@ VERSION = os.environ["PALLATON_VERSION"]
 SYSTEM_DLLS = {
     "advapi32.dll", "bcrypt.dll", "crypt32.dll", "gdi32.dll", "gdiplus.dll", "kernel32.dll",
     "msvcrt.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "ws2_32.dll", "ole32.dll",
-    "winhttp.dll",
+    "winhttp.dll", "wintrust.dll",
 }
 
 

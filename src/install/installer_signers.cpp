@@ -1,0 +1,78 @@
+#include "install/installer_signers.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "platform/signature.h"
+
+#ifndef PALLATON_INSTALLER_SIGNERS
+#define PALLATON_INSTALLER_SIGNERS ""
+#endif
+
+namespace installer_signers {
+
+namespace {
+
+std::mutex g_pinsLock;
+bool g_pinsOverridden = false;
+std::string g_pinsForTesting;
+
+std::vector<std::string> SplitPins(const std::string& list) {
+    std::vector<std::string> pins;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find(';', start);
+        if (end == std::string::npos)
+            end = list.size();
+        std::string pin = list.substr(start, end - start);
+        for (char& c : pin)
+            c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+        if (!pin.empty())
+            pins.push_back(pin);
+        start = end + 1;
+    }
+    return pins;
+}
+
+}  // namespace
+
+std::vector<std::string> Pins() {
+    std::lock_guard<std::mutex> lock(g_pinsLock);
+    return SplitPins(g_pinsOverridden ? g_pinsForTesting : std::string(PALLATON_INSTALLER_SIGNERS));
+}
+
+void SetPinsForTesting(const std::string* list) {
+    std::lock_guard<std::mutex> lock(g_pinsLock);
+    g_pinsOverridden = list != nullptr;
+    g_pinsForTesting = list != nullptr ? *list : std::string();
+}
+
+bool SystemChecksSignatures() {
+    return platform::SystemChecksSignatures();
+}
+
+std::wstring FindRefusal(const platform::InputFile& file, const std::wstring& path,
+                         std::wstring& signer) {
+    signer = L"none";
+    std::vector<std::string> pins = Pins();
+    if (pins.empty())
+        return std::wstring();
+    platform::SignatureCheck check = platform::CheckFileSignature(file, path);
+    // Where the system checks no signature, the pins cannot be honoured: the pass runs as it
+    // would without them, which the log said at its start.
+    if (!check.supported)
+        return std::wstring();
+    if (!check.signer.empty())
+        signer = check.signer;
+    if (!check.intact || !check.problem.empty())
+        return check.problem.empty() ? std::wstring(L"signature not valid") : check.problem;
+    if (!check.chainTrusted)
+        return L"untrusted root";
+    if (!check.codeSigning)
+        return L"signer not for code signing";
+    if (std::find(pins.begin(), pins.end(), check.keySha256) == pins.end())
+        return L"signer key not pinned";
+    return std::wstring();
+}
+
+}  // namespace installer_signers

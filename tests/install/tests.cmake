@@ -1,0 +1,13 @@
+# The installers' signer check on Windows needs signed programs: a fixture signs copies of the
+# fixture program with throwaway keys (tools/sign_fixtures.py: openssl and osslsigncode) before
+# the install tests run, and their folder reaches the tests in PALLATON_SIGNED_FIXTURES.
+if(CMAKE_CROSSCOMPILING)
+    set(signed_fixtures_dir ${CMAKE_BINARY_DIR}/signed-fixtures)
+    add_test(NAME install.signed_fixtures
+             COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/sign_fixtures.py
+                     ${signed_fixtures_dir} $<TARGET_FILE:fixture_program>)
+    set_tests_properties(install.signed_fixtures PROPERTIES FIXTURES_SETUP signed_fixtures
+                         TIMEOUT 120)
+    set_tests_properties(unit.install PROPERTIES FIXTURES_REQUIRED signed_fixtures
+                         ENVIRONMENT "PALLATON_SIGNED_FIXTURES=Z:${signed_fixtures_dir}")
+endif()
