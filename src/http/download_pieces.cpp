@@ -331,6 +331,12 @@ uint64_t FileLengthOf(const std::string& path) {
     return length > 0 ? static_cast<uint64_t>(length) : 0;
 }
 
+void EmptyFile(const std::string& path) {
+    std::FILE* emptied = platform::OpenStdioFile(path, "wb");
+    if (emptied != nullptr)
+        std::fclose(emptied);
+}
+
 void DeletePieces(const std::string& localPath) {
     for (int i = 0; i < kMaxPieces; ++i)
         platform::DeletePath(ToWidePath(PieceName(localPath, i)));

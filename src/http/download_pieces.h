@@ -128,6 +128,9 @@ uint64_t RoomToJoin(const std::vector<PieceSpan>& pieces);
 // The length of a file by its narrow path; 0 when it does not exist or cannot be opened.
 uint64_t FileLengthOf(const std::string& path);
 
+// Empties a piece file, so that it is fetched again from its start.
+void EmptyFile(const std::string& path);
+
 // Deletes whatever piece files and state file of this destination exist.
 void DeletePieces(const std::string& localPath);
 

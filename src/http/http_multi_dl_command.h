@@ -60,7 +60,19 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     static void SetFreeSpaceForTesting(int64_t bytes);
 
   private:
-    struct PieceTry;
+    // One try of one piece: where its bytes go and what its answer said.
+    struct PieceTry {
+        CHttpMultiDlCommand* command = nullptr;
+        int index = 0;
+        http_transfer::FileSink sink;
+        http_transfer::ValidatorHeaders headers;
+        bool headersSeen = false;
+        // The bytes asked for, inclusive; the last may lie past the file's end.
+        uint64_t firstByte = 0;
+        uint64_t lastByte = 0;
+        // The answer was judged to be the range asked: its body may reach the file.
+        bool accepted = false;
+    };
 
     static unsigned DownloadThreadProc(void* argument);
     void Execute();

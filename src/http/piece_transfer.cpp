@@ -1,0 +1,203 @@
+// One piece's transfer: its tries, each continuing where the piece file ends, the judgement of
+// each answer (only a 206 for exactly the range asked, of this file, reaches the file), and its
+// progress.
+#include "http/http_multi_dl_command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "diagnostics/log.h"
+#include "http/curl_api.h"
+#include "http/download_pieces.h"
+#include "http/transfer_callbacks.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/path.h"
+
+bool CHttpMultiDlCommand::FetchPiece(int index) {
+    PieceSlot& slot = pieces_[index];
+    std::string pieceName = http_pieces::PieceName(localPath_, index);
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        if (this->IsStopping() || PiecesAbandoned())
+            return false;
+        // Each try continues where the file ends.
+        std::FILE* file = platform::OpenStdioFile(pieceName, "ab");
+        if (file == nullptr)
+            continue;
+        int64_t held = 0;
+        platform::GetStdioFileLength(file, held);
+        uint64_t length = slot.length.load();
+        auto have = static_cast<uint64_t>(held);
+        if (!slot.firstRange && length > 0 && have >= length) {
+            std::fclose(file);
+            return true;
+        }
+        std::string range;
+        PieceTry pieceTry;
+        pieceTry.command = this;
+        pieceTry.index = index;
+        pieceTry.sink.file = file;
+        pieceTry.sink.tasks = this->taskCallback_;
+        pieceTry.sink.spanLength = &slot.length;
+        pieceTry.sink.base = have;
+        pieceTry.sink.published = &slot.received;
+        if (slot.firstRange) {
+            range = http_pieces::PieceRange(size_, index);
+            pieceTry.sink.limit = http_pieces::PieceLength(size_, index);
+            pieceTry.firstByte = slot.start;
+            pieceTry.lastByte = http_pieces::PieceRangeEnd(size_, index);
+        } else {
+            pieceTry.firstByte = slot.start + have;
+            pieceTry.lastByte = slot.start + length - 1ull;
+            range = std::to_string(pieceTry.firstByte) + "-" + std::to_string(pieceTry.lastByte);
+            pieceTry.sink.limit = length - have;
+        }
+        slot.firstRange = false;
+        slot.received.store(have);
+        slot.stallMark = 0;
+        slot.lastCheckTick = platform::GetTickCount32();
+
+        CURL* curl = curl_easy_init();
+        CURLcode code = CURLE_FAILED_INIT;
+        if (curl != nullptr) {
+            http_transfer::TransferOptions options;
+            options.followRedirects = true;
+            options.write = &WritePieceData;
+            options.writeData = static_cast<void*>(&pieceTry);
+            options.progress = &PieceProgressProc;
+            options.progressData = static_cast<void*>(&pieceTry);
+            code = http_transfer::SetUpTransfer(curl, url_, options);
+            if (code == CURLE_OK)
+                code = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION,
+                                        &http_transfer::CollectValidatorHeader);
+            if (code == CURLE_OK)
+                code = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &pieceTry.headers);
+            if (code == CURLE_OK)
+                code = curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
+            if (code == CURLE_OK)
+                code = http_transfer::PerformTransfer(curl);
+        }
+        // An answer without a body never reached the writer: it is judged here, so that a 200
+        // or another validator still ends the pieces.
+        if (!pieceTry.headersSeen && pieceTry.headers.status != 0)
+            AcceptPieceAnswer(pieceTry);
+        std::fclose(file);
+        // An answer longer than the range is not this range: its bytes must not join as if they
+        // were the piece. What a full disk let through is removed, to give the room back.
+        if (pieceTry.sink.overrun || pieceTry.sink.writeFailed) {
+            http_pieces::EmptyFile(pieceName);
+            slot.received.store(0);
+        }
+        uint64_t fileSize = http_pieces::FileLengthOf(pieceName);
+        LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%d",
+                 index, attempt, static_cast<int>(code), static_cast<int>(fileSize));
+        length = slot.length.load();
+        bool whole = fileSize >= length;
+        if (code == CURLE_OK) {
+            long httpCode = 0;
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
+            LogPrint(GetLogUtility(), L"thread %d download %d try perform success, HttpCode=%lu",
+                     index, attempt, httpCode);
+        }
+        if (curl != nullptr)
+            curl_easy_cleanup(curl);
+        // Whole after an accepted answer, or after a transfer that failed past the span's last
+        // byte or ended there after a split.
+        if (whole && length > 0 && (pieceTry.accepted || code != CURLE_OK))
+            return true;
+        if (!this->IsStopping() && !PiecesAbandoned() && attempt < 2)
+            platform::SleepMilliseconds(kRetryPauseMs);
+    }
+    return !PiecesAbandoned() && http_pieces::FileLengthOf(pieceName) >= slot.length.load();
+}
+
+size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {
+    auto* current = static_cast<PieceTry*>(pieceTry);
+    if (current == nullptr)
+        return 0;
+    // The first data of an answer: its headers are all there, and decide whether any of its
+    // bytes reach the file. A refused answer fails the try before its first byte is written.
+    if (!current->headersSeen) {
+        current->headersSeen = true;
+        current->accepted = current->command->AcceptPieceAnswer(*current);
+    }
+    if (!current->accepted)
+        return 0;
+    return http_transfer::WriteFileData(data, size, count, &current->sink);
+}
+
+bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
+    const http_transfer::ValidatorHeaders& headers = pieceTry.headers;
+    int index = pieceTry.index;
+    if (headers.status == 200) {
+        if (!rangesRefused_.exchange(true))
+            LogPrint(GetLogUtility(), L"thread %d: the server sent the whole file for a range",
+                     index);
+        return false;
+    }
+    if (headers.status != 206) {
+        LogPrint(GetLogUtility(), L"thread %d: answer refused, HttpCode=%ld", index,
+                 headers.status);
+        return false;
+    }
+    if (headers.rangeTotal >= 0 && static_cast<uint64_t>(headers.rangeTotal) != size_) {
+        // No range of that server fits this file: the pieces end, and the stream's length check
+        // judges what the server sends.
+        if (!rangesRefused_.exchange(true))
+            LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f",
+                     index, static_cast<long long>(headers.rangeTotal), totalSize_);
+        return false;
+    }
+    // The end asked for may lie past the file's last byte; the server then ends at that byte.
+    uint64_t last = std::min<uint64_t>(pieceTry.lastByte, size_ - 1);
+    if (headers.rangeTotal < 0 || headers.rangeFirst != static_cast<int64_t>(pieceTry.firstByte) ||
+        headers.rangeLast != static_cast<int64_t>(last)) {
+        LogPrint(GetLogUtility(), L"thread %d: the server sent bytes %lld-%lld, not %llu-%llu",
+                 index, static_cast<long long>(headers.rangeFirst),
+                 static_cast<long long>(headers.rangeLast),
+                 static_cast<unsigned long long>(pieceTry.firstByte),
+                 static_cast<unsigned long long>(last));
+        return false;
+    }
+    if (!NoteValidator(http_transfer::ValidatorOf(headers))) {
+        if (!fileChanged_.exchange(true))
+            LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
+        return false;
+    }
+    return true;
+}
+
+int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, double, double) {
+    auto* current = static_cast<PieceTry*>(data);
+    if (current == nullptr || current->command == nullptr)
+        return 1;
+    CHttpMultiDlCommand* command = current->command;
+    if (command->IsStopping() || command->PiecesAbandoned())
+        return 1;
+    PieceSlot& slot = command->pieces_[current->index];
+    if (http_transfer::StallWatchdogExpired(slot.lastCheckTick, slot.stallMark, nowDown,
+                                            platform::GetTickCount32()))
+        return 1;
+    if (command->owner_ != nullptr)
+        command->DeliverPieceProgress();
+    return 0;
+}
+
+void CHttpMultiDlCommand::DeliverPieceProgress() {
+    // Each piece counts what its file holds of its span: exact, whoever fetched which bytes.
+    double received = 0;
+    for (const PieceSlot& slot : pieces_) {
+        uint64_t length = slot.length.load(std::memory_order_relaxed);
+        received += static_cast<double>(
+            std::min<uint64_t>(slot.received.load(std::memory_order_relaxed), length));
+    }
+    double fraction = std::min(1.0, received / totalSize_);
+    std::lock_guard<std::mutex> lock(progressLock_);
+    if (fraction <= deliveredFraction_)
+        return;
+    deliveredFraction_ = fraction;
+    DeliverProgress(fraction);
+}

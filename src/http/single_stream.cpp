@@ -1,0 +1,156 @@
+// The single stream that fetches the whole file when the segmented download cannot, and the size
+// probe that finds the file's length when the caller has none; both watched for stalls.
+#include "http/http_multi_dl_command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "diagnostics/log.h"
+#include "http/curl_api.h"
+#include "http/download_pieces.h"
+#include "http/transfer_callbacks.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/path.h"
+
+// Asks the server for the file's length with a HEAD request.
+void CHttpMultiDlCommand::ProbeSize() {
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr)
+        return;
+    // Bounded like the pieces: a connection time-out and the stall watchdog.
+    http_transfer::TransferOptions options;
+    options.progress = &WatchProgress;
+    options.progressData = static_cast<void*>(this);
+    if (http_transfer::SetUpTransfer(curl, url_, options) != CURLE_OK) {
+        curl_easy_cleanup(curl);
+        return;
+    }
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &http_transfer::DiscardHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
+    http_transfer::StartStallWatch(streamWatch_);
+    http_transfer::PerformTransfer(curl);
+    long httpCode = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
+    curl_off_t length = -1;
+    // The probe follows no redirect, and the length of a redirect or an error page is not
+    // the file's: the pieces would then join to that length and pass the check.
+    if (httpCode >= 200 && httpCode <= 299 &&
+        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
+        length > 0) {
+        size_ = static_cast<uint64_t>(length);
+        totalSize_ = static_cast<double>(size_);
+    }
+    curl_easy_cleanup(curl);
+}
+
+int CHttpMultiDlCommand::SingleStreamDownload() {
+    uint64_t free = 0;
+    if (size_ != 0 && !ReserveRoom(size_, free)) {
+        RefuseForRoom(size_, free);
+        return 0;
+    }
+    // The stream writes beside the destination and replaces it only with a good file; a path
+    // too long for that name is written in place.
+    std::string target = http_pieces::PartialName(localPath_);
+    bool beside = !target.empty();
+    if (!beside)
+        target = localPath_;
+    int result = 0;
+    for (int attempt = 0; attempt < 2 && result == 0; ++attempt) {
+        if (this->IsStopping())
+            break;
+        LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try begin.", attempt);
+        std::FILE* file = platform::OpenStdioFile(target, "wb");
+        if (file == nullptr)
+            continue;
+        CURL* curl = curl_easy_init();
+        http_transfer::FileSink sink{file, this->taskCallback_};
+        if (size_ != 0)
+            sink.limit = size_;
+        http_transfer::StartStallWatch(streamWatch_);
+        CURLcode code = CURLE_FAILED_INIT;
+        if (curl != nullptr) {
+            // Bounded like the pieces: a connection time-out, and the stall watchdog in the
+            // progress function; no overall limit, since packages are large.
+            http_transfer::TransferOptions options;
+            options.followRedirects = true;
+            options.write = &http_transfer::WriteFileData;
+            options.writeData = static_cast<void*>(&sink);
+            options.progress = &StreamProgressProc;
+            options.progressData = static_cast<void*>(this);
+            code = http_transfer::SetUpTransfer(curl, url_, options);
+            if (code == CURLE_OK)
+                code = http_transfer::PerformTransfer(curl);
+        }
+        if (code == CURLE_OK) {
+            long httpCode = 0;
+            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
+            int64_t fileSize = -1;
+            platform::GetStdioFileLength(file, fileSize);
+            // The file's data is on the disk before its name is trusted.
+            bool synced = platform::SyncStdioFile(file);
+            bool closed = std::fclose(file) == 0 && synced;
+            curl_easy_cleanup(curl);
+            // An error page or a file of another length than the caller expects is not the
+            // package, however well it was transferred.
+            bool statusGood = httpCode >= 200 && httpCode <= 299;
+            // The length the caller expects, or else the one the probe found.
+            bool lengthGood = size_ == 0 || fileSize == static_cast<int64_t>(size_);
+            if (statusGood && lengthGood && closed) {
+                LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu",
+                         attempt, httpCode);
+                result = 1;
+                continue;
+            }
+            LogPrint(GetLogUtility(),
+                     L"CHttpDlCommand::the %d try fail. HttpCode=%lu, filesize:%lld, expected:%llu",
+                     attempt, httpCode, static_cast<long long>(fileSize),
+                     static_cast<unsigned long long>(size_));
+            continue;
+        }
+        std::fclose(file);
+        LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try fail. err=%d", attempt,
+                 static_cast<int>(code));
+        if (curl != nullptr)
+            curl_easy_cleanup(curl);
+    }
+    if (!beside)
+        return result;
+    if (result == 1 && platform::ReplacePath(ToWidePath(target), ToWidePath(localPath_)))
+        return 1;
+    platform::DeletePath(ToWidePath(target));
+    if (result == 1)
+        DestinationInUse();
+    return 0;
+}
+
+int CHttpMultiDlCommand::StreamProgressProc(void* data, double totalDown, double nowDown, double,
+                                            double) {
+    if (WatchProgress(data, totalDown, nowDown, 0, 0) != 0)
+        return 1;
+    auto* command = static_cast<CHttpMultiDlCommand*>(data);
+    if (command != nullptr && command->owner_ != nullptr && totalDown > 0)
+        command->DeliverProgress(nowDown / totalDown);
+    return 0;
+}
+
+// The size probe's progress function: only the shutdown and the stall watchdog.
+int CHttpMultiDlCommand::WatchProgress(void* data, double, double nowDown, double, double) {
+    auto* command = static_cast<CHttpMultiDlCommand*>(data);
+    if (command == nullptr)
+        return 0;
+    if (command->IsStopping() ||
+        http_transfer::StallWatchdogExpired(command->streamWatch_, nowDown))
+        return 1;
+    return 0;
+}
+
+void CHttpMultiDlCommand::DeliverProgress(double fraction) {
+    if (!this->IsStopping())
+        this->owner_->OnDownloadProgress(taskId_, fraction);
+}
