@@ -72,6 +72,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
         uint64_t lastByte = 0;
         // The answer was judged to be the range asked: its body may reach the file.
         bool accepted = false;
+        // The range text of the request.
+        std::string range;
     };
 
     static unsigned DownloadThreadProc(void* argument);
@@ -97,6 +99,11 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Fetches one piece with up to two tries, each continuing where the file ends. True when
     // the piece's file holds its whole span.
     bool FetchPiece(int index);
+    // One try of a piece; true when its file holds its whole span afterwards.
+    bool TryPiece(int index, int attempt, const std::string& pieceName);
+    // What a try asks for: the piece's first range as PieceRange gives it, or the rest of its
+    // span after the `have` bytes its file holds.
+    void AimPieceTry(PieceTry& pieceTry, uint64_t have);
     // The next piece for a thread that is free: one nobody fetches yet, else the second half of
     // the largest rest of a piece being fetched. -1 when there is none worth it.
     int TakeNextPiece();
@@ -125,6 +132,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     static int PieceProgressProc(void* data, double totalDown, double nowDown, double, double);
     void DeliverPieceProgress();
     int SingleStreamDownload();
+    // One try of the stream into `target`; 1 when it holds the whole file.
+    int TryStream(int attempt, const std::string& target);
     static int StreamProgressProc(void* data, double totalDown, double nowDown, double, double);
     // The size probe's progress function: only the shutdown and the stall watchdog.
     static int WatchProgress(void* data, double, double nowDown, double, double);

@@ -34,22 +34,18 @@ class CHttpRequestCommand : public IHttpCommand<T> {
         long httpCode = 0;
         body_.tasks = this->taskCallback_;
         if (!this->IsStopping()) {
-            CURL* curl = curl_easy_init();
-            if (curl != nullptr) {
-                http_transfer::TransferOptions options;
-                options.timeoutSeconds = 20;
-                options.followRedirects = true;
-                options.write = &http_transfer::WriteRequestBody;
-                options.writeData = &body_;
-                // Only so that a shutdown aborts the request at once instead of after 20 s.
-                options.progress = &http_transfer::AbortWhenStopping;
-                options.progressData = static_cast<void*>(this->taskCallback_);
-                if (http_transfer::SetUpTransfer(curl, url_, options) == CURLE_OK &&
-                    http_transfer::PerformTransfer(curl) == CURLE_OK) {
-                    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
-                    success = 1;
-                }
-                curl_easy_cleanup(curl);
+            http_transfer::TransferOptions options;
+            options.timeoutSeconds = 20;
+            options.followRedirects = true;
+            options.write = &http_transfer::WriteRequestBody;
+            options.writeData = &body_;
+            // Only so that a shutdown aborts the request at once instead of after 20 s.
+            options.progress = &http_transfer::AbortWhenStopping;
+            options.progressData = static_cast<void*>(this->taskCallback_);
+            http_transfer::Transfer request;
+            if (request.Run(url_, options) == CURLE_OK) {
+                httpCode = request.ResponseCode();
+                success = 1;
             }
         }
         if (this->owner_ != nullptr && !this->IsStopping()) {

@@ -18,100 +18,94 @@
 #include "platform/path.h"
 
 bool CHttpMultiDlCommand::FetchPiece(int index) {
-    PieceSlot& slot = pieces_[index];
     std::string pieceName = http_pieces::PieceName(localPath_, index);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         if (this->IsStopping() || PiecesAbandoned())
             return false;
-        // Each try continues where the file ends.
-        std::FILE* file = platform::OpenStdioFile(pieceName, "ab");
-        if (file == nullptr)
-            continue;
-        int64_t held = 0;
-        platform::GetStdioFileLength(file, held);
-        uint64_t length = slot.length.load();
-        auto have = static_cast<uint64_t>(held);
-        if (!slot.firstRange && length > 0 && have >= length) {
-            std::fclose(file);
-            return true;
-        }
-        std::string range;
-        PieceTry pieceTry;
-        pieceTry.command = this;
-        pieceTry.index = index;
-        pieceTry.sink.file = file;
-        pieceTry.sink.tasks = this->taskCallback_;
-        pieceTry.sink.spanLength = &slot.length;
-        pieceTry.sink.base = have;
-        pieceTry.sink.published = &slot.received;
-        if (slot.firstRange) {
-            range = http_pieces::PieceRange(size_, index);
-            pieceTry.sink.limit = http_pieces::PieceLength(size_, index);
-            pieceTry.firstByte = slot.start;
-            pieceTry.lastByte = http_pieces::PieceRangeEnd(size_, index);
-        } else {
-            pieceTry.firstByte = slot.start + have;
-            pieceTry.lastByte = slot.start + length - 1ull;
-            range = std::to_string(pieceTry.firstByte) + "-" + std::to_string(pieceTry.lastByte);
-            pieceTry.sink.limit = length - have;
-        }
-        slot.firstRange = false;
-        slot.received.store(have);
-        slot.stallMark = 0;
-        slot.lastCheckTick = platform::GetTickCount32();
-
-        CURL* curl = curl_easy_init();
-        CURLcode code = CURLE_FAILED_INIT;
-        if (curl != nullptr) {
-            http_transfer::TransferOptions options;
-            options.followRedirects = true;
-            options.write = &WritePieceData;
-            options.writeData = static_cast<void*>(&pieceTry);
-            options.progress = &PieceProgressProc;
-            options.progressData = static_cast<void*>(&pieceTry);
-            code = http_transfer::SetUpTransfer(curl, url_, options);
-            if (code == CURLE_OK)
-                code = curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION,
-                                        &http_transfer::CollectValidatorHeader);
-            if (code == CURLE_OK)
-                code = curl_easy_setopt(curl, CURLOPT_HEADERDATA, &pieceTry.headers);
-            if (code == CURLE_OK)
-                code = curl_easy_setopt(curl, CURLOPT_RANGE, range.c_str());
-            if (code == CURLE_OK)
-                code = http_transfer::PerformTransfer(curl);
-        }
-        // An answer without a body never reached the writer: it is judged here, so that a 200
-        // or another validator still ends the pieces.
-        if (!pieceTry.headersSeen && pieceTry.headers.status != 0)
-            AcceptPieceAnswer(pieceTry);
-        std::fclose(file);
-        // An answer longer than the range is not this range: its bytes must not join as if they
-        // were the piece. What a full disk let through is removed, to give the room back.
-        if (pieceTry.sink.overrun || pieceTry.sink.writeFailed) {
-            http_pieces::EmptyFile(pieceName);
-            slot.received.store(0);
-        }
-        uint64_t fileSize = http_pieces::FileLengthOf(pieceName);
-        LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%d",
-                 index, attempt, static_cast<int>(code), static_cast<int>(fileSize));
-        length = slot.length.load();
-        bool whole = fileSize >= length;
-        if (code == CURLE_OK) {
-            long httpCode = 0;
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
-            LogPrint(GetLogUtility(), L"thread %d download %d try perform success, HttpCode=%lu",
-                     index, attempt, httpCode);
-        }
-        if (curl != nullptr)
-            curl_easy_cleanup(curl);
-        // Whole after an accepted answer, or after a transfer that failed past the span's last
-        // byte or ended there after a split.
-        if (whole && length > 0 && (pieceTry.accepted || code != CURLE_OK))
+        if (TryPiece(index, attempt, pieceName))
             return true;
         if (!this->IsStopping() && !PiecesAbandoned() && attempt < 2)
             platform::SleepMilliseconds(kRetryPauseMs);
     }
-    return !PiecesAbandoned() && http_pieces::FileLengthOf(pieceName) >= slot.length.load();
+    return !PiecesAbandoned() &&
+           http_pieces::FileLengthOf(pieceName) >= pieces_[index].length.load();
+}
+
+void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
+    PieceSlot& slot = pieces_[pieceTry.index];
+    uint64_t length = slot.length.load();
+    if (slot.firstRange) {
+        pieceTry.range = http_pieces::PieceRange(size_, pieceTry.index);
+        pieceTry.sink.limit = http_pieces::PieceLength(size_, pieceTry.index);
+        pieceTry.firstByte = slot.start;
+        pieceTry.lastByte = http_pieces::PieceRangeEnd(size_, pieceTry.index);
+    } else {
+        pieceTry.firstByte = slot.start + have;
+        pieceTry.lastByte = slot.start + length - 1ull;
+        pieceTry.range =
+            std::to_string(pieceTry.firstByte) + "-" + std::to_string(pieceTry.lastByte);
+        pieceTry.sink.limit = length - have;
+    }
+    slot.firstRange = false;
+    slot.received.store(have);
+    slot.stallMark = 0;
+    slot.lastCheckTick = platform::GetTickCount32();
+}
+
+bool CHttpMultiDlCommand::TryPiece(int index, int attempt, const std::string& pieceName) {
+    PieceSlot& slot = pieces_[index];
+    // Each try continues where the file ends.
+    std::FILE* file = platform::OpenStdioFile(pieceName, "ab");
+    if (file == nullptr)
+        return false;
+    int64_t held = 0;
+    platform::GetStdioFileLength(file, held);
+    auto have = static_cast<uint64_t>(held);
+    if (!slot.firstRange && slot.length.load() > 0 && have >= slot.length.load()) {
+        std::fclose(file);
+        return true;
+    }
+    PieceTry pieceTry;
+    pieceTry.command = this;
+    pieceTry.index = index;
+    pieceTry.sink.file = file;
+    pieceTry.sink.tasks = this->taskCallback_;
+    pieceTry.sink.spanLength = &slot.length;
+    pieceTry.sink.base = have;
+    pieceTry.sink.published = &slot.received;
+    AimPieceTry(pieceTry, have);
+
+    http_transfer::TransferOptions options;
+    options.followRedirects = true;
+    options.write = &WritePieceData;
+    options.writeData = static_cast<void*>(&pieceTry);
+    options.progress = &PieceProgressProc;
+    options.progressData = static_cast<void*>(&pieceTry);
+    options.headers = &pieceTry.headers;
+    options.range = pieceTry.range;
+    http_transfer::Transfer transfer;
+    CURLcode code = transfer.Run(url_, options);
+    // An answer without a body never reached the writer: it is judged here, so that a 200 or
+    // another validator still ends the pieces.
+    if (!pieceTry.headersSeen && pieceTry.headers.status != 0)
+        AcceptPieceAnswer(pieceTry);
+    std::fclose(file);
+    // An answer longer than the range is not this range: its bytes must not join as if they
+    // were the piece. What a full disk let through is removed, to give the room back.
+    if (pieceTry.sink.overrun || pieceTry.sink.writeFailed) {
+        http_pieces::EmptyFile(pieceName);
+        slot.received.store(0);
+    }
+    uint64_t fileSize = http_pieces::FileLengthOf(pieceName);
+    LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%lld",
+             index, attempt, static_cast<int>(code), static_cast<long long>(fileSize));
+    if (code == CURLE_OK)
+        LogPrint(GetLogUtility(), L"thread %d download %d try perform success, HttpCode=%lu", index,
+                 attempt, transfer.ResponseCode());
+    uint64_t length = slot.length.load();
+    // Whole after an accepted answer, or after a transfer that failed past the span's last byte
+    // or ended there after a split.
+    return fileSize >= length && length > 0 && (pieceTry.accepted || code != CURLE_OK);
 }
 
 size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {

@@ -164,27 +164,18 @@ uint64_t CHttpMultiDlCommand::PreparePieces() {
 }
 
 std::string CHttpMultiDlCommand::ProbeValidator() {
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr)
-        return std::string();
     http_transfer::ValidatorHeaders headers;
     http_transfer::TransferOptions options;
     options.followRedirects = true;
     options.progress = &WatchProgress;
     options.progressData = static_cast<void*>(this);
-    std::string validator;
-    if (http_transfer::SetUpTransfer(curl, url_, options) == CURLE_OK &&
-        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L) == CURLE_OK &&
-        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &http_transfer::CollectValidatorHeader) ==
-            CURLE_OK &&
-        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headers) == CURLE_OK) {
-        http_transfer::StartStallWatch(streamWatch_);
-        if (http_transfer::PerformTransfer(curl) == CURLE_OK && headers.status >= 200 &&
-            headers.status <= 299)
-            validator = http_transfer::ValidatorOf(headers);
-    }
-    curl_easy_cleanup(curl);
-    return validator;
+    options.headers = &headers;
+    options.headersOnly = true;
+    http_transfer::StartStallWatch(streamWatch_);
+    http_transfer::Transfer probe;
+    if (probe.Run(url_, options) == CURLE_OK && headers.status >= 200 && headers.status <= 299)
+        return http_transfer::ValidatorOf(headers);
+    return std::string();
 }
 
 void CHttpMultiDlCommand::RunPieceWorker(int worker) {

@@ -18,34 +18,22 @@
 
 // Asks the server for the file's length with a HEAD request.
 void CHttpMultiDlCommand::ProbeSize() {
-    CURL* curl = curl_easy_init();
-    if (curl == nullptr)
-        return;
     // Bounded like the pieces: a connection time-out and the stall watchdog.
     http_transfer::TransferOptions options;
     options.progress = &WatchProgress;
     options.progressData = static_cast<void*>(this);
-    if (http_transfer::SetUpTransfer(curl, url_, options) != CURLE_OK) {
-        curl_easy_cleanup(curl);
-        return;
-    }
-    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &http_transfer::DiscardHeader);
-    curl_easy_setopt(curl, CURLOPT_HEADER, 0L);
+    options.headersOnly = true;
     http_transfer::StartStallWatch(streamWatch_);
-    http_transfer::PerformTransfer(curl);
-    long httpCode = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
-    curl_off_t length = -1;
+    http_transfer::Transfer probe;
+    probe.Run(url_, options);
+    long httpCode = probe.ResponseCode();
+    int64_t length = probe.AnnouncedLength();
     // The probe follows no redirect, and the length of a redirect or an error page is not
     // the file's: the pieces would then join to that length and pass the check.
-    if (httpCode >= 200 && httpCode <= 299 &&
-        curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK &&
-        length > 0) {
+    if (httpCode >= 200 && httpCode <= 299 && length > 0) {
         size_ = static_cast<uint64_t>(length);
         totalSize_ = static_cast<double>(size_);
     }
-    curl_easy_cleanup(curl);
 }
 
 int CHttpMultiDlCommand::SingleStreamDownload() {
@@ -65,59 +53,7 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
         if (this->IsStopping())
             break;
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try begin.", attempt);
-        std::FILE* file = platform::OpenStdioFile(target, "wb");
-        if (file == nullptr)
-            continue;
-        CURL* curl = curl_easy_init();
-        http_transfer::FileSink sink{file, this->taskCallback_};
-        if (size_ != 0)
-            sink.limit = size_;
-        http_transfer::StartStallWatch(streamWatch_);
-        CURLcode code = CURLE_FAILED_INIT;
-        if (curl != nullptr) {
-            // Bounded like the pieces: a connection time-out, and the stall watchdog in the
-            // progress function; no overall limit, since packages are large.
-            http_transfer::TransferOptions options;
-            options.followRedirects = true;
-            options.write = &http_transfer::WriteFileData;
-            options.writeData = static_cast<void*>(&sink);
-            options.progress = &StreamProgressProc;
-            options.progressData = static_cast<void*>(this);
-            code = http_transfer::SetUpTransfer(curl, url_, options);
-            if (code == CURLE_OK)
-                code = http_transfer::PerformTransfer(curl);
-        }
-        if (code == CURLE_OK) {
-            long httpCode = 0;
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
-            int64_t fileSize = -1;
-            platform::GetStdioFileLength(file, fileSize);
-            // The file's data is on the disk before its name is trusted.
-            bool synced = platform::SyncStdioFile(file);
-            bool closed = std::fclose(file) == 0 && synced;
-            curl_easy_cleanup(curl);
-            // An error page or a file of another length than the caller expects is not the
-            // package, however well it was transferred.
-            bool statusGood = httpCode >= 200 && httpCode <= 299;
-            // The length the caller expects, or else the one the probe found.
-            bool lengthGood = size_ == 0 || fileSize == static_cast<int64_t>(size_);
-            if (statusGood && lengthGood && closed) {
-                LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu",
-                         attempt, httpCode);
-                result = 1;
-                continue;
-            }
-            LogPrint(GetLogUtility(),
-                     L"CHttpDlCommand::the %d try fail. HttpCode=%lu, filesize:%lld, expected:%llu",
-                     attempt, httpCode, static_cast<long long>(fileSize),
-                     static_cast<unsigned long long>(size_));
-            continue;
-        }
-        std::fclose(file);
-        LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try fail. err=%d", attempt,
-                 static_cast<int>(code));
-        if (curl != nullptr)
-            curl_easy_cleanup(curl);
+        result = TryStream(attempt, target);
     }
     if (!beside)
         return result;
@@ -126,6 +62,52 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
     platform::DeletePath(ToWidePath(target));
     if (result == 1)
         DestinationInUse();
+    return 0;
+}
+
+int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
+    std::FILE* file = platform::OpenStdioFile(target, "wb");
+    if (file == nullptr)
+        return 0;
+    http_transfer::FileSink sink{file, this->taskCallback_};
+    if (size_ != 0)
+        sink.limit = size_;
+    http_transfer::StartStallWatch(streamWatch_);
+    // Bounded like the pieces: a connection time-out, and the stall watchdog in the progress
+    // function; no overall limit, since packages are large.
+    http_transfer::TransferOptions options;
+    options.followRedirects = true;
+    options.write = &http_transfer::WriteFileData;
+    options.writeData = static_cast<void*>(&sink);
+    options.progress = &StreamProgressProc;
+    options.progressData = static_cast<void*>(this);
+    http_transfer::Transfer transfer;
+    CURLcode code = transfer.Run(url_, options);
+    if (code != CURLE_OK) {
+        std::fclose(file);
+        LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try fail. err=%d", attempt,
+                 static_cast<int>(code));
+        return 0;
+    }
+    long httpCode = transfer.ResponseCode();
+    int64_t fileSize = -1;
+    platform::GetStdioFileLength(file, fileSize);
+    // The file's data is on the disk before its name is trusted.
+    bool synced = platform::SyncStdioFile(file);
+    bool closed = std::fclose(file) == 0 && synced;
+    // An error page or a file of another length than the caller expects (or else than the probe
+    // found) is not the package, however well it was transferred.
+    bool statusGood = httpCode >= 200 && httpCode <= 299;
+    bool lengthGood = size_ == 0 || fileSize == static_cast<int64_t>(size_);
+    if (statusGood && lengthGood && closed) {
+        LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu", attempt,
+                 httpCode);
+        return 1;
+    }
+    LogPrint(GetLogUtility(),
+             L"CHttpDlCommand::the %d try fail. HttpCode=%lu, filesize:%lld, expected:%llu",
+             attempt, httpCode, static_cast<long long>(fileSize),
+             static_cast<unsigned long long>(size_));
     return 0;
 }
 

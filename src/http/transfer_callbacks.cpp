@@ -211,6 +211,16 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
         keep(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, options.progress));
         keep(curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, options.progressData));
     }
+    if (options.headers != nullptr) {
+        keep(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &CollectValidatorHeader));
+        keep(curl_easy_setopt(curl, CURLOPT_HEADERDATA, options.headers));
+    } else if (options.headersOnly) {
+        keep(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &DiscardHeader));
+    }
+    if (options.headersOnly)
+        keep(curl_easy_setopt(curl, CURLOPT_NOBODY, 1L));
+    if (!options.range.empty())
+        keep(curl_easy_setopt(curl, CURLOPT_RANGE, options.range.c_str()));
     return first;
 }
 

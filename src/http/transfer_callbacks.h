@@ -90,6 +90,12 @@ struct TransferOptions {
     // Called throughout the transfer; a non-zero return aborts it.
     curl_progress_callback progress = nullptr;
     void* progressData = nullptr;
+    // Where the final answer's status and validators go; null keeps no header.
+    ValidatorHeaders* headers = nullptr;
+    // The inclusive byte range "first-last" to ask for; empty for the whole file.
+    std::string range;
+    // Asks for the headers only (a HEAD request).
+    bool headersOnly = false;
 };
 
 // Sets up a transfer of `url`: only http (and https where the linked libcurl has TLS) for the
@@ -107,6 +113,48 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
 // the TLS handshake failed, logs "Transfer: the certificate of HOST was refused: REASON" with
 // libcurl's own words.
 CURLcode PerformTransfer(CURL* curl);
+
+// One transfer from set-up to result: every transfer of the engine goes through it, so that a
+// setting that all of them need is made in SetUpTransfer alone.
+class Transfer {
+  public:
+    Transfer() : curl_(curl_easy_init()) {}
+    ~Transfer() {
+        if (curl_ != nullptr)
+            curl_easy_cleanup(curl_);
+    }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // Sets the transfer up for `url` with `options` and performs it; the first failure of a
+    // setting ends it before any request.
+    CURLcode Run(const std::string& url, const TransferOptions& options) {
+        if (curl_ == nullptr)
+            return CURLE_FAILED_INIT;
+        CURLcode code = SetUpTransfer(curl_, url, options);
+        return code == CURLE_OK ? PerformTransfer(curl_) : code;
+    }
+
+    // The final answer's HTTP status; 0 when there was none.
+    long ResponseCode() const {
+        long code = 0;
+        if (curl_ != nullptr)
+            curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
+        return code;
+    }
+
+    // The length the final answer announced; -1 when it announced none.
+    int64_t AnnouncedLength() const {
+        curl_off_t length = -1;
+        if (curl_ == nullptr ||
+            curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+            return -1;
+        return static_cast<int64_t>(length);
+    }
+
+  private:
+    CURL* curl_;
+};
 
 // Makes every later transfer trust the roots of this PEM text (the system's for an empty one)
 // instead of the build's; null returns to the build's.
