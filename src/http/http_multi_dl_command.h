@@ -24,10 +24,10 @@ struct PieceSlot {
     std::atomic<uint64_t> length{0};
     // What its file holds, for the progress: written by its transfer, summed by all.
     std::atomic<uint64_t> received{0};
-    // Under the command's piece lock: a thread fetches it; it is whole; its tries failed.
+    // Under the command's piece lock: a thread fetches it; it is whole. (A piece whose tries
+    // failed ends the download's pieces: the command's pieceFailed_.)
     bool taken = false;
     bool done = false;
-    bool failed = false;
     // Its next request asks for its first range as PieceRange gives it (the five first pieces
     // of a new download) rather than for the rest of its span.
     bool firstRange = false;

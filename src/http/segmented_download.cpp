@@ -195,7 +195,6 @@ void CHttpMultiDlCommand::RunPieceWorker(int worker) {
         {
             std::lock_guard<std::mutex> lock(piecesLock_);
             pieces_[index].done = whole;
-            pieces_[index].failed = !whole;
             pieceFailed_ = pieceFailed_ || !whole;
         }
         if (!whole)
@@ -220,7 +219,7 @@ int CHttpMultiDlCommand::TakeNextPiece() {
     uint64_t largestRest = 0;
     for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
         PieceSlot& slot = pieces_[i];
-        if (!slot.used || !slot.taken || slot.done || slot.failed)
+        if (!slot.used || !slot.taken || slot.done)
             continue;
         uint64_t length = slot.length.load();
         uint64_t rest = length - std::min<uint64_t>(slot.received.load(), length);
@@ -272,7 +271,6 @@ void CHttpMultiDlCommand::ResetPieces() {
         slot.received.store(0);
         slot.taken = false;
         slot.done = false;
-        slot.failed = false;
         slot.firstRange = false;
     }
     nextPiece_ = 0;
