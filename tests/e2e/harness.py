@@ -37,11 +37,12 @@ def exit_code(returncode):
 
 
 def host_env(extra=None):
+    """The environment of a run: ours, with `extra` on top (a value of None removes the name)."""
     env = dict(os.environ)
     if WINDOWS:
         env.update({"WINEPREFIX": WINEPREFIX, "WINEDEBUG": "-all"})
     env.update(extra or {})
-    return env
+    return {name: value for name, value in env.items() if value is not None}
 
 
 def command(program, args):
@@ -56,15 +57,20 @@ class Result:
 
 
 class Installation:
-    def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True):
+    """`program` names another program of the build to install as the updater (a test build
+    with another service address)."""
+
+    def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True,
+                 program=None):
         self.test = test
         self.root = tempfile.mkdtemp(prefix="pallaton-e2e-")
         test.addCleanup(shutil.rmtree, self.root, True)
         self.program_folder = os.path.join(self.root, folder_name)
         os.makedirs(self.program_folder)
-        names = [UPDATER, UTILITY_LIBRARY] + ([LOG_LIBRARY] if log_library else [])
+        names = [UTILITY_LIBRARY] + ([LOG_LIBRARY] if log_library else [])
         for name in names:
             shutil.copy2(bin_path(name), self.program_folder)
+        shutil.copy2(bin_path(program or UPDATER), os.path.join(self.program_folder, UPDATER))
         self.log_folder = os.path.join(self.program_folder, "config", "log")
         if log_folder:
             os.makedirs(self.log_folder)
@@ -95,8 +101,9 @@ class Installation:
         own.update(extra or {})
         return host_env(own)
 
-    def run(self, *args, timeout=120):
-        completed = subprocess.run(command(self.updater, args), env=self.env(),
+    def run(self, *args, timeout=120, env=None):
+        """Runs the updater with `args`; `env` changes its environment (see host_env)."""
+        completed = subprocess.run(command(self.updater, args), env=self.env(env),
                                    capture_output=True, text=True, timeout=timeout,
                                    stdin=subprocess.DEVNULL, errors="replace")
         return Result(completed)
