@@ -9,7 +9,9 @@
     /limited/NAME with a rate limit of 4 MiB/s per connection;
   - the fault server of fault_server.py, with the same files at /files/NAME;
   - a "black hole" port whose listen queue is full, so that a connection to it is never
-    accepted and a client's connect time-out runs out.
+    accepted and a client's connect time-out runs out;
+  - a forward proxy (test_proxy.py, in STATE_DIR/proxy), whose ports and access log servers.txt
+    gives as proxy_port, auth_proxy_port (the port that demands Basic credentials) and proxy_log.
 With --access-log, nginx appends every answered request to STATE_DIR/access.log as
 "URI STATUS RANGE BODY_BYTES" (RANGE is "-" without a Range header; BODY_BYTES is the body
 handed to the connection, also for a request whose client went away).
@@ -35,6 +37,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
 import nginx_conf  # noqa: E402
+import test_proxy  # noqa: E402
 
 PATTERN_SIZES = [0, 3, 1000003, 4000000, 8000000]
 
@@ -162,9 +165,13 @@ def run(state, lifetime, access_log=False):
                 print("nginx did not start; see %s/nginx-error.log" % state, file=sys.stderr)
                 return 1
             time.sleep(0.05)
+        proxy = test_proxy.start(os.path.join(state, "proxy"), lifetime)
+        proxy_lines = "proxy_port=%d\nauth_proxy_port=%d\nproxy_log=%s\n" % (
+            proxy["proxy_port"], proxy["auth_proxy_port"], proxy["access_log"])
         write_atomically(os.path.join(state, "servers.txt"),
                          "nginx_port=%d\nfault_port=%d\nblackhole_port=%d\ndocroot=%s\n" %
-                         (nginx_port, server.server_address[1], hole.getsockname()[1], docroot))
+                         (nginx_port, server.server_address[1], hole.getsockname()[1], docroot)
+                         + proxy_lines)
         end = time.monotonic() + lifetime
         while not stop.is_set() and time.monotonic() < end and nginx.poll() is None:
             stop.wait(0.5)
@@ -179,6 +186,7 @@ def run(state, lifetime, access_log=False):
                 nginx.wait(10)
             except subprocess.TimeoutExpired:
                 nginx.kill()
+        test_proxy.stop(os.path.join(state, "proxy"))
         server.shutdown()
         for s in fillers + [hole]:
             s.close()
@@ -220,6 +228,7 @@ def stop(state):
     nginx = read_pid(os.path.join(state, "nginx.pid"))
     if nginx is not None and alive(nginx):
         os.kill(nginx, signal.SIGTERM)
+    test_proxy.stop(os.path.join(state, "proxy"))
     for name in ("supervisor.pid", "servers.txt"):
         try:
             os.unlink(os.path.join(state, name))

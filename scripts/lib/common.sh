@@ -19,15 +19,27 @@ wine_stop() {
 }
 
 # Settings every test prefix gets, in the prefix of WINEPREFIX: no debugger on a crash (a crash
-# then ends the process at once instead of hanging in winedbg), and the CJK font under both
-# names of the family the progress window asks for.
+# then ends the process at once instead of hanging in winedbg), direct Internet connections, and
+# the CJK font under both names of the family the progress window asks for.
 wine_prefix_defaults() {
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /d '' \
         /f >/dev/null 2>&1
+    wine_internet_direct
     local family
     for family in 'Microsoft YaHei' '微软雅黑'; do
         # Wine reads its arguments in the locale's encoding: UTF-8 keeps the Chinese name whole.
         LC_ALL=C.UTF-8 wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v "$family" \
             /d 'WenQuanYi Micro Hei' /f >/dev/null 2>&1
     done
+}
+
+# The Internet Options of the user of WINEPREFIX: direct connections, nothing detected. Without
+# them Wine reports automatic detection as on, and a program that follows the user's settings
+# would look for a configuration script on the network. DefaultConnectionSettings: 0x46, the
+# change counter, the flags (1: direct), three empty strings, 32 bytes of zeros.
+wine_internet_direct() {
+    local key='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+    wine reg add "$key" /v ProxyEnable /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    wine reg add "$key\\Connections" /v DefaultConnectionSettings /t REG_BINARY \
+        /d "460000000000000001000000$(printf '0%.0s' $(seq 88))" /f >/dev/null 2>&1
 }

@@ -6,7 +6,14 @@ set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
 prefix=$PALLATON_WINEPREFIX
-[ -f "$prefix/.pallaton-complete" ] && exit 0
+if [ -f "$prefix/.pallaton-complete" ]; then
+    # A prefix made before its Internet Options were set gets them once.
+    if [ ! -f "$prefix/.pallaton-internet-direct" ]; then
+        WINEPREFIX=$prefix WINEDEBUG=-all wine_internet_direct
+        touch "$prefix/.pallaton-internet-direct"
+    fi
+    exit 0
+fi
 
 say "creating the Wine prefix $prefix"
 rm -rf "$prefix"
@@ -16,4 +23,4 @@ wineboot -i >/dev/null 2>&1 </dev/null
 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
 wine_prefix_defaults
 wineserver -w
-touch "$prefix/.pallaton-complete"
+touch "$prefix/.pallaton-internet-direct" "$prefix/.pallaton-complete"

@@ -10,6 +10,7 @@ import glob
 import os
 import re
 import shutil
+import struct
 import subprocess
 import tempfile
 
@@ -37,11 +38,12 @@ def exit_code(returncode):
 
 
 def host_env(extra=None):
+    """The environment of a run: ours, with `extra` on top (a value of None removes the name)."""
     env = dict(os.environ)
     if WINDOWS:
         env.update({"WINEPREFIX": WINEPREFIX, "WINEDEBUG": "-all"})
     env.update(extra or {})
-    return env
+    return {name: value for name, value in env.items() if value is not None}
 
 
 def command(program, args):
@@ -56,15 +58,20 @@ class Result:
 
 
 class Installation:
-    def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True):
+    """`program` names another program of the build to install as the updater (a test build
+    with another service address)."""
+
+    def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True,
+                 program=None):
         self.test = test
         self.root = tempfile.mkdtemp(prefix="pallaton-e2e-")
         test.addCleanup(shutil.rmtree, self.root, True)
         self.program_folder = os.path.join(self.root, folder_name)
         os.makedirs(self.program_folder)
-        names = [UPDATER, UTILITY_LIBRARY] + ([LOG_LIBRARY] if log_library else [])
+        names = [UTILITY_LIBRARY] + ([LOG_LIBRARY] if log_library else [])
         for name in names:
             shutil.copy2(bin_path(name), self.program_folder)
+        shutil.copy2(bin_path(program or UPDATER), os.path.join(self.program_folder, UPDATER))
         self.log_folder = os.path.join(self.program_folder, "config", "log")
         if log_folder:
             os.makedirs(self.log_folder)
@@ -95,8 +102,9 @@ class Installation:
         own.update(extra or {})
         return host_env(own)
 
-    def run(self, *args, timeout=120):
-        completed = subprocess.run(command(self.updater, args), env=self.env(),
+    def run(self, *args, timeout=120, env=None):
+        """Runs the updater with `args`; `env` changes its environment (see host_env)."""
+        completed = subprocess.run(command(self.updater, args), env=self.env(env),
                                    capture_output=True, text=True, timeout=timeout,
                                    stdin=subprocess.DEVNULL, errors="replace")
         return Result(completed)
@@ -213,6 +221,62 @@ class Registry:
                 lines.append('"%s"="%s"' % (value_name, escaped))
             lines.append("")
         self.import_text("\r\n".join(lines) + "\r\n")
+
+# --- The Internet Options of the prefix's user (Windows) -----------------------------------
+
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+# The flags of DefaultConnectionSettings: direct connections (always set, as Windows keeps it),
+# a named proxy, a configuration script, automatic detection.
+CONNECTION_DIRECT = 1
+CONNECTION_PROXY = 2
+CONNECTION_SCRIPT = 4
+CONNECTION_AUTO_DETECT = 8
+
+
+def connection_settings(flags, proxy="", bypass="", script="", counter=1):
+    """The binary value DefaultConnectionSettings: 0x46, a change counter, the flags, then the
+    proxy, the bypass list and the script's address, each an ASCII string after its length,
+    then 32 bytes of zeros."""
+    data = struct.pack("<III", 0x46, counter, flags)
+    for text in (proxy, bypass, script):
+        raw = text.encode("ascii")
+        data += struct.pack("<I", len(raw)) + raw
+    return data + bytes(32)
+
+
+def _internet_reg(*args, check=True):
+    completed = subprocess.run(["wine", "reg"] + list(args), env=host_env(), capture_output=True,
+                               text=True, timeout=60, errors="replace")
+    if check and completed.returncode != 0:
+        raise RuntimeError("wine reg %s: %s" % (" ".join(args), completed.stderr.strip()))
+
+
+def set_internet_options(proxy="", bypass="", script="", auto_detect=False):
+    """Sets the prefix user's Internet Options as the options dialog stores them: ProxyEnable,
+    ProxyServer, ProxyOverride and AutoConfigURL in the Internet Settings key, and the binary
+    DefaultConnectionSettings in its subkey Connections, which is what WinHTTP reads. Empty
+    arguments leave that part off; with none the connections are direct."""
+    flags = (CONNECTION_DIRECT | (CONNECTION_PROXY if proxy else 0) |
+             (CONNECTION_SCRIPT if script else 0) | (CONNECTION_AUTO_DETECT if auto_detect else 0))
+    _internet_reg("add", INTERNET_SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD",
+                  "/d", "1" if proxy else "0", "/f")
+    for name, value in (("ProxyServer", proxy), ("ProxyOverride", bypass),
+                        ("AutoConfigURL", script)):
+        if value:
+            _internet_reg("add", INTERNET_SETTINGS, "/v", name, "/t", "REG_SZ", "/d", value, "/f")
+        else:
+            _internet_reg("delete", INTERNET_SETTINGS, "/v", name, "/f", check=False)
+    # Windows counts every change; a reader that caches the settings notices it.
+    counter = int(time.time()) & 0x7FFFFFFF
+    _internet_reg("add", INTERNET_SETTINGS + "\\Connections", "/v", "DefaultConnectionSettings",
+                  "/t", "REG_BINARY", "/d",
+                  connection_settings(flags, proxy, bypass, script, counter).hex(), "/f")
+
+
+def clear_internet_options():
+    """Direct connections without automatic detection: the prefix's state between tests."""
+    set_internet_options()
+
 
 # --- An installed client with its update service -------------------------------------------
 
