@@ -21,6 +21,10 @@ WINEPREFIX = os.environ.get("PALLATON_WINEPREFIX", os.path.join(CACHE, "wine"))
 
 EXE_SUFFIX = ".exe" if WINDOWS else ""
 UPDATER = "PallatonUpdater" + EXE_SUFFIX
+# The updater of a build that pins its roots, with its service at https://127.0.0.1:18328.
+HTTPS_TEST_UPDATER = "PallatonUpdaterHttpsTest" + EXE_SUFFIX
+# The PEM of the root that build pins (empty when it pins none); its key lies beside it.
+TEST_ROOT = os.environ.get("PALLATON_TEST_ROOT", "")
 LOG_LIBRARY = "Log.dll" if WINDOWS else "libLog.so"
 UTILITY_LIBRARY = "Utility.dll" if WINDOWS else "libUtility.so"
 CLIENT_KEY = r"Software\Korvane\Pallaton"
@@ -56,13 +60,18 @@ class Result:
 
 
 class Installation:
-    def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True):
+    """`build_updater` is the program of the build that is installed as the updater: UPDATER, or
+    HTTPS_TEST_UPDATER, which is installed under UPDATER's name all the same."""
+
+    def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True,
+                 build_updater=UPDATER):
         self.test = test
         self.root = tempfile.mkdtemp(prefix="pallaton-e2e-")
         test.addCleanup(shutil.rmtree, self.root, True)
         self.program_folder = os.path.join(self.root, folder_name)
         os.makedirs(self.program_folder)
-        names = [UPDATER, UTILITY_LIBRARY] + ([LOG_LIBRARY] if log_library else [])
+        shutil.copy2(bin_path(build_updater), os.path.join(self.program_folder, UPDATER))
+        names = [UTILITY_LIBRARY] + ([LOG_LIBRARY] if log_library else [])
         for name in names:
             shutil.copy2(bin_path(name), self.program_folder)
         self.log_folder = os.path.join(self.program_folder, "config", "log")
@@ -249,6 +258,14 @@ def windows_path(path):
 
 def md5_of(content):
     return hashlib.md5(content).hexdigest()
+
+
+def program_path(download_folder, name):
+    """A file of the download folder as the program names it (under Wine, below C:\\users)."""
+    if WINDOWS:
+        return "C:\\users\\%s\\AppData\\Roaming\\Korvane\\PLTNDownload\\%s" % (
+            getpass.getuser(), name)
+    return os.path.join(download_folder, name)
 
 
 class Client(Installation):
