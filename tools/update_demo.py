@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
 """One whole update run, as the client would start it, against the local update service.
 
-  update_demo.py BIN_DIR linux|windows
+  update_demo.py BIN_DIR linux|windows [--https ROOT_PEM]
 
 Lays out an installed client in a scratch folder (registry values, launcher, main and tray
 programs, the updater beside them), serves one application package and one client package that
 are newer than the installed ones (each a small installer program that records that it ran and
 exits 0), runs `newbin_check` and prints what happened.
+
+With --https the service answers over https, with a certificate for 127.0.0.1 issued by ROOT_PEM
+(its key beside it, ending in .key; see test_pki.py), and names https addresses for the packages,
+which the same server serves: for a build whose service is https://127.0.0.1:18327 and which pins
+ROOT_PEM (PALLATON_TRUSTED_CA).
 """
 
+import argparse
 import os
 import sys
 import threading
@@ -44,15 +50,28 @@ def section(title):
 
 
 def main():
-    os.environ["PALLATON_BIN_DIR"] = os.path.abspath(sys.argv[1])
-    os.environ["PALLATON_TARGET"] = sys.argv[2]
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("bin_dir")
+    parser.add_argument("target", choices=["linux", "windows"])
+    parser.add_argument("--https", metavar="ROOT_PEM",
+                        help="serve over https with a certificate issued by this root")
+    args = parser.parse_args()
+    os.environ["PALLATON_BIN_DIR"] = os.path.abspath(args.bin_dir)
+    os.environ["PALLATON_TARGET"] = args.target
     import harness  # noqa: E402 (reads the two variables above)
+
+    tls = None
+    if args.https:
+        import test_pki
+        # Beside the root, so that the next demo finds them issued.
+        folder = os.path.join(os.path.dirname(os.path.abspath(args.https)), "demo-service")
+        tls = test_pki.issue_servers(folder, args.https)["good"]
 
     cleanups = Cleanups()
     try:
         client = harness.Client(cleanups, version="1.0.0.1", startup_app_id="101",
                                 apps={"101": "1.0.0.1", "205": "2.3.0.0"})
-        service = harness.UpdateService(os.path.join(client.root, "service"))
+        service = harness.UpdateService(os.path.join(client.root, "service"), tls=tls)
         service.start()
         cleanups.addCleanup(service.stop)
         app = harness.package_entry(service, "101", harness.fixture_bytes(0, tag="game") * 3,
@@ -65,6 +84,9 @@ def main():
         print("installed client: %s (version 1.0.0.1, applications 101 and 205)"
               % client.program_folder)
         print("update service:   %s" % service.base_url)
+        if tls:
+            print("                  certificate for 127.0.0.1 issued by %s" % args.https)
+            print("package addresses: %s, %s" % (app["url"], client_package["url"]))
 
         # The record lives only between the last download and the install pass: catch it.
         seen = {}
