@@ -1,12 +1,19 @@
 #!/usr/bin/env python3
 """Starts and stops the local servers of the transfer tests and the download benchmark.
 
-  test_servers.py start STATE_DIR [--lifetime SECONDS] [--access-log]
+  test_servers.py start STATE_DIR [--lifetime SECONDS] [--access-log] [--root ROOT_PEM]
   test_servers.py stop STATE_DIR
 
 `start` runs, in the background, a supervisor that serves from STATE_DIR/www:
   - nginx on 127.0.0.1 with a configuration of ours: the files at /NAME, and the same files at
     /limited/NAME with a rate limit of 4 MiB/s per connection;
+  - in the same nginx, four https servers (TLS 1.2 and 1.3) with those files and locations, and
+    /redirect?to=URL answering 302 with the location URL (as given: not percent-decoded), each
+    with a certificate of its own (see test_pki.py): "https" with a good one for 127.0.0.1,
+    "https_other_root" with one of the same names from a root that is not trusted,
+    "https_expired" with an expired one and "https_wrong_host" with one for another name. The
+    certificates are issued into STATE_DIR/pki, signed by ROOT_PEM (with its key beside it,
+    ending in .key) or, without --root, by a root of their own made there;
   - the fault server of fault_server.py, with the same files at /files/NAME;
   - a "black hole" port whose listen queue is full, so that a connection to it is never
     accepted and a client's connect time-out runs out;
@@ -16,7 +23,9 @@ With --access-log, nginx appends every answered request to STATE_DIR/access.log 
 "URI STATUS RANGE BODY_BYTES" (RANGE is "-" without a Range header; BODY_BYTES is the body
 handed to the connection, also for a request whose client went away).
 When the servers listen, it writes STATE_DIR/servers.txt ("name=value" lines: nginx_port,
-fault_port, blackhole_port, docroot) and returns. The supervisor, nginx with it, ends on `stop`,
+fault_port, blackhole_port, https_port, https_other_root_port, https_expired_port,
+https_wrong_host_port, docroot, and tls_root, the root PEM that signed the certificates of https,
+https_expired and https_wrong_host) and returns. The supervisor, nginx with it, ends on `stop`,
 or by itself after the lifetime, so that nothing is left running when a test run dies.
 
 The tests' files are created in the document root: pattern.N for N in PATTERN_SIZES, whose byte
@@ -37,6 +46,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import fault_server  # noqa: E402
 import nginx_conf  # noqa: E402
+import test_pki  # noqa: E402
 import test_proxy  # noqa: E402
 
 PATTERN_SIZES = [0, 3, 1000003, 4000000, 8000000]
@@ -77,6 +87,17 @@ LOCATIONS = """\
             limit_rate 4m;
         }
 """
+
+# The https servers add a redirect to any address a test names.
+HTTPS_LOCATIONS = LOCATIONS + """\
+        location = /redirect {
+            return 302 $arg_to;
+        }
+"""
+
+# The https servers: the name of the port in servers.txt and the certificate each one shows.
+HTTPS_SERVERS = [("https_port", "good"), ("https_other_root_port", "other-root"),
+                 ("https_expired_port", "expired"), ("https_wrong_host_port", "wrong-host")]
 
 
 def pattern_bytes(size):
@@ -134,13 +155,16 @@ log_format transfer '$request_uri $status $http_range $body_bytes_sent';
     access_log {state}/access.log transfer;"""
 
 
-def run(state, lifetime, access_log=False):
+def run(state, lifetime, access_log=False, root=None):
     """The supervisor: serves until SIGTERM or the end of its lifetime."""
     docroot = os.path.join(state, "www")
     for folder in (docroot, os.path.join(state, "tmp")):
         os.makedirs(folder, exist_ok=True)
     write_patterns(docroot)
     write_sparse(docroot)
+    pki = os.path.join(state, "pki")
+    root = os.path.abspath(root) if root else test_pki.make_root(pki)
+    certificates = test_pki.issue_servers(pki, root)
 
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
@@ -151,16 +175,23 @@ def run(state, lifetime, access_log=False):
     hole, fillers = black_hole()
 
     nginx_port = free_port()
+    https_ports = {name: free_port() for name, _ in HTTPS_SERVERS}
+    https_locations = HTTPS_LOCATIONS.replace("{state}", state)
     conf = nginx_conf.write_conf(state, nginx_port, LOCATIONS.replace("{state}", state),
                                  error_log="nginx-error.log",
                                  access_log=ACCESS_LOG.replace("{state}", state) if access_log
                                  else "access_log off;",
-                                 http_extra="    tcp_nopush on;\n    keepalive_timeout 30;\n")
+                                 http_extra="    tcp_nopush on;\n    keepalive_timeout 30;\n",
+                                 extra_servers="".join(
+                                     nginx_conf.server_block(state, https_ports[name],
+                                                             https_locations,
+                                                             certificates[certificate])
+                                     for name, certificate in HTTPS_SERVERS))
     nginx = subprocess.Popen(["nginx", "-p", state, "-e", os.path.join(state, "nginx-error.log"),
                               "-c", conf], stdin=subprocess.DEVNULL)
     try:
         deadline = time.monotonic() + 10
-        while not listening(nginx_port):
+        while not all(listening(port) for port in [nginx_port] + list(https_ports.values())):
             if nginx.poll() is not None or time.monotonic() > deadline:
                 print("nginx did not start; see %s/nginx-error.log" % state, file=sys.stderr)
                 return 1
@@ -169,9 +200,10 @@ def run(state, lifetime, access_log=False):
         proxy_lines = "proxy_port=%d\nauth_proxy_port=%d\nproxy_log=%s\n" % (
             proxy["proxy_port"], proxy["auth_proxy_port"], proxy["access_log"])
         write_atomically(os.path.join(state, "servers.txt"),
-                         "nginx_port=%d\nfault_port=%d\nblackhole_port=%d\ndocroot=%s\n" %
-                         (nginx_port, server.server_address[1], hole.getsockname()[1], docroot)
-                         + proxy_lines)
+                         "nginx_port=%d\nfault_port=%d\nblackhole_port=%d\n" %
+                         (nginx_port, server.server_address[1], hole.getsockname()[1]) +
+                         "".join("%s=%d\n" % (name, https_ports[name]) for name, _ in HTTPS_SERVERS)
+                         + "docroot=%s\ntls_root=%s\n" % (docroot, root) + proxy_lines)
         end = time.monotonic() + lifetime
         while not stop.is_set() and time.monotonic() < end and nginx.poll() is None:
             stop.wait(0.5)
@@ -237,13 +269,14 @@ def stop(state):
     return 0
 
 
-def start(state, lifetime, access_log=False):
+def start(state, lifetime, access_log=False, root=None):
     os.makedirs(state, exist_ok=True)
     stop(state)
     log = open(os.path.join(state, "supervisor.log"), "w")
     child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "run", state,
                               "--lifetime", str(lifetime)] +
-                             (["--access-log"] if access_log else []),
+                             (["--access-log"] if access_log else []) +
+                             (["--root", os.path.abspath(root)] if root else []),
                              stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                              start_new_session=True)
     write_atomically(os.path.join(state, "supervisor.pid"), "%d\n" % child.pid)
@@ -269,13 +302,15 @@ def main():
     parser.add_argument("--lifetime", type=float, default=1800)
     parser.add_argument("--access-log", action="store_true",
                         help="log nginx's requests with the bytes sent to STATE/access.log")
+    parser.add_argument("--root", help="the root PEM that signs the https servers' certificates "
+                                       "(its key beside it, ending in .key)")
     args = parser.parse_args()
     state = os.path.abspath(args.state)
     if args.action == "start":
-        return start(state, args.lifetime, args.access_log)
+        return start(state, args.lifetime, args.access_log, args.root)
     if args.action == "stop":
         return stop(state)
-    return run(state, args.lifetime, args.access_log)
+    return run(state, args.lifetime, args.access_log, args.root)
 
 
 if __name__ == "__main__":

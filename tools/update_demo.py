@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """One whole update run, as the client would start it, against the local update service.
 
-  update_demo.py BIN_DIR linux|windows [--proxy]
+  update_demo.py BIN_DIR linux|windows [--proxy] [--https ROOT_PEM]
 
 Lays out an installed client in a scratch folder (registry values, launcher, main and tray
 programs, the updater beside them), serves one application package and one client package that
@@ -13,6 +13,11 @@ http://pallaton.test:18327, and the packages are served as http://pkg.pallaton.t
 names that only the local proxy (squid, test_proxy.py) resolves. The proxy is the user's: in
 the environment on Linux (http_proxy), in the Internet Options of the Wine prefix's user on
 Windows (set back to direct connections at the end). The proxy's access log is printed too.
+
+With --https the service answers over https, with a certificate for 127.0.0.1 issued by ROOT_PEM
+(its key beside it, ending in .key; see test_pki.py), and names https addresses for the packages,
+which the same server serves: for a build whose service is https://127.0.0.1:18327 and which pins
+ROOT_PEM (PALLATON_TRUSTED_CA).
 """
 
 import argparse
@@ -62,17 +67,27 @@ def main():
     parser.add_argument("target", choices=["linux", "windows"])
     parser.add_argument("--proxy", action="store_true",
                         help="the test build, its service and packages reached through a proxy")
-    options = parser.parse_args()
-    os.environ["PALLATON_BIN_DIR"] = os.path.abspath(options.bin_dir)
-    os.environ["PALLATON_TARGET"] = options.target
+    parser.add_argument("--https", metavar="ROOT_PEM",
+                        help="serve over https with a certificate issued by this root")
+    args = parser.parse_args()
+    options = args
+    os.environ["PALLATON_BIN_DIR"] = os.path.abspath(args.bin_dir)
+    os.environ["PALLATON_TARGET"] = args.target
     import harness  # noqa: E402 (reads the two variables above)
+
+    tls = None
+    if args.https:
+        import test_pki
+        # Beside the root, so that the next demo finds them issued.
+        folder = os.path.join(os.path.dirname(os.path.abspath(args.https)), "demo-service")
+        tls = test_pki.issue_servers(folder, args.https)["good"]
 
     cleanups = Cleanups()
     try:
         program = PROXY_UPDATER + harness.EXE_SUFFIX if options.proxy else None
         client = harness.Client(cleanups, version="1.0.0.1", startup_app_id="101",
                                 apps={"101": "1.0.0.1", "205": "2.3.0.0"}, program=program)
-        service = harness.UpdateService(os.path.join(client.root, "service"))
+        service = harness.UpdateService(os.path.join(client.root, "service"), tls=tls)
         service.start()
         cleanups.addCleanup(service.stop)
         service_url = service.base_url
@@ -110,6 +125,9 @@ def main():
             print("proxy:            squid on %s, given in the %s" % (address, given))
             print("                  (only the proxy resolves %s and %s, to 127.0.0.1)"
                   % (SERVICE_HOST, PACKAGE_HOST))
+        if tls:
+            print("                  certificate for 127.0.0.1 issued by %s" % args.https)
+            print("package addresses: %s, %s" % (app["url"], client_package["url"]))
 
         # The record lives only between the last download and the install pass: catch it.
         seen = {}

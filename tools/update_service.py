@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 """The local update service: nginx on 127.0.0.1 with a configuration of ours, answering both
-service paths from JSON files and serving package files (with ranges).
+service paths from JSON files and serving package files (with ranges), over http or https.
 
   update_service.py start STATE_DIR [--port PORT] [--lifetime SECONDS]
+                    [--https --cert CERT_PEM --key KEY]
   update_service.py stop STATE_DIR
 
 STATE_DIR/answers/version.json answers /wan/box/Version/WDVersionUpdate.php,
 STATE_DIR/answers/fullpackage.json answers /wan/box/OtherServer/GetPackagePath4WDNew.php, and
-STATE_DIR/www holds the files served at the other paths. Every request is appended to
-STATE_DIR/access.log as "METHOD URI STATUS [RANGE]". nginx runs under `timeout`, so it stops by
-itself after the lifetime even when nobody stops it.
+STATE_DIR/www holds the files served at the other paths. With --https (tls=(CERT_PEM, KEY) for
+the class) the same server speaks TLS 1.2 and 1.3 with that certificate, the answers and the
+package files alike, so that an answer names https://127.0.0.1:PORT/... package addresses.
+Every request is appended to STATE_DIR/access.log as "METHOD URI STATUS [RANGE]". nginx runs
+under `timeout`, so it stops by itself after the lifetime even when nobody stops it.
 """
 
 import argparse
@@ -23,6 +26,8 @@ import time
 import nginx_conf
 
 DEFAULT_PORT = 18327
+# The port of the service of the https test program (PallatonUpdaterHttpsTest).
+HTTPS_TEST_PORT = 18328
 
 # The two answers of the service, each a JSON file the tests and the demo rewrite.
 LOCATIONS = """\
@@ -44,19 +49,21 @@ def listening(port):
 
 
 class UpdateService:
-    """Starts nginx for a state folder; use as a context manager or call start() and stop()."""
+    """Starts nginx for a state folder; use as a context manager or call start() and stop().
+    With tls=(CERT_PEM, KEY) it serves over https."""
 
-    def __init__(self, state, port=DEFAULT_PORT, lifetime=900):
+    def __init__(self, state, port=DEFAULT_PORT, lifetime=900, tls=None):
         self.state = os.path.abspath(state)
         self.port = port
         self.lifetime = lifetime
+        self.tls = tuple(os.path.abspath(path) for path in tls) if tls else None
         self.process = None
         for sub in ("answers", "www", "tmp"):
             os.makedirs(os.path.join(self.state, sub), exist_ok=True)
 
     @property
     def base_url(self):
-        return "http://127.0.0.1:%d" % self.port
+        return "%s://127.0.0.1:%d" % ("https" if self.tls else "http", self.port)
 
     def set_answer(self, name, text):
         """Sets the body of one service path: name is "version" or "fullpackage"."""
@@ -86,7 +93,7 @@ class UpdateService:
             raise RuntimeError("port %d is in use: another update service runs" % self.port)
         conf = nginx_conf.write_conf(
             self.state, self.port, LOCATIONS.replace("{state}", self.state),
-            master_process=False, worker_connections=256,
+            master_process=False, worker_connections=256, tls=self.tls,
             access_log="log_format requests '$request_method $request_uri $status $http_range';\n"
                        f"    access_log {self.state}/access.log requests;")
         self.process = subprocess.Popen(
@@ -142,11 +149,17 @@ def main():
     parser.add_argument("state")
     parser.add_argument("--port", type=int, default=DEFAULT_PORT)
     parser.add_argument("--lifetime", type=int, default=900)
+    parser.add_argument("--https", action="store_true", help="serve over https")
+    parser.add_argument("--cert", help="with --https: the server's certificate (PEM)")
+    parser.add_argument("--key", help="with --https: the certificate's key")
     args = parser.parse_args()
     if args.action == "stop":
         stop_state(os.path.abspath(args.state))
         return 0
-    UpdateService(args.state, args.port, args.lifetime).start()
+    if args.https != bool(args.cert and args.key):
+        parser.error("--https goes with --cert and --key")
+    tls = (args.cert, args.key) if args.https else None
+    UpdateService(args.state, args.port, args.lifetime, tls).start()
     return 0
 
 

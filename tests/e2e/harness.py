@@ -22,6 +22,10 @@ WINEPREFIX = os.environ.get("PALLATON_WINEPREFIX", os.path.join(CACHE, "wine"))
 
 EXE_SUFFIX = ".exe" if WINDOWS else ""
 UPDATER = "PallatonUpdater" + EXE_SUFFIX
+# The updater of a build that pins its roots, with its service at https://127.0.0.1:18328.
+HTTPS_TEST_UPDATER = "PallatonUpdaterHttpsTest" + EXE_SUFFIX
+# The PEM of the root that build pins (empty when it pins none); its key lies beside it.
+TEST_ROOT = os.environ.get("PALLATON_TEST_ROOT", "")
 LOG_LIBRARY = "Log.dll" if WINDOWS else "libLog.so"
 UTILITY_LIBRARY = "Utility.dll" if WINDOWS else "libUtility.so"
 CLIENT_KEY = r"Software\Korvane\Pallaton"
@@ -59,7 +63,8 @@ class Result:
 
 class Installation:
     """`program` names another program of the build to install as the updater (a test build
-    with another service address)."""
+    with another service address: HTTPS_TEST_UPDATER, or the proxy tests' program), which is
+    installed under UPDATER's name all the same."""
 
     def __init__(self, test, folder_name="Pallaton", log_folder=True, log_library=True,
                  program=None):
@@ -313,6 +318,14 @@ def windows_path(path):
 
 def md5_of(content):
     return hashlib.md5(content).hexdigest()
+
+
+def program_path(download_folder, name):
+    """A file of the download folder as the program names it (under Wine, below C:\\users)."""
+    if WINDOWS:
+        return "C:\\users\\%s\\AppData\\Roaming\\Korvane\\PLTNDownload\\%s" % (
+            getpass.getuser(), name)
+    return os.path.join(download_folder, name)
 
 
 class Client(Installation):

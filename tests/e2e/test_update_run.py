@@ -8,16 +8,7 @@ import time
 import unittest
 
 from harness import (CLIENT_KEY, WINDOWS, Client, UpdateService, answer, command, exit_code,
-                     fixture_bytes, package_entry)
-
-
-def program_path(download_folder, name):
-    """A file of the download folder as the program names it (under Wine, below C:\\users)."""
-    if WINDOWS:
-        import getpass
-        return "C:\\users\\%s\\AppData\\Roaming\\Korvane\\PLTNDownload\\%s" % (
-            getpass.getuser(), name)
-    return os.path.join(download_folder, name)
+                     fixture_bytes, package_entry, program_path)
 
 
 class UpdateRun(unittest.TestCase):

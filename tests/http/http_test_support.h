@@ -31,6 +31,15 @@ struct Servers {
     int nginxPort = 0;
     int faultPort = 0;
     int blackholePort = 0;
+    // nginx's https servers: a good certificate of tlsRoot, one of another root with the same
+    // names, an expired one of tlsRoot, and one of tlsRoot for another host name.
+    int httpsPort = 0;
+    int httpsOtherRootPort = 0;
+    int httpsExpiredPort = 0;
+    int httpsWrongHostPort = 0;
+    // The PEM of the root that signed the certificates of httpsPort, httpsExpiredPort and
+    // httpsWrongHostPort, as a narrow path the program can open.
+    std::string tlsRoot;
 };
 
 inline const Servers& GetServers() {
@@ -44,11 +53,28 @@ inline const Servers& GetServers() {
                              "servers.txt";
             return found;
         }
-        char line[512];
+        char line[4096];
         while (std::fgets(line, sizeof(line), in) != nullptr) {
             std::sscanf(line, "nginx_port=%d", &found.nginxPort);
             std::sscanf(line, "fault_port=%d", &found.faultPort);
             std::sscanf(line, "blackhole_port=%d", &found.blackholePort);
+            std::sscanf(line, "https_port=%d", &found.httpsPort);
+            std::sscanf(line, "https_other_root_port=%d", &found.httpsOtherRootPort);
+            std::sscanf(line, "https_expired_port=%d", &found.httpsExpiredPort);
+            std::sscanf(line, "https_wrong_host_port=%d", &found.httpsWrongHostPort);
+            const std::string text(line);
+            const std::string rootKey = "tls_root=";
+            if (text.compare(0, rootKey.size(), rootKey) == 0) {
+                found.tlsRoot = text.substr(rootKey.size());
+                while (!found.tlsRoot.empty() &&
+                       (found.tlsRoot.back() == '\n' || found.tlsRoot.back() == '\r'))
+                    found.tlsRoot.pop_back();
+#ifdef _WIN32
+                // Wine shows the host's file system as drive Z:.
+                if (!found.tlsRoot.empty() && found.tlsRoot[0] == '/')
+                    found.tlsRoot = "Z:" + found.tlsRoot;
+#endif
+            }
         }
         std::fclose(in);
         return found;
@@ -59,6 +85,17 @@ inline const Servers& GetServers() {
 // A file served by nginx, e.g. "pattern.1000003".
 inline std::string NginxUrl(const std::string& name) {
     return "http://127.0.0.1:" + std::to_string(GetServers().nginxPort) + "/" + name;
+}
+
+// A path on one of the https servers, e.g. HttpsUrl(GetServers().httpsPort, "pattern.3").
+inline std::string HttpsUrl(int port, const std::string& name) {
+    return "https://127.0.0.1:" + std::to_string(port) + "/" + name;
+}
+
+// An address on an https server that answers 302 with `target` as the location. The target goes
+// into the query as it is (nginx does not decode it): it must hold no '&', '#' or blank.
+inline std::string HttpsRedirectUrl(int port, const std::string& target) {
+    return HttpsUrl(port, "redirect?to=" + target);
 }
 
 // A path with its query on the fault server, e.g. "/files/pattern.3?status=404".

@@ -1,8 +1,10 @@
 # Registration of the transfer tests (included by tests/CMakeLists.txt after the rooms).
 #
-# They run against local servers (tools/test_servers.py: nginx, the fault server and a port that
-# never accepts): a fixture starts them before the first test that needs them and stops them after
-# the last, and their ports reach the test program through PALLATON_TEST_SERVERS. Suites whose
+# They run against local servers (tools/test_servers.py: nginx with its https servers, the fault
+# server and a port that never accepts): a fixture starts them before the first test that needs
+# them and stops them after the last, and their ports reach the test program through
+# PALLATON_TEST_SERVERS. A build that pins its roots (PALLATON_TRUSTED_CA) has the https servers'
+# certificates signed by that root; otherwise the servers make a root of their own. Suites whose
 # name ends in "Slow" wait for real time-outs (10 to 45 s each); every one of those cases gets a
 # ctest entry of its own, so that they overlap under ctest -j. Suites whose name ends in "Huge"
 # move gigabytes (a file beyond 4 GiB): they carry the label "heavy", so that quick runs can leave
@@ -11,9 +13,13 @@
 set(PALLATON_HTTP_SERVERS_DIR ${CMAKE_BINARY_DIR}/http-servers)
 set(PALLATON_HTTP_SERVERS_FILE ${PALLATON_HTTP_SERVERS_DIR}/servers.txt)
 
+set(http_servers_root "")
+if(PALLATON_TRUSTED_CA)
+    set(http_servers_root --root ${PALLATON_TRUSTED_CA})
+endif()
 add_test(NAME http.servers.start
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/test_servers.py start
-                 ${PALLATON_HTTP_SERVERS_DIR} --lifetime 1800)
+                 ${PALLATON_HTTP_SERVERS_DIR} --lifetime 1800 ${http_servers_root})
 add_test(NAME http.servers.stop
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tools/test_servers.py stop
                  ${PALLATON_HTTP_SERVERS_DIR})
