@@ -40,7 +40,28 @@ struct Servers {
     // The PEM of the root that signed the certificates of httpsPort, httpsExpiredPort and
     // httpsWrongHostPort, as a narrow path the program can open.
     std::string tlsRoot;
+    // The forward proxy, which alone resolves pallaton.test and pkg.pallaton.test (to
+    // 127.0.0.1), a port of it that asks for Basic credentials (pallaton, secret), and its access
+    // log as a narrow path the program can open.
+    int proxyPort = 0;
+    int authProxyPort = 0;
+    std::string proxyLog;
 };
+
+// The value of a "key=value" line, without its line end; false for a line of another key.
+inline bool ServerPathValue(const std::string& line, const std::string& key, std::string& value) {
+    if (line.compare(0, key.size() + 1, key + "=") != 0)
+        return false;
+    value = line.substr(key.size() + 1);
+    while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
+        value.pop_back();
+#ifdef _WIN32
+    // Wine shows the host's file system as drive Z:.
+    if (!value.empty() && value[0] == '/')
+        value = "Z:" + value;
+#endif
+    return true;
+}
 
 inline const Servers& GetServers() {
     static Servers servers = [] {
@@ -62,19 +83,10 @@ inline const Servers& GetServers() {
             std::sscanf(line, "https_other_root_port=%d", &found.httpsOtherRootPort);
             std::sscanf(line, "https_expired_port=%d", &found.httpsExpiredPort);
             std::sscanf(line, "https_wrong_host_port=%d", &found.httpsWrongHostPort);
-            const std::string text(line);
-            const std::string rootKey = "tls_root=";
-            if (text.compare(0, rootKey.size(), rootKey) == 0) {
-                found.tlsRoot = text.substr(rootKey.size());
-                while (!found.tlsRoot.empty() &&
-                       (found.tlsRoot.back() == '\n' || found.tlsRoot.back() == '\r'))
-                    found.tlsRoot.pop_back();
-#ifdef _WIN32
-                // Wine shows the host's file system as drive Z:.
-                if (!found.tlsRoot.empty() && found.tlsRoot[0] == '/')
-                    found.tlsRoot = "Z:" + found.tlsRoot;
-#endif
-            }
+            std::sscanf(line, "proxy_port=%d", &found.proxyPort);
+            std::sscanf(line, "auth_proxy_port=%d", &found.authProxyPort);
+            ServerPathValue(line, "tls_root", found.tlsRoot);
+            ServerPathValue(line, "proxy_log", found.proxyLog);
         }
         std::fclose(in);
         return found;

@@ -31,8 +31,11 @@ if(CMAKE_CROSSCOMPILING)
     set(http_servers_env "PALLATON_TEST_SERVERS=Z:${PALLATON_HTTP_SERVERS_FILE}")
     # One entry for the quick cases, and shards of the slow ones, one case per shard.
     set(http_slow_shards 12)
+    # The proxy cases set the Internet Options of the prefix's user, which every Windows program
+    # of the tests reads: none runs meanwhile.
     set_tests_properties(unit.http PROPERTIES
         FIXTURES_REQUIRED http_servers
+        RESOURCE_LOCK wine-prefix
         ENVIRONMENT "${http_servers_env};GTEST_FILTER=-*Slow.*:*Huge.*")
     add_test(NAME unit.http.huge COMMAND http_tests)
     set_tests_properties(unit.http.huge PROPERTIES
