@@ -131,9 +131,13 @@ CURLcode SetUpTrust(CURL* curl) {
     blob.len = roots.size();
     blob.flags = CURL_BLOB_COPY;
     first = curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
-    // A folder of roots would be trusted beside the blob.
-    if (first == CURLE_OK)
-        first = curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+    // A folder of roots would be trusted beside the blob. A TLS library that takes no folder
+    // (Schannel) has none to trust.
+    if (first == CURLE_OK) {
+        CURLcode folder = curl_easy_setopt(curl, CURLOPT_CAPATH, static_cast<char*>(nullptr));
+        if (folder != CURLE_NOT_BUILT_IN && folder != CURLE_UNKNOWN_OPTION)
+            first = folder;
+    }
     return first;
 }
 
