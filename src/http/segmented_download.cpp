@@ -78,7 +78,7 @@ int CHttpMultiDlCommand::SegmentedDownload() {
             PieceSlot& slot = pieces_[i];
             if (!slot.used)
                 continue;
-            uint32_t length = slot.length.load();
+            uint64_t length = slot.length.load();
             spans.push_back(http_pieces::PieceSpan{i, slot.start, length});
             whole = whole && slot.done;
             received += static_cast<double>(std::min<uint64_t>(slot.received.load(), length));
