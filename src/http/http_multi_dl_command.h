@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "http/download_pieces.h"
 #include "http/http_object.h"
@@ -79,6 +80,13 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     static unsigned DownloadThreadProc(void* argument);
     void Execute();
     int SegmentedDownload();
+    // Reserves the room the pieces need beyond the `held` bytes resumed pieces hold; when it
+    // does not fit, the room of one stream, or nothing (logged).
+    bool ReserveRoomForPieces(uint64_t held);
+    // Starts the five piece threads and waits for all of them; false when none could start.
+    bool RunPieceWorkers();
+    // Joins whole pieces into the partial file and moves it over the destination: 1 on success.
+    int JoinIntoDestination(const std::vector<http_pieces::PieceSpan>& spans);
     // Asks the server for the file's length with a HEAD request.
     void ProbeSize();
     // The server's validator of the file (after redirects), with a HEAD request; empty when

@@ -25,52 +25,12 @@ int CHttpMultiDlCommand::SegmentedDownload() {
     // Piece names that would not be whole paths: the single stream fetches the file.
     if (size_ > http_pieces::kMaxSegmentedSize || maxPieces_ < http_pieces::kPieceCount)
         return 0;
-    uint64_t held = PreparePieces();
-    // The pieces hold the file; the join renames the first and copies the others one at a
-    // time, deleting each after its copy, so one piece more than the file is on the disk.
-    uint64_t largest = 0;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        for (const PieceSlot& slot : pieces_) {
-            if (slot.used && slot.start != 0)
-                largest = std::max(largest, slot.length.load());
-        }
-    }
-    uint64_t needed = size_ + largest - std::min(held, size_ + largest);
-    uint64_t free = 0;
-    if (!ReserveRoom(needed, free)) {
-        // One stream needs the file once: it fetches the file when that fits.
-        uint64_t streamFree = 0;
-        if (ReserveRoom(size_, streamFree)) {
-            LogPrint(
-                GetLogUtility(), L"Download file: room for one stream only, need:%llu, free:%llu",
-                static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
-        } else {
-            RefuseForRoom(size_, streamFree);
-        }
+    if (!ReserveRoomForPieces(PreparePieces()))
         return 0;
-    }
-
-    PieceThreadArg arguments[http_pieces::kPieceCount];
-    platform::ThreadHandle threads[http_pieces::kPieceCount];
-    size_t started = 0;
-    for (int i = 0; i < http_pieces::kPieceCount; ++i) {
-        arguments[i].command = this;
-        arguments[i].index = i;
-        platform::ThreadHandle thread = platform::CreateWorkerThread(
-            &HttpExecuteThreadProc, &arguments[i], false, platform::kSmallStackBytes);
-        if (thread != nullptr)
-            threads[started++] = thread;
-        LogPrint(GetLogUtility(), L"download thread %d start", i);
-    }
-    // Only the threads that exist are waited for: a null handle would end the wait at once
-    // while the others still write their pieces.
-    platform::WaitForAllThreads(threads, started, platform::kWaitInfinite);
-    for (size_t i = 0; i < started; ++i)
-        platform::CloseThreadHandle(threads[i]);
+    bool started = RunPieceWorkers();
 
     std::vector<http_pieces::PieceSpan> spans;
-    bool whole = started > 0;
+    bool whole = started;
     double received = 0;
     {
         std::lock_guard<std::mutex> lock(piecesLock_);
@@ -91,17 +51,68 @@ int CHttpMultiDlCommand::SegmentedDownload() {
         KeepOrDeletePieces();
         return 0;
     }
+    return JoinIntoDestination(spans);
+}
+
+bool CHttpMultiDlCommand::ReserveRoomForPieces(uint64_t held) {
+    // The pieces hold the file; the join renames the first and copies the others one at a
+    // time, deleting each after its copy, so one piece more than the file is on the disk.
+    uint64_t largest = 0;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        for (const PieceSlot& slot : pieces_) {
+            if (slot.used && slot.start != 0)
+                largest = std::max(largest, slot.length.load());
+        }
+    }
+    uint64_t needed = size_ + largest - std::min(held, size_ + largest);
+    uint64_t free = 0;
+    if (ReserveRoom(needed, free))
+        return true;
+    // One stream needs the file once: it fetches the file when that fits.
+    uint64_t streamFree = 0;
+    if (ReserveRoom(size_, streamFree)) {
+        LogPrint(GetLogUtility(), L"Download file: room for one stream only, need:%llu, free:%llu",
+                 static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
+    } else {
+        RefuseForRoom(size_, streamFree);
+    }
+    return false;
+}
+
+bool CHttpMultiDlCommand::RunPieceWorkers() {
+    PieceThreadArg arguments[http_pieces::kPieceCount];
+    platform::ThreadHandle threads[http_pieces::kPieceCount];
+    size_t started = 0;
+    for (int i = 0; i < http_pieces::kPieceCount; ++i) {
+        arguments[i].command = this;
+        arguments[i].index = i;
+        platform::ThreadHandle thread = platform::CreateWorkerThread(
+            &HttpExecuteThreadProc, &arguments[i], false, platform::kSmallStackBytes);
+        if (thread != nullptr)
+            threads[started++] = thread;
+        LogPrint(GetLogUtility(), L"download thread %d start", i);
+    }
+    // Only the threads that exist are waited for: a null handle would end the wait at once
+    // while the others still write their pieces.
+    platform::WaitForAllThreads(threads, started, platform::kWaitInfinite);
+    for (size_t i = 0; i < started; ++i)
+        platform::CloseThreadHandle(threads[i]);
+    return started > 0;
+}
+
+int CHttpMultiDlCommand::JoinIntoDestination(const std::vector<http_pieces::PieceSpan>& spans) {
     std::string partial = http_pieces::PartialName(localPath_);
     int64_t joined = http_pieces::JoinPieces(spans, localPath_, partial);
     platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,
              static_cast<double>(joined));
-    bool joinedWhole = joined == static_cast<int64_t>(size_);
-    if (joinedWhole && platform::ReplacePath(ToWidePath(partial), ToWidePath(localPath_)))
+    bool whole = joined == static_cast<int64_t>(size_);
+    if (whole && platform::ReplacePath(ToWidePath(partial), ToWidePath(localPath_)))
         return 1;
     platform::DeletePath(ToWidePath(partial));
     // The whole file was there, but something holds the destination since the download began.
-    if (joinedWhole)
+    if (whole)
         DestinationInUse();
     return 0;
 }
