@@ -34,8 +34,8 @@ void RunCheck(platform::ModuleInstance instance, std::wstring appid, bool silent
         GetCmdLineParser().GetValue(L"loginuin", loginUin);
         checkUpdate.SetLoginUin(loginUin);
     }
-    messageThread.SetCheckUpdate(&checkUpdate);
-    messageThread.Run();
+    checkUpdate.SetMainMessageWindow(messageThread.GetMainWindow());
+    messageThread.Run([&checkUpdate] { checkUpdate.StartRun(); });
 }
 
 int RunForceDownload(platform::ModuleInstance instance, std::wstring appid, std::wstring pid,
@@ -44,8 +44,8 @@ int RunForceDownload(platform::ModuleInstance instance, std::wstring appid, std:
     CMainMessageThread messageThread(instance);
     checkUpdate.SetInstallRunner(InstallRunnerFor(instance));
     checkUpdate.SetQuiet(silent);
-    messageThread.SetCheckUpdate(&checkUpdate);
-    messageThread.Run();
+    checkUpdate.SetMainMessageWindow(messageThread.GetMainWindow());
+    messageThread.Run([&checkUpdate] { checkUpdate.StartRun(); });
     return checkUpdate.GetDownloadResult() != 0 ? 0 : -1;
 }
 

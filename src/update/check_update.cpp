@@ -1,8 +1,5 @@
 #include "update/check_update.h"
 
-#include <cwchar>
-
-#include "base/utf8.h"
 #include "cmdline/cmd_line_parser.h"
 #include "common/client_settings.h"
 #include "common/format.h"
@@ -18,21 +15,13 @@
 #include "view/update_view.h"
 #include "view/view_frame.h"
 
-#include "update/service_address.h"
-
 namespace {
 
-const wchar_t kVersionPath[] = L"/wan/box/Version/WDVersionUpdate.php?version=%s&uin=%s&apps=%s";
-const wchar_t kFullPackagePath[] =
-    L"/wan/box/OtherServer/GetPackagePath4WDNew.php?appid=%s&pid=%s&binversion=%s";
-const wchar_t kForcedUin[] = L"346668791";
 const wchar_t kFailureCaption[] = L"Korvane\u5fae\u7aef";
 const wchar_t kFailureText[] =
     L"\u975e\u5e38\u62b1\u6b49\uff0c\u5fae\u7aef\u4e0b\u8f7d\u5931\u8d25\uff0c\u8bf7\u91cd\u65b0"
     L"\u4e0b\u8f7d\u3002";
 
-constexpr size_t kUrlChars = 1024;
-constexpr size_t kVersionChars = 129;
 constexpr size_t kPathChars = 260;
 
 constexpr int kEventRequestNormal = 2800264;
@@ -45,12 +34,6 @@ constexpr int kEventFailedNormal = 2800266;
 constexpr int kEventFailedForced = 2800233;
 
 CCheckUpdate* g_checkUpdate = nullptr;
-
-std::wstring OptionValue(const wchar_t* name) {
-    std::wstring value;
-    GetCmdLineParser().GetValue(name, value);
-    return value;
-}
 
 // The answer cut to the text from its first "{" to its last "}"; empty without both.
 std::string TrimToBraces(const char* body) {
@@ -83,24 +66,6 @@ intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message,
 }
 
 }  // namespace
-
-std::wstring EncodeQueryValue(const std::wstring& value) {
-    std::string bytes;
-    if (!utf8::Encode(value, bytes))
-        return std::wstring();
-    static const char kHex[] = "0123456789ABCDEF";
-    std::wstring encoded;
-    for (unsigned char c : bytes) {
-        if (c >= 0x80 || c == ' ' || c == '&' || c == '#' || c == '%' || c == '+') {
-            encoded += L'%';
-            encoded += static_cast<wchar_t>(kHex[c >> 4]);
-            encoded += static_cast<wchar_t>(kHex[c & 0x0F]);
-        } else {
-            encoded += static_cast<wchar_t>(c);
-        }
-    }
-    return encoded;
-}
 
 CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring& appid, bool quiet,
                            bool newBinMode)
@@ -141,18 +106,6 @@ void CCheckUpdate::CreateCommunicationView() {
         instance_, L"PallatonUpdateCommunicationView", CommunicationViewProc);
 }
 
-int CCheckUpdate::CompareVersion(const std::wstring& a, const std::wstring& b) {
-    unsigned first[4] = {0, 0, 0, 0};
-    unsigned second[4] = {0, 0, 0, 0};
-    std::swscanf(a.c_str(), L"%u.%u.%u.%u", &first[0], &first[1], &first[2], &first[3]);
-    std::swscanf(b.c_str(), L"%u.%u.%u.%u", &second[0], &second[1], &second[2], &second[3]);
-    for (int i = 0; i < 4; ++i) {
-        if (first[i] != second[i])
-            return first[i] > second[i] ? 1 : -1;
-    }
-    return 0;
-}
-
 bool CCheckUpdate::IsClientInstalled() {
     std::wstring launchPath;
     std::wstring exe;
@@ -184,59 +137,6 @@ bool CCheckUpdate::IsClientInstalled() {
 
 bool CCheckUpdate::IsClientRunning() {
     return relaunch::IsProgramRunning(L"Pallaton.exe", true);
-}
-
-std::wstring CCheckUpdate::GetInstalledAppVersions() const {
-    std::wstring version;
-    if (!appid_.empty()) {
-        if (platform::registry::ReadString(kClientKey + appid_, L"version", kVersionChars,
-                                           version)) {
-            return appid_ + L"_" + version;
-        }
-        return std::wstring();
-    }
-    std::vector<std::wstring> subkeys;
-    std::wstring apps;
-    if (!platform::registry::EnumSubkeys(kClientKey, subkeys))
-        return apps;
-    for (const std::wstring& name : subkeys) {
-        if (name.size() >= kPathChars)
-            continue;
-        if (!platform::registry::ReadString(kClientKey + name, L"version", kVersionChars, version))
-            continue;
-        if (!apps.empty())
-            apps += L"|";
-        apps += name + L"_" + version;
-    }
-    return apps;
-}
-
-bool CCheckUpdate::BuildRequestUrl(std::wstring& url) {
-    std::wstring format = std::wstring(kServiceAddress);
-    if (!forceDownload_) {
-        std::wstring version;
-        if (!platform::registry::ReadString(kClientKey, L"version", kVersionChars, version))
-            return false;
-        format += kVersionPath;
-        url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(version).c_str(),
-                        EncodeQueryValue(OptionValue(L"uin")).c_str(),
-                        EncodeQueryValue(GetInstalledAppVersions()).c_str());
-        return true;
-    }
-    std::wstring apps = appid_ + L"_" + L"0.0.0.0";
-    std::wstring installed;
-    if (IsClientInstalled() &&
-        platform::registry::ReadString(kClientKey, L"version", kVersionChars, installed) &&
-        CompareVersion(binVersion_, installed) <= 0) {
-        format += kVersionPath;
-        url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(installed).c_str(),
-                        EncodeQueryValue(kForcedUin).c_str(), EncodeQueryValue(apps).c_str());
-        return true;
-    }
-    format += kFullPackagePath;
-    url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(appid_).c_str(),
-                    EncodeQueryValue(pid_).c_str(), EncodeQueryValue(binVersion_).c_str());
-    return true;
 }
 
 int CCheckUpdate::CheckIfHasPackageUpdate() {
@@ -447,8 +347,15 @@ void CCheckUpdate::ExitAllThread() {
     }
 }
 
-void CCheckUpdate::SetMessageThread(CMainMessageThread* messageThread) {
-    mainMessageWindow_ = messageThread != nullptr ? messageThread->GetMainWindow() : nullptr;
+void CCheckUpdate::StartRun() {
+    // The progress window is made on this thread now, so that its timer runs here before the
+    // first progress arrives from a transfer thread.
+    if (!quiet_) {
+        ShowUpdateView(instance_, progress_view::kDownloadMode);
+        HideUpdateView();
+    }
+    CreateCommunicationView();
+    CheckIfHasPackageUpdate();
 }
 
 void CCheckUpdate::RunInstallPass() {

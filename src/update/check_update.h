@@ -15,8 +15,6 @@
 #include "platform/types.h"
 #include "update/package_list.h"
 
-class CMainMessageThread;
-
 struct DownloadTask {
     int taskId = 0;
     double progress = 0.0;
@@ -68,7 +66,11 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     std::wstring GetPid() const { return pid_; }
     std::wstring GetLoginUin() const { return loginUin_; }
     void SetLoginUin(const std::wstring& loginUin) { loginUin_ = loginUin; }
-    void SetMessageThread(CMainMessageThread* messageThread);
+    // The main message window of the run's message thread, which ExitAllThread ends.
+    void SetMainMessageWindow(platform::MessageTarget window) { mainMessageWindow_ = window; }
+    // On the message thread, first thing: prepares the progress window and the communication
+    // window there, and sends the request.
+    void StartRun();
 
     // -1, 0 or 1 as the first dotted version is older, equal or newer than the second.
     static int CompareVersion(const std::wstring& a, const std::wstring& b);

@@ -1,9 +1,5 @@
 #include "update/main_message_thread.h"
 
-#include "update/check_update.h"
-#include "view/update_view.h"
-#include "view/view_frame.h"
-
 namespace {
 
 CMainMessageThread* g_messageThread = nullptr;
@@ -27,7 +23,7 @@ intptr_t MainMessageWindowProc(platform::MessageTarget target, uint32_t message,
 
 }  // namespace
 
-CMainMessageThread::CMainMessageThread(platform::ModuleInstance instance) : instance_(instance) {
+CMainMessageThread::CMainMessageThread(platform::ModuleInstance instance) {
     g_messageThread = this;
     mainWindow_ = platform::CreateMessageTarget(instance, L"Pallaton_MainMessageWindow",
                                                 MainMessageWindowProc);
@@ -38,23 +34,9 @@ CMainMessageThread::~CMainMessageThread() {
         g_messageThread = nullptr;
 }
 
-void CMainMessageThread::SetCheckUpdate(CCheckUpdate* checkUpdate) {
-    checkUpdate_ = checkUpdate;
-    if (checkUpdate_ != nullptr)
-        checkUpdate_->SetMessageThread(this);
-}
-
-void CMainMessageThread::Run() {
-    if (checkUpdate_ == nullptr)
-        return;
-    // The progress window is made on this thread now, so that its timer runs here before the
-    // first progress arrives from a transfer thread.
-    if (!checkUpdate_->IsQuiet()) {
-        ShowUpdateView(instance_, progress_view::kDownloadMode);
-        HideUpdateView();
-    }
-    checkUpdate_->CreateCommunicationView();
-    checkUpdate_->CheckIfHasPackageUpdate();
+void CMainMessageThread::Run(const std::function<void()>& start) {
+    if (start)
+        start();
     platform::LoopMessage message;
     while (platform::GetLoopMessage(message))
         platform::DispatchLoopMessage(message);
