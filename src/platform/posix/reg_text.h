@@ -17,6 +17,10 @@
 
 namespace platform::posix::reg_text {
 
+// The first line of a hive file, and the one key at the root of every section's path.
+inline constexpr wchar_t kHeader[] = L"Windows Registry Editor Version 5.00";
+inline constexpr wchar_t kRoot[] = L"HKEY_CURRENT_USER";
+
 inline constexpr uint32_t kTypeString = 1;        // REG_SZ
 inline constexpr uint32_t kTypeExpandString = 2;  // REG_EXPAND_SZ
 inline constexpr uint32_t kTypeBinary = 3;        // REG_BINARY, written as plain "hex:"
