@@ -194,15 +194,7 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     bool withPid = !pid_.empty();
     std::wstring parameters;
     if (withPid) {
-        parameters = FormatCut(kParamChars, L"/PID=%s", relaunch::QuoteValue(pid_).c_str());
-        if (GetCmdLineParser().HasOption(L"startup_from_plugin")) {
-            parameters =
-                FormatCut(kParamChars, L"%s %s", parameters.c_str(), L"-startup_from_plugin");
-        }
-        if (!loginUin_.empty() && loginUin_ != L"0") {
-            parameters = FormatCut(kParamChars, L"%s -loginuin:%s", parameters.c_str(),
-                                   relaunch::QuoteValue(loginUin_).c_str());
-        }
+        parameters = InstallerParameters();
         ReportStatistic(kEventStartedWithPid, 0, appidNumber, pidNumber, 2);
     } else {
         ReportStatistic(kEventStartedWithoutPid, 0, appidNumber, -1, 2);
@@ -251,6 +243,18 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
         LogPrint(GetLogUtility(), L"Install package failed.exitcode=%d",
                  static_cast<int>(exitCode));
     }
+}
+
+std::wstring CUpdatePackageInstall::InstallerParameters() const {
+    std::wstring parameters =
+        FormatCut(kParamChars, L"/PID=%s", relaunch::QuoteValue(pid_).c_str());
+    if (GetCmdLineParser().HasOption(L"startup_from_plugin"))
+        parameters = FormatCut(kParamChars, L"%s %s", parameters.c_str(), L"-startup_from_plugin");
+    if (!loginUin_.empty() && loginUin_ != L"0") {
+        parameters = FormatCut(kParamChars, L"%s -loginuin:%s", parameters.c_str(),
+                               relaunch::QuoteValue(loginUin_).c_str());
+    }
+    return parameters;
 }
 
 bool CUpdatePackageInstall::CheckFileMd5(const std::wstring& path,

@@ -66,6 +66,9 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
 
     // Runs one package's installer and waits for it.
     void InstallPackage(const PackageEntry& entry, int index, int total);
+    // The installer's parameters in a run with a PID: "/PID=...", and the plug-in's switch and
+    // the login uin where the run has them.
+    std::wstring InstallerParameters() const;
 
     std::map<std::wstring, std::unique_ptr<PackageEntry>> packages_;
     InstallGuard guard_;
