@@ -231,14 +231,6 @@ def listening(port):
         return s.connect_ex(("127.0.0.1", port)) == 0
 
 
-def read_pid(path):
-    try:
-        with open(path) as f:
-            return int(f.read().strip())
-    except (OSError, ValueError):
-        return None
-
-
 def alive(pid):
     try:
         os.kill(pid, 0)
@@ -248,7 +240,7 @@ def alive(pid):
 
 
 def stop(state):
-    pid = read_pid(os.path.join(state, "supervisor.pid"))
+    pid = test_proxy.read_pid(os.path.join(state, "supervisor.pid"))
     if pid is not None and alive(pid):
         os.kill(pid, signal.SIGTERM)
         deadline = time.monotonic() + 15
@@ -257,7 +249,7 @@ def stop(state):
         if alive(pid):
             os.kill(pid, signal.SIGKILL)
     # An nginx whose supervisor was killed outright.
-    nginx = read_pid(os.path.join(state, "nginx.pid"))
+    nginx = test_proxy.read_pid(os.path.join(state, "nginx.pid"))
     if nginx is not None and alive(nginx):
         os.kill(nginx, signal.SIGTERM)
     test_proxy.stop(os.path.join(state, "proxy"))
