@@ -28,7 +28,7 @@ class CDownloadTool : public CHttpEngine<CDownloadTool, CDownloadTool>,
     }
     ~CDownloadTool() { Shutdown(); }
 
-    int Run(const std::string& url, const std::string& path, uint32_t expectedSize) {
+    int Run(const std::string& url, const std::string& path, uint64_t expectedSize) {
         int taskId = 0;
         if (Download(url, path, &taskId, expectedSize) != 1)
             return 1;
@@ -93,15 +93,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: http_download URL LOCAL_PATH [EXPECTED_SIZE] [--view]\n");
         return 2;
     }
-    uint32_t expectedSize = 0;
+    uint64_t expectedSize = 0;
     if (argc == 4) {
-        // Sizes above 2 GiB do not fit the 32-bit signed conversion; read them as unsigned.
         unsigned long long value = 0;
-        if (std::sscanf(argv[3], "%llu", &value) != 1 || value > 0xFFFFFFFFull) {
+        if (std::sscanf(argv[3], "%llu", &value) != 1 || value > 0x7FFFFFFFFFFFFFFFull) {
             std::fprintf(stderr, "http_download: bad size %s\n", argv[3]);
             return 2;
         }
-        expectedSize = static_cast<uint32_t>(value);
+        expectedSize = value;
     }
     CDownloadTool tool;
     if (feedView)
