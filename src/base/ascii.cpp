@@ -14,6 +14,12 @@ std::wstring ToLowerAscii(std::wstring text) {
     return text;
 }
 
+std::string ToLowerAscii(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return text;
+}
+
 int CompareIgnoreCaseAscii(const std::wstring& a, const std::wstring& b) {
     size_t n = a.size() < b.size() ? a.size() : b.size();
     for (size_t i = 0; i < n; ++i) {

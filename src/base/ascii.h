@@ -5,6 +5,7 @@
 
 // Lower-cases the ASCII letters A to Z and leaves every other character as it is.
 std::wstring ToLowerAscii(std::wstring text);
+std::string ToLowerAscii(std::string text);
 
 // Compares without regard to the case of ASCII letters, as _wcsicmp does for these texts.
 bool EqualsIgnoreCaseAscii(const std::wstring& a, const std::wstring& b);

@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "base/ascii.h"
 #include "common/text.h"
 #include "diagnostics/log.h"
 
@@ -13,12 +14,6 @@ namespace {
 std::mutex g_decisionsLock;
 std::map<std::string, ProxyChoice> g_decisions;
 bool g_scriptFailureLogged = false;
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
 
 std::string Trim(const std::string& text) {
     size_t first = text.find_first_not_of(" \t");
@@ -72,7 +67,7 @@ bool IsDigits(const std::string& text) {
 
 void SplitUrl(const std::string& url, std::string& scheme, std::string& host) {
     size_t colon = url.find("://");
-    scheme = colon == std::string::npos ? "http" : Lower(url.substr(0, colon));
+    scheme = colon == std::string::npos ? "http" : ToLowerAscii(url.substr(0, colon));
     size_t start = colon == std::string::npos ? 0 : colon + 3;
     size_t end = url.find_first_of("/?#", start);
     std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
@@ -81,10 +76,10 @@ void SplitUrl(const std::string& url, std::string& scheme, std::string& host) {
         authority.erase(0, at + 1);
     if (!authority.empty() && authority[0] == '[') {
         size_t close = authority.find(']');
-        host = Lower(authority.substr(1, close == std::string::npos ? close : close - 1));
+        host = ToLowerAscii(authority.substr(1, close == std::string::npos ? close : close - 1));
         return;
     }
-    host = Lower(authority.substr(0, authority.find(':')));
+    host = ToLowerAscii(authority.substr(0, authority.find(':')));
 }
 
 bool IsLoopbackHost(const std::string& host) {
@@ -113,7 +108,7 @@ std::string NamedProxyFor(const std::string& proxyText, const std::string& schem
                 general = entry;
             continue;
         }
-        if (Lower(entry.substr(0, equals)) == scheme)
+        if (ToLowerAscii(entry.substr(0, equals)) == scheme)
             return entry.substr(equals + 1);
     }
     // A per-scheme text without this scheme sends it direct.
@@ -122,8 +117,8 @@ std::string NamedProxyFor(const std::string& proxyText, const std::string& schem
 }
 
 bool BypassListMatches(const std::string& bypassList, const std::string& host) {
-    std::string name = Lower(host);
-    for (std::string entry : SplitAny(Lower(bypassList), "; ,\t")) {
+    std::string name = ToLowerAscii(host);
+    for (std::string entry : SplitAny(ToLowerAscii(bypassList), "; ,\t")) {
         if (entry == "<local>") {
             if (name.find('.') == std::string::npos && name.find(':') == std::string::npos)
                 return true;
@@ -139,8 +134,8 @@ bool BypassListMatches(const std::string& bypassList, const std::string& host) {
 }
 
 bool NoProxyMatches(const std::string& noProxy, const std::string& host) {
-    std::string name = Lower(host);
-    for (std::string entry : SplitAny(Lower(noProxy), ", \t")) {
+    std::string name = ToLowerAscii(host);
+    for (std::string entry : SplitAny(ToLowerAscii(noProxy), ", \t")) {
         if (entry == "*")
             return true;
         if (entry[0] == '.')
@@ -208,7 +203,7 @@ ProxyChoice ChooseProxy(const std::string& url) {
             // programs of the system do; it is said once.
             if (platform::FindProxiesForUrl(settings, ToWide(url), answer, error)) {
                 std::vector<std::string> proxies = SplitProxyList(ToNarrow(answer));
-                if (!proxies.empty() && Lower(proxies[0]) != "direct")
+                if (!proxies.empty() && ToLowerAscii(proxies[0]) != "direct")
                     choice.proxy = proxies[0];
             } else if (!g_scriptFailureLogged) {
                 g_scriptFailureLogged = true;

@@ -6,6 +6,7 @@
 
 #include <mutex>
 
+#include "base/ascii.h"
 #include "common/text.h"
 #include "diagnostics/log.h"
 #include "http/proxy_choice.h"
@@ -33,20 +34,6 @@ std::string TrustedRoots() {
 // runs start to end on one thread.
 thread_local char t_errorText[CURL_ERROR_SIZE];
 
-bool StartsWithHttps(const std::string& url) {
-    static const char kScheme[] = "https:";
-    if (url.size() < sizeof(kScheme) - 1)
-        return false;
-    for (size_t i = 0; i + 1 < sizeof(kScheme); ++i) {
-        char c = url[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != kScheme[i])
-            return false;
-    }
-    return true;
-}
-
 // The failures in which the server's certificate was not accepted or the TLS handshake did not
 // come about.
 bool IsTlsRefusal(CURLcode code) {
@@ -63,20 +50,6 @@ bool IsTlsRefusal(CURLcode code) {
         default:
             return false;
     }
-}
-
-// The host of a URL: between "//" and the next '/', '?' or '#', without user and port.
-std::string HostOf(const std::string& url) {
-    size_t start = url.find("//");
-    start = start == std::string::npos ? 0 : start + 2;
-    size_t end = url.find_first_of("/?#", start);
-    std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-    size_t at = authority.rfind('@');
-    if (at != std::string::npos)
-        authority.erase(0, at + 1);
-    if (!authority.empty() && authority[0] == '[')
-        return authority.substr(0, authority.find(']') + 1);
-    return authority.substr(0, authority.find(':'));
 }
 
 // Whether the linked libcurl was built with TLS: only then is https allowed.
@@ -192,7 +165,9 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
         if (first == CURLE_OK)
             first = code;
     };
-    keep(RestrictProtocols(curl, StartsWithHttps(url)));
+    std::string scheme, host;
+    http_proxy::SplitUrl(url, scheme, host);
+    keep(RestrictProtocols(curl, scheme == "https"));
     keep(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
     keep(SetUpTrust(curl));
     keep(SetUpProxy(curl, url));
@@ -228,6 +203,16 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
     return first;
 }
 
+namespace {
+
+std::string HostOfUrl(const std::string& url) {
+    std::string scheme, host;
+    http_proxy::SplitUrl(url, scheme, host);
+    return host;
+}
+
+}  // namespace
+
 CURLcode PerformTransfer(CURL* curl) {
     CURLcode code = curl_easy_perform(curl);
     if (IsTlsRefusal(code)) {
@@ -238,7 +223,7 @@ CURLcode PerformTransfer(CURL* curl) {
             url = effective;
         std::string reason = t_errorText[0] != '\0' ? t_errorText : curl_easy_strerror(code);
         LogPrint(GetLogUtility(), L"Transfer: the certificate of %s was refused: %s",
-                 ToWide(HostOf(url)).c_str(), ToWide(reason).c_str());
+                 ToWide(HostOfUrl(url)).c_str(), ToWide(reason).c_str());
     }
     return code;
 }
@@ -332,9 +317,7 @@ size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* heade
     size_t colon = line.find(':');
     if (colon == std::string::npos)
         return bytes;
-    std::string name = line.substr(0, colon);
-    for (char& c : name)
-        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    std::string name = ToLowerAscii(line.substr(0, colon));
     size_t valueStart = line.find_first_not_of(" \t", colon + 1);
     std::string value = valueStart == std::string::npos ? std::string() : line.substr(valueStart);
     while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
