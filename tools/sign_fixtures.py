@@ -16,6 +16,7 @@ and writes root.pem (the test root, for the machine's store), and pin-key1 and p
 SHA-256 of the key's SubjectPublicKeyInfo in hexadecimal, as a build pins it). Everything is made
 anew on each call, in a few seconds.
 """
+import hashlib
 import os
 import shutil
 import subprocess
@@ -58,7 +59,6 @@ def pin_of(key):
     """SHA-256 of the DER SubjectPublicKeyInfo of a private key's public half."""
     der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"],
                          check=True, capture_output=True).stdout
-    import hashlib
     return hashlib.sha256(der).hexdigest()
 
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "base/ascii.h"
 #include "platform/signature.h"
 
 #ifndef PALLATON_INSTALLER_SIGNERS
@@ -24,9 +25,7 @@ std::vector<std::string> SplitPins(const std::string& list) {
         size_t end = list.find(';', start);
         if (end == std::string::npos)
             end = list.size();
-        std::string pin = list.substr(start, end - start);
-        for (char& c : pin)
-            c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+        std::string pin = ToLowerAscii(list.substr(start, end - start));
         if (!pin.empty())
             pins.push_back(pin);
         start = end + 1;
@@ -45,10 +44,6 @@ void SetPinsForTesting(const std::string* list) {
     std::lock_guard<std::mutex> lock(g_pinsLock);
     g_pinsOverridden = list != nullptr;
     g_pinsForTesting = list != nullptr ? *list : std::string();
-}
-
-bool SystemChecksSignatures() {
-    return platform::SystemChecksSignatures();
 }
 
 std::wstring FindRefusal(const platform::InputFile& file, const std::wstring& path,

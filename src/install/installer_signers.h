@@ -23,7 +23,4 @@ void SetPinsForTesting(const std::string* list);
 std::wstring FindRefusal(const platform::InputFile& file, const std::wstring& path,
                          std::wstring& signer);
 
-// Whether this system checks signatures; where it does not, pins cannot be honoured.
-bool SystemChecksSignatures();
-
 }  // namespace installer_signers

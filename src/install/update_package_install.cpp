@@ -15,6 +15,7 @@
 #include "platform/path.h"
 #include "platform/process.h"
 #include "platform/profile.h"
+#include "platform/signature.h"
 #include "update/client_relaunch.h"
 #include "view/update_view.h"
 #include "view/view_frame.h"
@@ -139,7 +140,7 @@ bool CUpdatePackageInstall::InstallPackages() {
         guard_.closeUpdateMutex();
 
     int total = static_cast<int>(packages_.size());
-    if (!installer_signers::Pins().empty() && !installer_signers::SystemChecksSignatures())
+    if (!installer_signers::Pins().empty() && !platform::SystemChecksSignatures())
         LogPrint(GetLogUtility(), L"Installer signatures are not checked on this system");
     ShowProgress(silent_, 0, total);
     int index = 0;

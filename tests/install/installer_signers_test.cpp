@@ -12,6 +12,7 @@
 
 #include "common/text.h"
 #include "platform/path.h"
+#include "platform/signature.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -144,7 +145,7 @@ TEST_F(InstallerSigners, TheHeldFileCannotBeReplacedNorDeleted) {
 #else
 TEST(InstallerSigners, LinuxAcceptsThePinsButChecksNoSignature) {
     PinsGuard pins("00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff");
-    EXPECT_FALSE(installer_signers::SystemChecksSignatures());
+    EXPECT_FALSE(platform::SystemChecksSignatures());
     platform::InputFile held;
     std::wstring signer;
     EXPECT_EQ(installer_signers::FindRefusal(held, L"/nonexistent", signer), L"");
