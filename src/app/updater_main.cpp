@@ -27,12 +27,6 @@ bool IsSilentRun() {
     return !ReadStartupAppId(startupAppId) || startupAppId.empty();
 }
 
-std::wstring OptionText(const wchar_t* name) {
-    std::wstring value;
-    GetCmdLineParser().GetValue(name, value);
-    return value;
-}
-
 int FinishAction() {
     ShutdownStatistics();
     LogPrint(GetLogUtility(), L"Update process exit code:%d", GetProcessExitStatus());
@@ -62,8 +56,8 @@ int UpdaterMain(platform::ModuleInstance instance, const wchar_t* commandLine) {
     LogPrint(GetLogUtility(), L"Update Action:%s", action.c_str());
 
     bool silent = IsSilentRun();
-    std::wstring appid = OptionText(L"appid");
-    std::wstring pid = OptionText(L"pid");
+    std::wstring appid = GetCmdLineValue(L"appid");
+    std::wstring pid = GetCmdLineValue(L"pid");
     int appidNumber = ToInt32OrMinusOne(appid);
     int pidNumber = ToInt32OrMinusOne(pid);
 
@@ -72,7 +66,7 @@ int UpdaterMain(platform::ModuleInstance instance, const wchar_t* commandLine) {
         RunCheck(g_instance, std::wstring(), silent, false);
     } else if (action == L"newbin_check") {
         ReportStatistic(kEventCheck, 0, appidNumber, pidNumber, 2);
-        RunCheck(g_instance, OptionText(L"appid"), silent, true);
+        RunCheck(g_instance, GetCmdLineValue(L"appid"), silent, true);
     } else if (action == L"install") {
         bool installSilent = parser.HasOption(L"startupbyvyn") ? false : silent;
         RunInstall(g_instance, installSilent, std::wstring(), std::wstring(), false, L"0");
@@ -82,7 +76,8 @@ int UpdaterMain(platform::ModuleInstance instance, const wchar_t* commandLine) {
         ReportStatistic(kEventForceDownload, 0, appidNumber, pidNumber, 2);
         std::wstring loginuin = L"0";
         parser.GetValue(L"loginuin", loginuin);
-        SetProcessExitStatus(RunForceDownload(g_instance, appid, pid, OptionText(L"bin_version"),
+        SetProcessExitStatus(RunForceDownload(g_instance, appid, pid,
+                                              GetCmdLineValue(L"bin_version"),
                                               parser.HasOption(L"silent"), loginuin));
     } else {
         return -1;

@@ -201,3 +201,9 @@ CCmdLineParserSingleton& GetCmdLineParser() {
     static CCmdLineParserSingleton parser;
     return parser;
 }
+
+std::wstring GetCmdLineValue(const wchar_t* name) {
+    std::wstring value;
+    GetCmdLineParser().GetValue(name, value);
+    return value;
+}

@@ -47,6 +47,9 @@ class CCmdLineParserSingleton : public CCmdLineParser {};
 // The process-wide option table.
 CCmdLineParserSingleton& GetCmdLineParser();
 
+// The value of an option of the process's command line; empty when it has none.
+std::wstring GetCmdLineValue(const wchar_t* name);
+
 // Quotes an argument so that the Windows command-line splitter reads it back as exactly that one
 // argument; with `force` false an argument without blanks or quotes is returned unchanged.
 std::wstring QuoteCommandLineArgument(const std::wstring& argument, bool force);

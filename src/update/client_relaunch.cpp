@@ -20,12 +20,6 @@ constexpr size_t kPathChars = 260;
 constexpr size_t kPlatformParamChars = 3096;
 constexpr size_t kPlainParamChars = 260;
 
-std::wstring Option(const wchar_t* name) {
-    std::wstring value;
-    GetCmdLineParser().GetValue(name, value);
-    return value;
-}
-
 bool Has(const wchar_t* name) {
     return GetCmdLineParser().HasOption(name);
 }
@@ -34,7 +28,7 @@ bool HasValue(const wchar_t* name) {
 }
 
 std::wstring NicknameArgument() {
-    return GetCmdLineParser().QuoteArgument(L"-nickname:" + Option(L"nickname"), false);
+    return GetCmdLineParser().QuoteArgument(L"-nickname:" + GetCmdLineValue(L"nickname"), false);
 }
 
 // Appends " -name:value" for each option present, in the order given.
@@ -44,7 +38,7 @@ void AppendPresentOptions(std::wstring& parameters, std::initializer_list<const 
             continue;
         std::wstring format = std::wstring(L"%s -") + name + L":%s";
         parameters = FormatCut(kPlatformParamChars, format.c_str(), parameters.c_str(),
-                               QuoteValue(Option(name)).c_str());
+                               QuoteValue(GetCmdLineValue(name)).c_str());
     }
 }
 
@@ -101,12 +95,13 @@ bool LastRunGame() {
         }
         std::wstring parameters = FormatCut(
             kPlatformParamChars, L"-startupbyvyn -/appid:%s -uin:%s -sig:%s %s -fromupdate",
-            QuoteValue(Option(L"appid")).c_str(), QuoteValue(Option(L"uin")).c_str(),
-            QuoteValue(Option(L"sig")).c_str(), NicknameArgument().c_str());
+            QuoteValue(GetCmdLineValue(L"appid")).c_str(),
+            QuoteValue(GetCmdLineValue(L"uin")).c_str(),
+            QuoteValue(GetCmdLineValue(L"sig")).c_str(), NicknameArgument().c_str());
         AppendPresentOptions(parameters, {L"temppid"});
         if (HasValue(L"adparam")) {
             parameters = FormatCut(kPlatformParamChars, L"%s -adparam:%s", parameters.c_str(),
-                                   QuoteValue(Option(L"adparam")).c_str());
+                                   QuoteValue(GetCmdLineValue(L"adparam")).c_str());
         }
         AppendPresentOptions(parameters, {L"vyn_hwnd", L"pipename", L"svrid"});
         StartLauncher(path, &parameters);
@@ -124,7 +119,7 @@ bool LastRunGame() {
                   QuoteValue(startupAppId).c_str());
     if (HasValue(L"loginuin")) {
         parameters = FormatCut(kPlainParamChars, L"%s -loginuin:%s", parameters.c_str(),
-                               QuoteValue(Option(L"loginuin")).c_str());
+                               QuoteValue(GetCmdLineValue(L"loginuin")).c_str());
     }
     DeleteStartupAppId();
     if (!platform::PathExists(path))
@@ -151,12 +146,13 @@ bool LastRunApp(const std::wstring& appid, const std::wstring& loginUin,
         std::wstring parameters =
             FormatCut(kPlatformParamChars,
                       L"-startupbyvyn -/appid:%s -uin:%s -sig:%s %s -fromupdate -adparam:%s",
-                      QuoteValue(Option(L"appid")).c_str(), QuoteValue(Option(L"uin")).c_str(),
-                      QuoteValue(Option(L"sig")).c_str(), NicknameArgument().c_str(),
+                      QuoteValue(GetCmdLineValue(L"appid")).c_str(),
+                      QuoteValue(GetCmdLineValue(L"uin")).c_str(),
+                      QuoteValue(GetCmdLineValue(L"sig")).c_str(), NicknameArgument().c_str(),
                       QuoteValue(adparam).c_str());
         if (HasValue(L"url")) {
             parameters = FormatCut(kPlatformParamChars, L"%s -url:%s", parameters.c_str(),
-                                   QuoteValue(Option(L"url")).c_str());
+                                   QuoteValue(GetCmdLineValue(L"url")).c_str());
         }
         AppendPresentOptions(parameters, {L"temppid", L"vyn_hwnd", L"pipename", L"svrid"});
         StartLauncher(path, &parameters);

@@ -23,12 +23,6 @@ constexpr size_t kUrlChars = 1024;
 constexpr size_t kVersionChars = 129;
 constexpr size_t kPathChars = 260;
 
-std::wstring OptionValue(const wchar_t* name) {
-    std::wstring value;
-    GetCmdLineParser().GetValue(name, value);
-    return value;
-}
-
 }  // namespace
 
 std::wstring EncodeQueryValue(const std::wstring& value) {
@@ -94,7 +88,7 @@ bool CCheckUpdate::BuildRequestUrl(std::wstring& url) {
             return false;
         format += kVersionPath;
         url = FormatCut(kUrlChars, format.c_str(), EncodeQueryValue(version).c_str(),
-                        EncodeQueryValue(OptionValue(L"uin")).c_str(),
+                        EncodeQueryValue(GetCmdLineValue(L"uin")).c_str(),
                         EncodeQueryValue(GetInstalledAppVersions()).c_str());
         return true;
     }
