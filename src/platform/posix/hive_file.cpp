@@ -96,32 +96,23 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 // One version of the hive file: a replacement has another inode, an edit in place (by hand, say)
 // another size or modification time.
-struct FileVersion {
+struct HiveVersion {
     std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = -1;
-    timespec modified{};
+    posix::FileVersion file;
 
-    FileVersion() = default;
-    FileVersion(const std::string& file, const struct stat& info)
-        : path(file),
-          device(info.st_dev),
-          inode(info.st_ino),
-          size(info.st_size),
-          modified(info.st_mtim) {}
-    bool operator==(const FileVersion& other) const {
-        return path == other.path && device == other.device && inode == other.inode &&
-               size == other.size && modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec;
+    HiveVersion() = default;
+    HiveVersion(const std::string& hivePath, const struct stat& info)
+        : path(hivePath), file(info) {}
+    bool operator==(const HiveVersion& other) const {
+        return path == other.path && file == other.file;
     }
 };
 
 // A hive that cannot be parsed stays refused until someone repairs it, and every access fails
 // meanwhile: say why once per version of the file rather than on each access.
-void ReportRefusedHive(const FileVersion& version, const std::wstring& why) {
+void ReportRefusedHive(const HiveVersion& version, const std::wstring& why) {
     static std::mutex mutex;
-    static FileVersion reported;
+    static HiveVersion reported;
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (version == reported)
@@ -145,7 +136,7 @@ bool ReportWriteFailure(const std::string& what, const std::string& path) {
 // version under the lock and parses it again only when it changed, so that reading many values
 // (every application's key, say) does not parse the whole file for each of them.
 struct ParsedHive {
-    FileVersion version;  // default: no file parsed yet, or none there
+    HiveVersion version;  // default: no file parsed yet, or none there
     bool parsed = false;  // false with a version: that version was refused
     Hive hive;
 };
@@ -180,7 +171,7 @@ bool LoadHive(const std::string& file, Hive*& hive, mode_t& mode) {
     if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return false;
     mode = info.st_mode & 07777;
-    FileVersion version(file, info);
+    HiveVersion version(file, info);
     if (!(version == last.version)) {
         std::string bytes;
         if (!ReadAll(fd.get(), bytes))
@@ -295,7 +286,7 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
     if (!StoreHive(target.substr(0, target.rfind('/')), target, changed, mode, written))
         return false;
     ParsedHive& last = LastParsedHive();
-    last.version = FileVersion(file, written);
+    last.version = HiveVersion(file, written);
     last.parsed = true;
     last.hive = std::move(changed);
     return true;

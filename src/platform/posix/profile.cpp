@@ -79,23 +79,7 @@ ReadResult ReadWholeFile(const std::string& path, std::string& content, int extr
     return ReadAndClose(fd, content);
 }
 
-// One version of a file: a replacement has another inode, an edit in place another size or
-// modification time.
-struct FileVersion {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = -1;
-    timespec modified{};
-
-    FileVersion() = default;
-    explicit FileVersion(const struct stat& info)
-        : device(info.st_dev), inode(info.st_ino), size(info.st_size), modified(info.st_mtim) {}
-    bool operator==(const FileVersion& other) const {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec &&
-               modified.tv_nsec == other.modified.tv_nsec;
-    }
-};
+using posix::FileVersion;
 
 // Whether the file may still be changed without its version showing it: an edit in place that
 // keeps the size and falls within the clock tick of the file's modification time (or within
