@@ -1,5 +1,6 @@
 // Reading an existing file from start to end, as the package check does, with paths in the
-// platform's own form (wide on Windows, UTF-8 on Linux); and the C stdio files of downloads.
+// platform's own form (wide on Windows, UTF-8 on Linux); the C stdio files of downloads; and the
+// partial file that the pieces of a download write at their own offsets.
 #pragma once
 
 #include <cstddef>
@@ -54,5 +55,42 @@ bool GetStdioFileLength(std::FILE* file, int64_t& length);
 // data on the disk, so that a name or a record that trusts the file's length never finds a
 // zeroed tail after a power cut. False on failure.
 bool SyncStdioFile(std::FILE* file);
+
+// A file written at given offsets by several threads at once, opened by a narrow path as
+// OpenStdioFile takes it (Linux: close-on-exec, never through a symbolic link, only a regular
+// file). Each write names its own offset, so writers need no common position.
+class PositionedFile {
+  public:
+    PositionedFile() = default;
+    ~PositionedFile() { Close(); }
+    PositionedFile(const PositionedFile&) = delete;
+    PositionedFile& operator=(const PositionedFile&) = delete;
+
+    // Opens the file for reading and writing, creating it when it is missing; `truncate` empties
+    // one that exists.
+    bool Open(const std::string& narrowPath, bool truncate);
+
+    // Makes the file `length` bytes long without writing its bytes: on Linux the blocks are
+    // allocated (where the file system cannot, the length is only set), on Windows the file is
+    // made sparse first, so that setting its end writes no zeros. What the file held below the
+    // length stays. False when the disk has no room or the file cannot take the length.
+    bool Allocate(uint64_t length);
+
+    // Writes all `size` bytes at `offset`; false on a short or failed write (a full disk).
+    bool WriteAt(uint64_t offset, const void* data, size_t size);
+
+    // Waits until the system has put the file's data on the disk.
+    bool Sync();
+
+    bool GetSize(uint64_t& size) const;
+    bool IsOpen() const { return handle_ != -1; }
+    void Close();
+
+    // The system's handle (Windows) or descriptor (Linux); -1 when none is open.
+    intptr_t NativeHandle() const { return handle_; }
+
+  private:
+    intptr_t handle_ = -1;
+};
 
 }  // namespace platform

@@ -11,12 +11,73 @@
 #include "platform/profile.h"
 #include "support/fixture_files.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include "platform/code_page.h"
+
 namespace {
+
+// The narrow path that the downloads' files take.
+std::string NarrowOf(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return platform::WideToNarrowPath(path.wstring());
+#else
+    return path.string();
+#endif
+}
+
+// Two writers' pieces at their own offsets of one allocated file: each lands where it was asked
+// to, what nobody wrote reads as zeros, and a second open without truncation keeps all of it.
+TEST(PositionedFile, WritesLandAtTheirOffsetsOfTheAllocatedFile) {
+    fixtures::ScratchFolder scratch;
+    std::string path = NarrowOf(scratch.path() / "package.exe.tmp_part");
+    platform::PositionedFile file;
+    ASSERT_TRUE(file.Open(path, true));
+    ASSERT_TRUE(file.Allocate(30));
+    uint64_t size = 0;
+    ASSERT_TRUE(file.GetSize(size));
+    EXPECT_EQ(size, 30u);
+    EXPECT_TRUE(file.WriteAt(20, "klmnopqrst", 10));
+    EXPECT_TRUE(file.WriteAt(0, "abcde", 5));
+    EXPECT_TRUE(file.Sync());
+    file.Close();
+    EXPECT_EQ(fixtures::ReadFile(scratch.path() / "package.exe.tmp_part"),
+              std::string("abcde") + std::string(15, '\0') + "klmnopqrst");
+    ASSERT_TRUE(file.Open(path, false));
+    ASSERT_TRUE(file.Allocate(30));
+    EXPECT_TRUE(file.WriteAt(5, "fghij", 5));
+    file.Close();
+    EXPECT_EQ(fixtures::ReadFile(scratch.path() / "package.exe.tmp_part").substr(0, 10),
+              "abcdefghij");
+    // A shorter length cuts a file that was longer.
+    ASSERT_TRUE(file.Open(path, false));
+    ASSERT_TRUE(file.Allocate(4));
+    file.Close();
+    EXPECT_EQ(fixtures::ReadFile(scratch.path() / "package.exe.tmp_part"), "abcd");
+    EXPECT_FALSE(file.WriteAt(0, "x", 1));
+}
+
+#ifdef _WIN32
+// NTFS would write zeros below the first write far into a file that is not sparse: the partial
+// file stays sparse until its pieces have written it.
+TEST(PositionedFile, TheAllocatedFileIsSparseUntilWritten) {
+    fixtures::ScratchFolder scratch;
+    std::filesystem::path path = scratch.path() / "package.exe.tmp_part";
+    platform::PositionedFile file;
+    ASSERT_TRUE(file.Open(NarrowOf(path), true));
+    ASSERT_TRUE(file.Allocate(64ull * 1024 * 1024));
+    EXPECT_TRUE(file.WriteAt(60ull * 1024 * 1024, "end", 3));
+    DWORD attributes = GetFileAttributesW(path.wstring().c_str());
+    file.Close();
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(attributes & FILE_ATTRIBUTE_SPARSE_FILE, 0u);
+}
+#endif
 
 #ifndef _WIN32
 namespace fs = std::filesystem;
@@ -64,6 +125,17 @@ TEST_F(PlantedLinks, AFileCreatedReplacesTheLinkAndAFileReadIsNotFollowed) {
     }
     // Joining reads the pieces: a link there must not copy the victim into the package.
     EXPECT_EQ(platform::OpenStdioFile(Plant("piece.tmp_0").string(), "rb"), nullptr);
+    ExpectVictimUntouched();
+}
+
+TEST_F(PlantedLinks, APositionedFileReplacesTheLinkInItsPlace) {
+    fs::path link = Plant("package.exe.tmp_part");
+    platform::PositionedFile file;
+    ASSERT_TRUE(file.Open(link.string(), false));
+    EXPECT_TRUE(file.WriteAt(0, "download", 8));
+    file.Close();
+    EXPECT_FALSE(fs::is_symlink(link));
+    EXPECT_EQ(fixtures::ReadFile(link), "download");
     ExpectVictimUntouched();
 }
 

@@ -1,5 +1,6 @@
 // Reading a whole file through a descriptor opened close-on-exec, refusing anything but a
-// regular file; stdio files, opened close-on-exec too, never through a symbolic link.
+// regular file; stdio files and positioned files, opened close-on-exec too, never through a
+// symbolic link.
 #include "platform/file.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
 #include "platform/posix/internal.h"
@@ -86,6 +88,25 @@ void InputFile::Close() {
     handle_ = -1;
 }
 
+namespace {
+
+// Opens a download's file with `flags`: never through a link, a link in the place of a file to be
+// created being replaced, only a regular file, close-on-exec; -1 on failure.
+int OpenDownloadFile(const std::string& narrowPath, int flags) {
+    // Downloads are written where a link may have been planted, at the partial file, the
+    // destination: a link is never followed, so no write lands in the file it names and no read
+    // copies it. A file that is created replaces a link in its place instead. Close-on-exec, so
+    // that no installer or launcher started later inherits it; without blocking, so that a FIFO
+    // in the way is refused rather than waited on.
+    flags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    int fd = open(narrowPath.c_str(), flags, 0666);
+    if (fd < 0 && errno == ELOOP && (flags & O_CREAT) != 0 && unlink(narrowPath.c_str()) == 0)
+        fd = open(narrowPath.c_str(), flags | O_EXCL, 0666);
+    return KeepOnlyRegularFile(fd);
+}
+
+}  // namespace
+
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
     if (narrowPath.empty() || mode == nullptr)
         return nullptr;
@@ -104,16 +125,7 @@ std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
         default:
             return nullptr;
     }
-    // Downloads are written where a link may have been planted, at a piece, the destination:
-    // a link is never followed, so no write lands in the file it names and no read copies it.
-    // A file that is created replaces a link in its place instead. Close-on-exec, so that no
-    // installer or launcher started later inherits it; without blocking, so that a FIFO in the
-    // way is refused rather than waited on.
-    flags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    int fd = open(narrowPath.c_str(), flags, 0666);
-    if (fd < 0 && errno == ELOOP && (flags & O_CREAT) != 0 && unlink(narrowPath.c_str()) == 0)
-        fd = open(narrowPath.c_str(), flags | O_EXCL, 0666);
-    fd = KeepOnlyRegularFile(fd);
+    int fd = OpenDownloadFile(narrowPath, flags);
     if (fd < 0)
         return nullptr;
     std::FILE* file = fdopen(fd, mode);
@@ -132,6 +144,62 @@ bool GetStdioFileLength(std::FILE* file, int64_t& length) {
 
 bool SyncStdioFile(std::FILE* file) {
     return file != nullptr && std::fflush(file) == 0 && fdatasync(fileno(file)) == 0;
+}
+
+bool PositionedFile::Open(const std::string& narrowPath, bool truncate) {
+    Close();
+    if (narrowPath.empty())
+        return false;
+    handle_ = OpenDownloadFile(narrowPath, O_RDWR | O_CREAT | (truncate ? O_TRUNC : 0));
+    return handle_ >= 0;
+}
+
+bool PositionedFile::Allocate(uint64_t length) {
+    if (handle_ < 0 || length > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    int fd = static_cast<int>(handle_);
+    // A file system without allocation (or one that refuses it for this file) gets the length
+    // alone; a full disk then shows in the writes.
+    if (length > 0 && fallocate(fd, 0, 0, static_cast<off_t>(length)) != 0 &&
+        (errno == ENOSPC || errno == EFBIG))
+        return false;
+    // The allocation never shortens a file that was longer.
+    return ftruncate(fd, static_cast<off_t>(length)) == 0;
+}
+
+bool PositionedFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+    if (handle_ < 0 || (data == nullptr && size > 0))
+        return false;
+    const char* from = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t written = pwrite(static_cast<int>(handle_), from, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        from += written;
+        size -= static_cast<size_t>(written);
+        offset += static_cast<uint64_t>(written);
+    }
+    return true;
+}
+
+bool PositionedFile::Sync() {
+    return handle_ >= 0 && fdatasync(static_cast<int>(handle_)) == 0;
+}
+
+bool PositionedFile::GetSize(uint64_t& size) const {
+    struct stat info;
+    if (handle_ < 0 || fstat(static_cast<int>(handle_), &info) != 0)
+        return false;
+    size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+void PositionedFile::Close() {
+    if (handle_ >= 0)
+        close(static_cast<int>(handle_));
+    handle_ = -1;
 }
 
 }  // namespace platform

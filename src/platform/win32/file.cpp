@@ -1,8 +1,10 @@
 // Reading a whole file through the wide file API, shared for reading only; stdio files opened
-// by their wide path, given in UTF-8.
+// by their wide path, given in UTF-8; positioned files through the wide file API, sparse until
+// written.
 #include "platform/file.h"
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include <io.h>
 #include <sys/stat.h>
@@ -112,6 +114,78 @@ bool SyncStdioFile(std::FILE* file) {
         return false;
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) != FALSE;
+}
+
+bool PositionedFile::Open(const std::string& narrowPath, bool truncate) {
+    Close();
+    std::wstring path = NarrowPathToWide(narrowPath);
+    if (path.empty())
+        return false;
+    HANDLE file = CreateFileW(
+        path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return false;
+    }
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
+bool PositionedFile::Allocate(uint64_t length) {
+    if (handle_ == -1 || length > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    // A program run as the user cannot declare the bytes valid without writing them, and NTFS
+    // fills every gap below a write with zeros first: a sparse file has no such gaps to fill.
+    // A volume without sparse files (FAT) only gets the length.
+    DWORD returned = 0;
+    DeviceIoControl(AsHandle(handle_), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &returned,
+                    nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(length);
+    return SetFilePointerEx(AsHandle(handle_), end, nullptr, FILE_BEGIN) != FALSE &&
+           SetEndOfFile(AsHandle(handle_)) != FALSE;
+}
+
+bool PositionedFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+    if (handle_ == -1 || (data == nullptr && size > 0))
+        return false;
+    const char* from = static_cast<const char*>(data);
+    while (size > 0) {
+        // An offset in the OVERLAPPED structure makes the write positioned on a handle opened
+        // for synchronous use, whatever another thread's write did to the file pointer.
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (!WriteFile(AsHandle(handle_), from, chunk, &written, &at) || written == 0)
+            return false;
+        from += written;
+        size -= written;
+        offset += written;
+    }
+    return true;
+}
+
+bool PositionedFile::Sync() {
+    return handle_ != -1 && FlushFileBuffers(AsHandle(handle_)) != FALSE;
+}
+
+bool PositionedFile::GetSize(uint64_t& size) const {
+    LARGE_INTEGER value;
+    if (handle_ == -1 || !GetFileSizeEx(AsHandle(handle_), &value))
+        return false;
+    size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+}
+
+void PositionedFile::Close() {
+    if (handle_ != -1)
+        CloseHandle(AsHandle(handle_));
+    handle_ = -1;
 }
 
 }  // namespace platform
