@@ -17,10 +17,6 @@ std::string PieceName(const std::string& localPath, int index) {
     return localPath + ".tmp_" + std::to_string(index);
 }
 
-std::string PartialName(const std::string& localPath) {
-    return PartialNameFor(localPath);
-}
-
 std::string StateName(const std::string& localPath) {
     return localPath + ".tmp_state";
 }
@@ -249,15 +245,6 @@ bool ReadPieceState(const std::string& localPath, PieceState& state) {
         text.append(block, got);
     std::fclose(file);
     return text.size() < 65536 && ParsePieceState(text, state);
-}
-
-uint64_t RoomToJoin(const std::vector<PieceSpan>& pieces) {
-    uint64_t largest = 0;
-    for (const PieceSpan& piece : pieces) {
-        if (piece.start != 0)
-            largest = std::max(largest, piece.length);
-    }
-    return largest;
 }
 
 int64_t JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,

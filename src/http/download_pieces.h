@@ -34,11 +34,6 @@ inline constexpr uint64_t kMaxSegmentedSize = 0x7fffffffffffffffull;
 // "%s.tmp_%d" of the destination and the piece number.
 std::string PieceName(const std::string& localPath, int index);
 
-// Where the whole file is written before it replaces the destination: "%s.tmp_part", or, for a
-// destination too long for that name, a short name of its own in the same folder (see
-// PartialNameFor).
-std::string PartialName(const std::string& localPath);
-
 // The state of the pieces, for a later download to resume them: "%s.tmp_state".
 std::string StateName(const std::string& localPath);
 
@@ -120,10 +115,6 @@ bool ReadPieceState(const std::string& localPath, PieceState& state);
 // so a left piece would only take space.
 int64_t JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,
                    const std::string& target);
-
-// The room on the disk that joining these pieces takes beyond what their files hold: the file
-// less its first piece, which is renamed, while one other piece at a time still exists.
-uint64_t RoomToJoin(const std::vector<PieceSpan>& pieces);
 
 // The length of a file by its narrow path; 0 when it does not exist or cannot be opened.
 uint64_t FileLengthOf(const std::string& path);

@@ -33,8 +33,7 @@ struct PieceSlot {
     // of a new download) rather than for the rest of its span.
     bool firstRange = false;
     // The stall watch of its current try, used by its own thread only.
-    uint32_t lastCheckTick = 0;
-    double stallMark = 0;
+    http_transfer::StallWatch stallWatch;
 };
 
 class CHttpMultiDlCommand;

@@ -54,8 +54,7 @@ void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
     }
     slot.firstRange = false;
     slot.received.store(have);
-    slot.stallMark = 0;
-    slot.lastCheckTick = platform::GetTickCount32();
+    http_transfer::StartStallWatch(slot.stallWatch);
 }
 
 bool CHttpMultiDlCommand::TryPiece(int index, int attempt, const std::string& pieceName) {
@@ -180,8 +179,7 @@ int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, d
     if (command->IsStopping() || command->PiecesAbandoned())
         return 1;
     PieceSlot& slot = command->pieces_[current->index];
-    if (http_transfer::StallWatchdogExpired(slot.lastCheckTick, slot.stallMark, nowDown,
-                                            platform::GetTickCount32()))
+    if (http_transfer::StallWatchdogExpired(slot.stallWatch, nowDown))
         return 1;
     if (command->owner_ != nullptr)
         command->DeliverPieceProgress();

@@ -102,7 +102,7 @@ bool CHttpMultiDlCommand::RunPieceWorkers() {
 }
 
 int CHttpMultiDlCommand::JoinIntoDestination(const std::vector<http_pieces::PieceSpan>& spans) {
-    std::string partial = http_pieces::PartialName(localPath_);
+    std::string partial = http_pieces::PartialNameFor(localPath_);
     int64_t joined = http_pieces::JoinPieces(spans, localPath_, partial);
     platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,

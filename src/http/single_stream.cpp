@@ -44,7 +44,7 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
     }
     // The stream writes beside the destination and replaces it only with a good file; a path
     // too long for that name is written in place.
-    std::string target = http_pieces::PartialName(localPath_);
+    std::string target = http_pieces::PartialNameFor(localPath_);
     bool beside = !target.empty();
     if (!beside)
         target = localPath_;

@@ -284,10 +284,8 @@ size_t WriteFileData(char* data, size_t size, size_t count, void* sink) {
         target->writeFailed = true;
         return 0;
     }
-    if (keep < bytes) {
-        target->reachedEnd = true;
-        return 0;
-    }
+    if (keep < bytes)
+        return 0;  // the span's end is reached
     return size == 0 ? 0 : count;
 }
 
@@ -308,10 +306,6 @@ size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* heade
         size_t blank = line.find(' ');
         if (blank != std::string::npos)
             kept->status = std::strtol(line.c_str() + blank + 1, nullptr, 10);
-        return bytes;
-    }
-    if (line.empty()) {
-        kept->complete = true;
         return bytes;
     }
     size_t colon = line.find(':');

@@ -49,8 +49,6 @@ struct FileSink {
     // that end. Null for a fixed limit.
     const std::atomic<uint64_t>* spanLength = nullptr;
     uint64_t base = 0;
-    // Set when the transfer was ended because the file reached the span's end.
-    bool reachedEnd = false;
     // Where the file's length (base + written) is published for the progress; may be null.
     std::atomic<uint64_t>* published = nullptr;
 };
@@ -66,7 +64,6 @@ struct ValidatorHeaders {
     int64_t rangeFirst = -1;
     int64_t rangeLast = -1;
     int64_t rangeTotal = -1;
-    bool complete = false;  // the blank line after the headers has been seen
 };
 
 // The validator a later download compares: the ETag, else the Last-Modified date; empty when

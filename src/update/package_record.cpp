@@ -83,5 +83,5 @@ bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
 void DeleteDownloadLeftovers(const std::wstring& localPath) {
     std::string narrowPath = ToNarrowPath(localPath);
     http_pieces::DeletePieces(narrowPath);
-    platform::DeletePath(ToWidePath(http_pieces::PartialName(narrowPath)));
+    platform::DeletePath(ToWidePath(http_pieces::PartialNameFor(narrowPath)));
 }

@@ -82,7 +82,7 @@ TEST(PieceLength, IsWhatEachRangeHoldsOfTheFileAndAddsUpToTheSize) {
 
 TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
     EXPECT_EQ(http_pieces::PieceName("C:/d/p.exe", 4), "C:/d/p.exe.tmp_4");
-    EXPECT_EQ(http_pieces::PartialName("C:/d/p.exe"), "C:/d/p.exe.tmp_part");
+    EXPECT_EQ(http_pieces::PartialNameFor("C:/d/p.exe"), "C:/d/p.exe.tmp_part");
     EXPECT_EQ(http_pieces::StateName("C:/d/p.exe"), "C:/d/p.exe.tmp_state");
     // Pieces up to 253 characters, with ten names there and all of them up to 252; the state
     // and the partial name beside the destination only where they fit in 259 characters.
@@ -92,18 +92,20 @@ TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
     EXPECT_EQ(http_pieces::MaxPiecesFor(std::string(252, 'a')), http_pieces::kMaxPieces);
     EXPECT_TRUE(http_pieces::StateNameFits(std::string(249, 'a')));
     EXPECT_FALSE(http_pieces::StateNameFits(std::string(250, 'a')));
-    EXPECT_EQ(http_pieces::PartialName(std::string(250, 'a')), std::string(250, 'a') + ".tmp_part");
+    EXPECT_EQ(http_pieces::PartialNameFor(std::string(250, 'a')),
+              std::string(250, 'a') + ".tmp_part");
     EXPECT_FALSE(http_pieces::PieceNamesFit(""));
     // A longer destination's partial file has a short name of its own in the same folder.
     std::string folder = std::string(240, 'f') + "/";
-    std::string partial = http_pieces::PartialName(folder + std::string(17, 'n'));
+    std::string partial = http_pieces::PartialNameFor(folder + std::string(17, 'n'));
     EXPECT_EQ(partial.compare(0, folder.size() + 1, folder + "~"), 0);
     EXPECT_LE(partial.size(), 259u);
-    EXPECT_NE(partial, http_pieces::PartialName(folder + std::string(16, 'n') + "m"));
-    EXPECT_EQ(http_pieces::PartialName(folder + std::string(18, 'n')).size(), folder.size() + 13);
+    EXPECT_NE(partial, http_pieces::PartialNameFor(folder + std::string(16, 'n') + "m"));
+    EXPECT_EQ(http_pieces::PartialNameFor(folder + std::string(18, 'n')).size(),
+              folder.size() + 13);
     std::string deep = std::string(248, 'f') + "/";
-    EXPECT_EQ(http_pieces::PartialName(deep + "nn").compare(0, deep.size() + 1, deep + "~"), 0);
-    EXPECT_EQ(http_pieces::PartialName(deep + "nn").size(), deep.size() + 9);
+    EXPECT_EQ(http_pieces::PartialNameFor(deep + "nn").compare(0, deep.size() + 1, deep + "~"), 0);
+    EXPECT_EQ(http_pieces::PartialNameFor(deep + "nn").size(), deep.size() + 9);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -152,7 +154,7 @@ TEST(JoinPieces, SkipsAMissingPieceAndCountsOnlyWhatWasCopied) {
         if (i != 2)
             WriteFile(http_pieces::PieceName(destination, i), std::string(100, char('a' + i)));
     }
-    std::string partial = http_pieces::PartialName(destination);
+    std::string partial = http_pieces::PartialNameFor(destination);
     EXPECT_EQ(http_pieces::JoinPieces(spans, destination, partial), 400.0);
     std::string joined;
     ASSERT_TRUE(http_test::ReadWholeFile(partial, joined));
