@@ -17,6 +17,15 @@ namespace platform {
 
 namespace {
 
+// The length of the file behind an open descriptor; false when none is open.
+bool SizeOfOpenFile(intptr_t handle, uint64_t& size) {
+    struct stat info;
+    if (handle < 0 || fstat(static_cast<int>(handle), &info) != 0)
+        return false;
+    size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
 // Files are opened without blocking, so that a FIFO in the way is refused rather than waited on.
 // Keeps the descriptor when it is a regular file, and makes it blocking again; closes it and
 // gives -1 otherwise.
@@ -60,11 +69,7 @@ bool InputFile::OpenWithoutLinks(const std::wstring& path) {
 }
 
 bool InputFile::GetSize(uint64_t& size) const {
-    struct stat info;
-    if (handle_ < 0 || fstat(static_cast<int>(handle_), &info) != 0)
-        return false;
-    size = static_cast<uint64_t>(info.st_size);
-    return true;
+    return SizeOfOpenFile(handle_, size);
 }
 
 bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
@@ -189,11 +194,7 @@ bool PositionedFile::Sync() {
 }
 
 bool PositionedFile::GetSize(uint64_t& size) const {
-    struct stat info;
-    if (handle_ < 0 || fstat(static_cast<int>(handle_), &info) != 0)
-        return false;
-    size = static_cast<uint64_t>(info.st_size);
-    return true;
+    return SizeOfOpenFile(handle_, size);
 }
 
 void PositionedFile::Close() {

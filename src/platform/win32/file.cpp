@@ -21,6 +21,15 @@ HANDLE AsHandle(intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
+// The length of the file behind an open handle; false when none is open.
+bool SizeOfOpenFile(intptr_t handle, uint64_t& size) {
+    LARGE_INTEGER value;
+    if (handle == -1 || !GetFileSizeEx(AsHandle(handle), &value))
+        return false;
+    size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+}
+
 }  // namespace
 
 bool InputFile::Open(const std::wstring& path) {
@@ -53,11 +62,7 @@ bool InputFile::OpenWithoutLinks(const std::wstring& path) {
 }
 
 bool InputFile::GetSize(uint64_t& size) const {
-    LARGE_INTEGER value;
-    if (handle_ == -1 || !GetFileSizeEx(AsHandle(handle_), &value))
-        return false;
-    size = static_cast<uint64_t>(value.QuadPart);
-    return true;
+    return SizeOfOpenFile(handle_, size);
 }
 
 bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
@@ -175,11 +180,7 @@ bool PositionedFile::Sync() {
 }
 
 bool PositionedFile::GetSize(uint64_t& size) const {
-    LARGE_INTEGER value;
-    if (handle_ == -1 || !GetFileSizeEx(AsHandle(handle_), &value))
-        return false;
-    size = static_cast<uint64_t>(value.QuadPart);
-    return true;
+    return SizeOfOpenFile(handle_, size);
 }
 
 void PositionedFile::Close() {
