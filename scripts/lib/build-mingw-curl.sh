@@ -66,7 +66,9 @@ find_complete_prefix() {
         [[ -f $d/.complete ]] && printf '%s\n' "$d"
         return 0
     fi
-    for d in "$CACHE_ROOT/$NAME"-*; do
+    # Only a Debian version follows the name: a build of another flavour (another name that
+    # begins with this one) is never taken for this one.
+    for d in "$CACHE_ROOT/$NAME"-[0-9]*; do
         [[ -f $d/.complete ]] || continue
         ver=${d##*/"$NAME"-}
         if [[ -z $best ]] || dpkg --compare-versions "$ver" gt "$bestver"; then
