@@ -34,7 +34,7 @@ class CHttpEngine {
             return 0;
         auto* command = new CHttpRequestCommand<TRequestOwner>(std::move(url), id);
         command->SetOwner(requestOwner_);
-        return StartCommand(command, L"CHttpEngine::Request create thread fail");
+        return StartCommand(command, L"CHttpEngine::Request");
     }
 
     // Starts the download of `url` to `localPath` (a path as ToNarrowPath gives it), whose
@@ -49,7 +49,7 @@ class CHttpEngine {
         auto* command =
             new CHttpMultiDlCommand(std::move(url), std::move(localPath), id, expectedSize);
         command->SetOwner(downloadOwner_);
-        return StartCommand(command, L"CHttpEngine::Download create thread fail");
+        return StartCommand(command, L"CHttpEngine::Download");
     }
 
     // Stops every task and waits for it, then releases libcurl. The owner calls it first thing in
@@ -70,11 +70,12 @@ class CHttpEngine {
     int nextTaskId_ = 1;
 
   private:
+    // `caller` names the operation in the line that says why a task does not run.
     template <typename TCommand>
-    int StartCommand(TCommand* command, const wchar_t* failure) {
+    int StartCommand(TCommand* command, const wchar_t* caller) {
         if (command->GetThreadHandle() == nullptr) {
             // Without a thread nobody would ever delete the command.
-            LogPrint(GetLogUtility(), failure);
+            LogPrint(GetLogUtility(), L"%s create thread fail", caller);
             delete command;
             return 0;
         }
@@ -82,7 +83,8 @@ class CHttpEngine {
             // An unlisted task could outlive the shutdown and call into a destroyed owner, so it
             // never runs its transfer: its thread, which has not run any code yet, only deletes
             // the command.
-            LogPrint(GetLogUtility(), failure);
+            LogPrint(GetLogUtility(), L"%s add task fail: the task is not listed and does not run",
+                     caller);
             command->Discard();
             return 0;
         }
