@@ -16,11 +16,11 @@ namespace logging {
 namespace {
 
 const wchar_t kLogLibrary[] = L"Log";
-constexpr size_t kPathChars = 260;
 constexpr size_t kComposeChars = 16384;
 
 std::wstring LogFolder() {
-    return FormatCut(kPathChars, L"%s%c%s", GetProgramFolder().c_str(), platform::kPathSeparator,
+    return FormatCut(platform::kMaxPathChars, L"%s%c%s", GetProgramFolder().c_str(),
+                     platform::kPathSeparator,
                      platform::kPathSeparator == L'\\' ? L"config\\log" : L"config/log");
 }
 
@@ -99,7 +99,7 @@ CLogUtility* GetLogUtility() {
 bool CreateLog() {
     std::wstring folder = GetProgramFolder();
     std::wstring libraryPath =
-        FormatCut(logging::kPathChars, L"%s%c%s", folder.c_str(), platform::kPathSeparator,
+        FormatCut(platform::kMaxPathChars, L"%s%c%s", folder.c_str(), platform::kPathSeparator,
                   platform::LibraryFileName(logging::kLogLibrary).c_str());
     platform::LibraryHandle library = platform::LoadLibraryFile(libraryPath);
     if (library == nullptr)
@@ -121,7 +121,7 @@ bool CreateLog() {
     std::wstring logFolder = logging::LogFolder();
     if (platform::FolderExists(logFolder)) {
         std::wstring file =
-            FormatCut(logging::kPathChars, L"%s%c%04d%02d%02d_%02d%02d%02d%03d_PLTNUpdater.log",
+            FormatCut(platform::kMaxPathChars, L"%s%c%04d%02d%02d_%02d%02d%02d%03d_PLTNUpdater.log",
                       logFolder.c_str(), platform::kPathSeparator, now.year, now.month, now.day,
                       now.hour, now.minute, now.second, now.milliseconds);
         log->SetLogFile(file.c_str());

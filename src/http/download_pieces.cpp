@@ -31,7 +31,7 @@ size_t PathChars(const std::string& localPath) {
 
 bool NameFits(const std::string& localPath, size_t suffixChars) {
     size_t chars = PathChars(localPath);
-    return chars > 0 && chars + suffixChars <= kMaxPathChars;
+    return chars > 0 && chars + suffixChars <= platform::kMaxPathChars - 1;
 }
 
 }  // namespace
@@ -58,8 +58,8 @@ std::string PartialNameFor(const std::string& localPath) {
     // destination's does.
     size_t separator = localPath.find_last_of("/\\");
     std::string folder = separator == std::string::npos ? "" : localPath.substr(0, separator + 1);
-    size_t room = kMaxPathChars - PathChars(folder);
-    if (PathChars(folder) >= kMaxPathChars || PathChars(localPath) == 0)
+    size_t room = platform::kMaxPathChars - 1 - PathChars(folder);
+    if (PathChars(folder) >= platform::kMaxPathChars - 1 || PathChars(localPath) == 0)
         return std::string();
     uint32_t hash = 2166136261u;  // FNV-1a of the whole path
     for (unsigned char c : localPath)

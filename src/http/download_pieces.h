@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/path.h"
+
 namespace http_pieces {
 
 // The connections of a segmented download, and the pieces it starts with.
@@ -21,12 +23,9 @@ inline constexpr uint64_t kMinSplitBytes = 1024 * 1024;
 // The join copies in blocks of this many bytes.
 inline constexpr size_t kJoinBlockBytes = 1024 * 1024;
 
-// The most characters a path may have on Windows.
-inline constexpr size_t kMaxPathChars = 259;
-
 // A destination path of at most this many characters leaves room for the names of its first
 // ten pieces, ".tmp_0" to ".tmp_9": it is downloaded in pieces.
-inline constexpr size_t kMaxLocalPathChars = kMaxPathChars - 6;
+inline constexpr size_t kMaxLocalPathChars = platform::kMaxPathChars - 1 - 6;
 
 // The largest file the ranges describe: HTTP's byte positions are signed 64-bit numbers.
 inline constexpr uint64_t kMaxSegmentedSize = 0x7fffffffffffffffull;

@@ -1,6 +1,7 @@
 // Files, folders and path joining in the platform's own path syntax.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -11,6 +12,10 @@ inline constexpr wchar_t kPathSeparator = L'\\';
 #else
 inline constexpr wchar_t kPathSeparator = L'/';
 #endif
+
+// The characters of a path buffer on Windows (MAX_PATH), the terminating NUL included: a path
+// holds at most kMaxPathChars - 1 characters.
+inline constexpr size_t kMaxPathChars = 260;
 
 // Full path of the running executable.
 std::wstring GetModuleFilePath();

@@ -22,8 +22,6 @@ const wchar_t kFailureText[] =
     L"\u975e\u5e38\u62b1\u6b49\uff0c\u5fae\u7aef\u4e0b\u8f7d\u5931\u8d25\uff0c\u8bf7\u91cd\u65b0"
     L"\u4e0b\u8f7d\u3002";
 
-constexpr size_t kPathChars = 260;
-
 constexpr int kEventRequestNormal = 2800264;
 constexpr int kEventRequestForced = 2800231;
 constexpr int kEventDownloadNormal = 2800265;
@@ -109,8 +107,9 @@ void CCheckUpdate::CreateCommunicationView() {
 bool CCheckUpdate::IsClientInstalled() {
     std::wstring launchPath;
     std::wstring exe;
-    if (!platform::registry::ReadString(kClientKey, L"LaunchPath", kPathChars, launchPath) ||
-        !platform::registry::ReadString(kClientKey, L"Exe", kPathChars, exe)) {
+    if (!platform::registry::ReadString(kClientKey, L"LaunchPath", platform::kMaxPathChars,
+                                        launchPath) ||
+        !platform::registry::ReadString(kClientKey, L"Exe", platform::kMaxPathChars, exe)) {
         return false;
     }
     // The tray and updater programs stand beside the main program: replace its name when it is

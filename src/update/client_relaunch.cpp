@@ -16,7 +16,6 @@ namespace relaunch {
 
 namespace {
 
-constexpr size_t kPathChars = 260;
 constexpr size_t kPlatformParamChars = 3096;
 constexpr size_t kPlainParamChars = 260;
 
@@ -60,7 +59,7 @@ std::wstring QuoteValue(const std::wstring& value) {
 std::wstring GetLauncherPath() {
     std::wstring appData;
     platform::GetRoamingAppDataFolder(appData);
-    return FormatCut(kPathChars, L"%s%s", appData.c_str(),
+    return FormatCut(platform::kMaxPathChars, L"%s%s", appData.c_str(),
                      WithNativeSeparators(L"\\Korvane\\Pallaton\\Launch.exe").c_str());
 }
 

@@ -48,7 +48,7 @@ const wchar_t* FindUnsafeFileNameReason(const std::wstring& downloadFolder,
         return L"trailing dot or space";
     if (IsDeviceName(fileName.substr(0, fileName.find(L'.'))))
         return L"device name";
-    if (downloadFolder.size() + fileName.size() > kPackagePathChars - 1)
+    if (downloadFolder.size() + fileName.size() > platform::kMaxPathChars - 1)
         return L"path too long";
     return nullptr;
 }

@@ -33,9 +33,6 @@ bool IsPackageAlreadyPresent(const std::wstring& localPath, int64_t fileSize,
 // the partial file.
 void DeleteDownloadLeftovers(const std::wstring& localPath);
 
-// Paths are kept in buffers of 260 characters; a longer one would come back cut.
-inline constexpr size_t kPackagePathChars = 260;
-
 // Why `fileName` may not be joined to `downloadFolder`, or null when it may: a name that is
 // empty, "." or "..", holds a separator, a drive colon, a character Windows forbids in names or
 // a control character, ends in '.' or ' ', is a Windows device name (alone or before a '.'), or

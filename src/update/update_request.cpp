@@ -8,6 +8,7 @@
 #include "cmdline/cmd_line_parser.h"
 #include "common/client_settings.h"
 #include "common/format.h"
+#include "platform/path.h"
 #include "platform/registry.h"
 #include "update/check_update.h"
 #include "update/service_address.h"
@@ -21,7 +22,6 @@ const wchar_t kForcedUin[] = L"346668791";
 
 constexpr size_t kUrlChars = 1024;
 constexpr size_t kVersionChars = 129;
-constexpr size_t kPathChars = 260;
 
 }  // namespace
 
@@ -69,7 +69,7 @@ std::wstring CCheckUpdate::GetInstalledAppVersions() const {
     if (!platform::registry::EnumSubkeys(kClientKey, subkeys))
         return apps;
     for (const std::wstring& name : subkeys) {
-        if (name.size() >= kPathChars)
+        if (name.size() >= platform::kMaxPathChars)
             continue;
         if (!platform::registry::ReadString(kClientKey + name, L"version", kVersionChars, version))
             continue;

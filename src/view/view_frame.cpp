@@ -16,7 +16,6 @@ constexpr int kWindowHeight = frame_layout::kHeight;
 constexpr int kHalfWidth = kWindowWidth / 2;
 
 constexpr size_t kTextChars = 260;
-constexpr size_t kPathChars = 260;
 
 }  // namespace
 
@@ -52,8 +51,8 @@ Placement PlaceView(const platform::WorkArea& area) {
 std::wstring SkinImagePath(const wchar_t* name) {
     std::wstring folder = GetProgramFolder() + platform::kPathSeparator;
     const wchar_t separator = platform::kPathSeparator;
-    return FormatCut(kPathChars, L"%s%cskin%cUpdate%c%s", folder.c_str(), separator, separator,
-                     separator, name);
+    return FormatCut(platform::kMaxPathChars, L"%s%cskin%cUpdate%c%s", folder.c_str(), separator,
+                     separator, separator, name);
 }
 
 }  // namespace progress_view
