@@ -219,7 +219,7 @@ void CCheckUpdate::DownloadUpdatePackage() {
             DeleteDownloadLeftovers(candidate.localPath);
     }
     std::vector<std::pair<int, std::string>> notStarted;
-    std::vector<std::pair<int, std::string>> present;
+    std::vector<int> present;
     {
         std::lock_guard<std::recursive_mutex> lock(listLock_);
         for (const Candidate& candidate : candidates) {
@@ -229,12 +229,13 @@ void CCheckUpdate::DownloadUpdatePackage() {
             int taskId = 0;
             std::string localPath = ToNarrowPath(record->localPath);
             int started = 0;
-            // A package found present counts as downloaded, with a task id of its own.
+            // A package found present is done at once, with a task id of its own; nothing is
+            // downloaded for it, so it reports no download events.
             if (candidate.present) {
-                LogPrint(GetLogUtility(), L"Download package: already present, FileName:[%s]",
+                LogPrint(GetLogUtility(), L"Package already present, not downloaded again:[%s]",
                          record->localPath.c_str());
                 taskId = nextTaskId_++;
-                present.emplace_back(taskId, localPath);
+                present.push_back(taskId);
                 started = 1;
             } else {
                 started = Download(ToNarrow(record->url), localPath, &taskId,
@@ -246,18 +247,18 @@ void CCheckUpdate::DownloadUpdatePackage() {
                 if (!started)
                     notStarted.emplace_back(taskId, localPath);
             }
-            ReportStatistic(forceDownload_ ? kEventDownloadForced : kEventDownloadNormal, 0,
-                            packages_.FindPackageIdByTask(taskId), pidNumber, 2);
+            if (!candidate.present)
+                ReportStatistic(forceDownload_ ? kEventDownloadForced : kEventDownloadNormal, 0,
+                                packages_.FindPackageIdByTask(taskId), pidNumber, 2);
         }
     }
-    // A download that never runs never reports: take its failure path, outside the list lock;
-    // a package that is there already takes the path of a finished download.
+    // A download that never runs never reports: take its failure path, outside the list lock.
     for (const auto& [taskId, localPath] : notStarted) {
         OnDownloadResult(taskId, 0, localPath.c_str());
     }
-    for (const auto& [taskId, localPath] : present) {
+    for (int taskId : present) {
         OnDownloadProgress(taskId, 1.0);
-        OnDownloadResult(taskId, 1, localPath.c_str());
+        FinishTask(taskId);
     }
 }
 
@@ -312,16 +313,23 @@ void CCheckUpdate::OnDownloadResult(int taskId, int success, const char* localPa
     } else {
         ReportStatistic(kEventSucceededNormal, 0, packageId, -1, 2);
     }
-    for (DownloadTask& task : tasks_) {
-        if (task.taskId == taskId) {
-            task.done = 1;
-            break;
-        }
-    }
-    if (!AllTasksDone())
-        return;
-    packages_.WritePackageRecord();
     lock.unlock();
+    FinishTask(taskId);
+}
+
+void CCheckUpdate::FinishTask(int taskId) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(listLock_);
+        for (DownloadTask& task : tasks_) {
+            if (task.taskId == taskId) {
+                task.done = 1;
+                break;
+            }
+        }
+        if (!AllTasksDone())
+            return;
+        packages_.WritePackageRecord();
+    }
 
     if (forceDownload_) {
         downloadSucceeded_ = 1;

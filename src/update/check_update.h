@@ -86,6 +86,8 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
 
   private:
     bool AllTasksDone() const;
+    // Marks the task done; the last one writes the record and decides what follows.
+    void FinishTask(int taskId);
     void ShowFailureMessage() const;
 
     platform::ModuleInstance instance_;

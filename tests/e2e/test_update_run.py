@@ -201,14 +201,21 @@ class UpdateRun(unittest.TestCase):
             with open(local, "wb") as f:
                 f.write(kept)
             before = len(self.service_requests("/packages/"))
+            reported = len(self.client.statistics())
             result = self.client.run("-action:newbin_check", "-appid:101")
             self.assertEqual(result.code, 0, self.client.log_text())
             gets = self.service_requests("/packages/")[before:]
             self.assertEqual(len(gets), 5 if fetched else 0, gets)
             lines = self.client.log_lines()
-            present = ("Download package: already present, FileName:[%s]"
-                       % program_path(self.client.download_folder, app["file_name"]))
+            path = program_path(self.client.download_folder, app["file_name"])
+            present = "Package already present, not downloaded again:[%s]" % path
             self.assertEqual(present in lines, not fetched)
+            # A package that is there is not reported as downloaded.
+            self.assertEqual("Download package: succeed, FileName:[%s]" % path in lines, fetched)
+            statistics = self.client.statistics()[reported:]
+            for event in ("2800265", "2800276"):
+                self.assertEqual(any(s.startswith("event=%s " % event) for s in statistics),
+                                 fetched, statistics)
             self.assertIn("Install package success.", lines)
             self.client.clear_log()
 
