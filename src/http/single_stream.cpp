@@ -105,7 +105,7 @@ int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
         return 1;
     }
     LogPrint(GetLogUtility(),
-             L"CHttpDlCommand::the %d try fail. HttpCode=%lu, filesize:%lld, expected:%llu",
+             L"CHttpDlCommand: stream try %d refused, HttpCode=%lu, filesize:%lld, expected:%llu",
              attempt, httpCode, static_cast<long long>(fileSize),
              static_cast<unsigned long long>(size_));
     return 0;

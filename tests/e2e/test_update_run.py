@@ -131,8 +131,8 @@ class UpdateRun(unittest.TestCase):
         lines = self.client.log_lines()
         for attempt in (0, 1):
             self.assertIn("CHttpDlCommand::the %d try begin." % attempt, lines)
-            self.assertTrue(any(l.startswith("CHttpDlCommand::the %d try fail. HttpCode=404, "
-                                             % attempt) for l in lines), lines)
+            refused = "CHttpDlCommand: stream try %d refused, HttpCode=404, " % attempt
+            self.assertTrue(any(l.startswith(refused) for l in lines), lines)
         self.assertIn("Download package: failed, FileName:[%s]" % program_path(
             self.client.download_folder, missing["file_name"]), lines)
         self.assertEqual([s for s in self.client.started() if s[0].startswith("setup")], [])
