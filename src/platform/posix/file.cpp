@@ -26,29 +26,12 @@ bool SizeOfOpenFile(intptr_t handle, uint64_t& size) {
     return true;
 }
 
-// Files are opened without blocking, so that a FIFO in the way is refused rather than waited on.
-// Keeps the descriptor when it is a regular file, and makes it blocking again; closes it and
-// gives -1 otherwise.
-int KeepOnlyRegularFile(int fd) {
-    if (fd < 0)
-        return -1;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-}
-
 // Opens a regular file for reading from start to end; -1 for anything else.
 int OpenForReading(const std::wstring& path, int extraFlags) {
     std::string narrow = posix::ToPath(path);
     if (narrow.empty())
         return -1;
-    // Without O_NONBLOCK a FIFO at the path would block the open until a writer came.
-    int fd =
-        KeepOnlyRegularFile(open(narrow.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags));
+    int fd = posix::OpenRegularFile(narrow, O_RDONLY | extraFlags).Release();
     if (fd >= 0)
         posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
@@ -103,11 +86,11 @@ int OpenDownloadFile(const std::string& narrowPath, int flags) {
     // copies it. A file that is created replaces a link in its place instead. Close-on-exec, so
     // that no installer or launcher started later inherits it; without blocking, so that a FIFO
     // in the way is refused rather than waited on.
-    flags |= O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-    int fd = open(narrowPath.c_str(), flags, 0666);
-    if (fd < 0 && errno == ELOOP && (flags & O_CREAT) != 0 && unlink(narrowPath.c_str()) == 0)
-        fd = open(narrowPath.c_str(), flags | O_EXCL, 0666);
-    return KeepOnlyRegularFile(fd);
+    flags |= O_NOFOLLOW;
+    posix::Descriptor fd = posix::OpenRegularFile(narrowPath, flags);
+    if (!fd.valid() && errno == ELOOP && (flags & O_CREAT) != 0 && unlink(narrowPath.c_str()) == 0)
+        fd = posix::OpenRegularFile(narrowPath, flags | O_EXCL);
+    return fd.Release();
 }
 
 }  // namespace

@@ -31,27 +31,6 @@ using reg_text::ParseHive;
 
 constexpr char kFileName[] = "HKEY_CURRENT_USER.reg";
 
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting the error a delayed write may surface there.
-    bool Close() {
-        int fd = fd_;
-        fd_ = -1;
-        return close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
-
 std::string HiveFolder() {
     return posix::EnvironmentOr("XDG_CONFIG_HOME", posix::HomeFolder() + "/.config") + "/Korvane";
 }
@@ -64,34 +43,6 @@ bool CreateFolders(const std::string& folder) {
         if (slash == std::string::npos)
             return true;
     }
-}
-
-bool ReadAll(int fd, std::string& bytes) {
-    bytes.clear();
-    char buffer[16384];
-    while (true) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        bytes.append(buffer, static_cast<size_t>(got));
-    }
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += static_cast<size_t>(put);
-    }
-    return true;
 }
 
 // One version of the hive file: a replacement has another inode, an edit in place (by hand, say)
@@ -155,11 +106,12 @@ ParsedHive& LastParsedHive() {
 // the file's permissions. The caller holds ParsedHiveMutex().
 bool LoadHive(const std::string& file, Hive*& hive, mode_t& mode) {
     ParsedHive& last = LastParsedHive();
-    // Without O_NONBLOCK, opening a FIFO planted at the path would wait for a writer forever,
+    // Opened without blocking: a FIFO planted at the path must not wait for a writer forever,
     // while the caller holds the lock (and perhaps the update mutex). Only a regular file is a
     // hive.
-    Descriptor fd(open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.get() < 0) {
+    struct stat info {};
+    Descriptor fd = OpenRegularFile(file, O_RDONLY, 0, &info);
+    if (!fd.valid()) {
         if (errno != ENOENT)
             return false;
         last = ParsedHive();
@@ -167,9 +119,6 @@ bool LoadHive(const std::string& file, Hive*& hive, mode_t& mode) {
         hive = &last.hive;
         return true;
     }
-    struct stat info {};
-    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return false;
     mode = info.st_mode & 07777;
     HiveVersion version(file, info);
     if (!(version == last.version)) {
@@ -210,8 +159,7 @@ std::string FollowLinks(std::string path) {
 
 // Replaces the file atomically; the caller holds the exclusive lock, so the temporary name is
 // ours alone. `status` receives the new file's status.
-bool StoreHive(const std::string& folder, const std::string& file, const Hive& hive, mode_t mode,
-               struct stat& status) {
+bool StoreHive(const std::string& file, const Hive& hive, mode_t mode, struct stat& status) {
     std::string bytes;
     if (!utf8::Encode(FormatHive(hive), bytes)) {
         errno = EILSEQ;
@@ -220,21 +168,17 @@ bool StoreHive(const std::string& folder, const std::string& file, const Hive& h
     std::string temporary = file + ".tmp";
     unlink(temporary.c_str());  // left behind by a writer that crashed
     Descriptor fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (fd.get() < 0)
+    if (!fd.valid())
         return ReportWriteFailure("create", temporary);
-    bool written = fchmod(fd.get(), mode) == 0 && WriteAll(fd.get(), bytes) &&
-                   fsync(fd.get()) == 0 && fstat(fd.get(), &status) == 0 && fd.Close();
-    if (!written || rename(temporary.c_str(), file.c_str()) != 0) {
-        ReportWriteFailure(written ? "rename to the hive" : "write", temporary);
-        unlink(temporary.c_str());
-        return false;
+    switch (ReplaceWithNewFile(std::move(fd), temporary, file, bytes, mode, &status)) {
+        case ReplaceFailure::kNone:
+            return true;
+        case ReplaceFailure::kWrite:
+            return ReportWriteFailure("write", temporary);
+        case ReplaceFailure::kRename:
+            break;
     }
-    // Makes the rename itself durable. The new file is in place either way, so a folder that
-    // cannot be synced does not make the change fail.
-    Descriptor dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0)
-        fsync(dir.get());
-    return true;
+    return ReportWriteFailure("rename to the hive", temporary);
 }
 
 // Runs `apply` on the hive under the lock. With `change`, the hive that `apply` leaves is
@@ -262,7 +206,7 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
     // read.
     bool unlocked = lockFd < 0 && !change && errno == ENOENT;
     Descriptor lock(lockFd);
-    if (lock.get() < 0 && !unlocked)
+    if (!lock.valid() && !unlocked)
         return change && ReportWriteFailure("open the lock file", lockFile);
     while (!unlocked && flock(lock.get(), change ? LOCK_EX : LOCK_SH) != 0) {
         if (errno != EINTR)
@@ -283,7 +227,7 @@ bool AccessHive(bool change, const std::function<bool(Hive&)>& apply) {
         return false;
     std::string target = FollowLinks(file);
     struct stat written {};
-    if (!StoreHive(target.substr(0, target.rfind('/')), target, changed, mode, written))
+    if (!StoreHive(target, changed, mode, written))
         return false;
     ParsedHive& last = LastParsedHive();
     last.version = HiveVersion(file, written);

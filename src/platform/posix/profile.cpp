@@ -27,42 +27,16 @@ namespace {
 
 enum class ReadResult { kRead, kMissing, kFailed };
 
-// Opens a regular file for reading; `info` receives its status. -1 with the result otherwise.
-int OpenRegularFile(const std::string& path, int extraFlags, struct stat& info,
-                    ReadResult& result) {
-    // Anything but a regular file (a folder, a FIFO that would block) is not a profile.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
-    if (fd < 0) {
+// Opens a regular file for reading; `info` receives its status. Anything but a regular file (a
+// folder, a FIFO that would block) is not a profile.
+posix::Descriptor OpenProfile(const std::string& path, int extraFlags, struct stat& info,
+                              ReadResult& result) {
+    posix::Descriptor fd = posix::OpenRegularFile(path, O_RDONLY | extraFlags, 0, &info);
+    if (fd.valid())
+        result = ReadResult::kRead;
+    else
         result = errno == ENOENT ? ReadResult::kMissing : ReadResult::kFailed;
-        return -1;
-    }
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        result = ReadResult::kFailed;
-        return -1;
-    }
-    result = ReadResult::kRead;
     return fd;
-}
-
-// Reads the rest of the file and closes it.
-ReadResult ReadAndClose(int fd, std::string& content) {
-    content.clear();
-    char buffer[16384];
-    for (;;) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            close(fd);
-            return ReadResult::kFailed;
-        }
-        if (got == 0)
-            break;
-        content.append(buffer, static_cast<size_t>(got));
-    }
-    close(fd);
-    return ReadResult::kRead;
 }
 
 // `mode`, when given, receives the file's permissions.
@@ -71,12 +45,12 @@ ReadResult ReadWholeFile(const std::string& path, std::string& content, int extr
     content.clear();
     struct stat info;
     ReadResult result;
-    int fd = OpenRegularFile(path, extraFlags, info, result);
-    if (fd < 0)
+    posix::Descriptor fd = OpenProfile(path, extraFlags, info, result);
+    if (!fd.valid())
         return result;
     if (mode != nullptr)
         *mode = info.st_mode & 07777;
-    return ReadAndClose(fd, content);
+    return posix::ReadAll(fd.get(), content) ? ReadResult::kRead : ReadResult::kFailed;
 }
 
 using posix::FileVersion;
@@ -132,12 +106,12 @@ bool FindFileValue(const std::wstring& file, std::string_view section, std::stri
     }
     std::string path = posix::ToPath(file);
     ReadResult result;
-    int fd = OpenRegularFile(path, 0, info, result);
-    if (fd < 0)
+    posix::Descriptor fd = OpenProfile(path, 0, info, result);
+    if (!fd.valid())
         return false;
     FileVersion version(info);
     std::string content;
-    if (ReadAndClose(fd, content) != ReadResult::kRead)
+    if (!posix::ReadAll(fd.get(), content))
         return false;
     auto index = std::make_unique<posix::ProfileIndex>(content);
     bool present = index->Find(section, key, found);
@@ -161,55 +135,22 @@ void ForgetParsedFile(const std::string& path) {
         LastParsedProfile() = ParsedProfile();
 }
 
-bool WriteAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        ssize_t written = write(fd, data.data(), data.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
-std::string FolderOf(const std::string& path) {
-    size_t cut = path.rfind('/');
-    if (cut == std::string::npos)
-        return ".";
-    return cut == 0 ? "/" : path.substr(0, cut);
-}
-
-// Writes `content` to a new file in the same folder, flushes it to the disk and renames it
-// over `path`; the folder is flushed too so that the new name survives a crash. The new file
-// keeps `keepMode` (the replaced file's permissions) or, without it, gets the umask's.
+// Writes `content` to a new file in the same folder and renames it over `path` once it is on
+// the disk. The new file keeps `keepMode` (the replaced file's permissions) or, without it, gets
+// the umask's.
 bool ReplaceFile(const std::string& path, std::string_view content,
                  std::optional<mode_t> keepMode) {
     static std::atomic<unsigned> counter{0};
     std::string aside;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    posix::Descriptor fd;
+    for (int attempt = 0; attempt < 100 && !fd.valid(); ++attempt) {
         aside = path + "." + std::to_string(getpid()) + "." + std::to_string(counter++) + ".tmp";
-        fd = open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
+        fd = posix::Descriptor(open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd.valid() && errno != EEXIST)
             return false;
     }
-    if (fd < 0)
-        return false;
-    bool ok = (!keepMode || fchmod(fd, *keepMode) == 0) && WriteAll(fd, content) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok)
-        ok = rename(aside.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        unlink(aside.c_str());
-        return false;
-    }
-    int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
-    }
-    return true;
+    return fd.valid() && posix::ReplaceWithNewFile(std::move(fd), aside, path, content, keepMode) ==
+                             posix::ReplaceFailure::kNone;
 }
 
 bool IsProfileBlank(wchar_t c) {
