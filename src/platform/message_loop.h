@@ -54,8 +54,12 @@ ModuleInstance GetProcessModuleInstance();
 // Creates a hidden target owned by the calling thread. Windows: registers the class (once per
 // name; style CS_HREDRAW | CS_VREDRAW) and creates a hidden top-level window of it (title "***",
 // WS_OVERLAPPEDWINDOW, default position and size). Null on failure.
+// `context`, whatever the owner hands in, is kept with the target for its handler.
 MessageTarget CreateMessageTarget(ModuleInstance instance, const wchar_t* className,
-                                  MessageProc proc);
+                                  MessageProc proc, void* context = nullptr);
+
+// The context the target was created with; for its handler, on the target's thread.
+void* GetTargetContext(MessageTarget target);
 
 // Destroys a target of the calling thread: later posts to it fail, its timers stop.
 void DestroyMessageTarget(MessageTarget target);

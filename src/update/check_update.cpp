@@ -31,8 +31,6 @@ constexpr int kEventSucceededForced = 2800232;
 constexpr int kEventFailedNormal = 2800266;
 constexpr int kEventFailedForced = 2800233;
 
-CCheckUpdate* g_checkUpdate = nullptr;
-
 // The answer cut to the text from its first "{" to its last "}"; empty without both.
 std::string TrimToBraces(const char* body) {
     std::string text = body != nullptr ? body : "";
@@ -51,7 +49,8 @@ intptr_t CommunicationViewProc(platform::MessageTarget target, uint32_t message,
             platform::PostQuitToLoop(0);
             return 0;
         case WM_UPDATE_INSTALL:
-            if (CCheckUpdate* controller = g_checkUpdate) {
+            // The controller that made the window outlives its loop.
+            if (auto* controller = static_cast<CCheckUpdate*>(platform::GetTargetContext(target))) {
                 controller->RunInstallPass();
                 controller->ExitAllThread();
             } else {
@@ -70,7 +69,6 @@ CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring
     : instance_(instance), newBinMode_(newBinMode), appid_(appid), quiet_(quiet) {
     requestOwner_ = this;
     downloadOwner_ = this;
-    g_checkUpdate = this;
 }
 
 CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring& appid,
@@ -85,7 +83,6 @@ CCheckUpdate::CCheckUpdate(platform::ModuleInstance instance, const std::wstring
       forceDownload_(forceDownload) {
     requestOwner_ = this;
     downloadOwner_ = this;
-    g_checkUpdate = this;
 }
 
 CCheckUpdate::~CCheckUpdate() {
@@ -95,13 +92,11 @@ CCheckUpdate::~CCheckUpdate() {
     // Tasks that still run call back into this object: stop and wait for them while its members
     // still exist; nothing is reported once the shutdown has begun.
     Shutdown();
-    if (g_checkUpdate == this)
-        g_checkUpdate = nullptr;
 }
 
 void CCheckUpdate::CreateCommunicationView() {
     communicationView_ = platform::CreateMessageTarget(
-        instance_, L"PallatonUpdateCommunicationView", CommunicationViewProc);
+        instance_, L"PallatonUpdateCommunicationView", CommunicationViewProc, this);
 }
 
 bool CCheckUpdate::IsClientInstalled() {

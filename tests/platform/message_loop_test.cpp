@@ -113,6 +113,42 @@ TEST_F(MessageLoopTest, PostedMessagesArriveInPostingOrderUntilTheQuit) {
     EXPECT_EQ(3u, seen_[2].wParam);
 }
 
+// Each target's handler finds the context its owner made it with, and only that one.
+intptr_t ContextRecordingProc(loop::MessageTarget target, uint32_t message, uintptr_t wParam,
+                              intptr_t lParam) {
+    if (message >= loop::kFirstUserMessage) {
+        auto* seen = static_cast<std::vector<void*>*>(loop::GetTargetContext(target));
+        if (seen != nullptr)
+            seen->push_back(reinterpret_cast<void*>(wParam));
+    }
+    return loop::DefaultMessageProc(target, message, wParam, lParam);
+}
+
+TEST_F(MessageLoopTest, HandlersFindTheContextOfTheirOwnTarget) {
+    std::vector<void*> firstSeen;
+    std::vector<void*> secondSeen;
+    const loop::ModuleInstance instance = loop::GetProcessModuleInstance();
+    loop::MessageTarget first = loop::CreateMessageTarget(instance, L"PallatonLoopTestContext",
+                                                          &ContextRecordingProc, &firstSeen);
+    loop::MessageTarget second = loop::CreateMessageTarget(instance, L"PallatonLoopTestContext",
+                                                           &ContextRecordingProc, &secondSeen);
+    loop::MessageTarget without =
+        loop::CreateMessageTarget(instance, L"PallatonLoopTestContext", &ContextRecordingProc);
+    ASSERT_NE(nullptr, first);
+    ASSERT_NE(nullptr, second);
+    ASSERT_NE(nullptr, without);
+    EXPECT_EQ(nullptr, loop::GetTargetContext(without));
+    ASSERT_TRUE(loop::PostLoopMessage(second, kInstallMessage, 2, 0));
+    ASSERT_TRUE(loop::PostLoopMessage(without, kInstallMessage, 3, 0));
+    ASSERT_TRUE(loop::PostLoopMessage(first, kInstallMessage, 1, 0));
+    ASSERT_TRUE(loop::PostLoopMessage(first, loop::kQuitMessage, 0, 0));
+    EXPECT_TRUE(RunUntilQuit());
+    EXPECT_EQ(std::vector<void*>{reinterpret_cast<void*>(1)}, firstSeen);
+    EXPECT_EQ(std::vector<void*>{reinterpret_cast<void*>(2)}, secondSeen);
+    for (loop::MessageTarget target : {first, second, without})
+        loop::DestroyMessageTarget(target);
+}
+
 TEST_F(MessageLoopTest, OtherThreadsPostAndWakeABlockedLoop) {
     std::thread poster([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

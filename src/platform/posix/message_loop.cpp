@@ -31,6 +31,7 @@ struct LoopTarget {
     MessageProc proc = nullptr;
     std::wstring className;
     LoopThreadId thread = 0;
+    void* context = nullptr;
 };
 
 struct ThreadLoop {
@@ -283,15 +284,21 @@ ModuleInstance GetProcessModuleInstance() {
     return &placeholder;
 }
 
-MessageTarget CreateMessageTarget(ModuleInstance, const wchar_t* className, MessageProc proc) {
+MessageTarget CreateMessageTarget(ModuleInstance, const wchar_t* className, MessageProc proc,
+                                  void* context) {
     if (proc == nullptr)
         return nullptr;
     ThreadLoop& loop = CurrentLoop();
-    auto* target = new LoopTarget{proc, className != nullptr ? className : L"", loop.id};
+    auto* target = new LoopTarget{proc, className != nullptr ? className : L"", loop.id, context};
     Registry& registry = GetRegistry();
     std::lock_guard<std::mutex> lock(registry.mutex);
     registry.targets[target] = registry.loops[loop.id];
     return target;
+}
+
+void* GetTargetContext(MessageTarget target) {
+    // Set once at creation and read on the target's own thread, which alone destroys it.
+    return target != nullptr ? target->context : nullptr;
 }
 
 void DestroyMessageTarget(MessageTarget target) {

@@ -13,12 +13,19 @@ namespace platform {
 
 namespace {
 
-// The handler of a target window, stored in its user data when the window is created.
+// What a target window is created with: its handler goes into its user data, its context into
+// the window's one extra slot.
+struct TargetCreation {
+    MessageProc proc;
+    void* context;
+};
+
 LRESULT CALLBACK TargetWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-        SetWindowLongPtrW(window, GWLP_USERDATA,
-                          reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        const auto* creation = static_cast<const TargetCreation*>(create->lpCreateParams);
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creation->proc));
+        SetWindowLongPtrW(window, 0, reinterpret_cast<LONG_PTR>(creation->context));
     }
     auto proc = reinterpret_cast<MessageProc>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (proc == nullptr)
@@ -68,19 +75,24 @@ ModuleInstance GetProcessModuleInstance() {
 }
 
 MessageTarget CreateMessageTarget(ModuleInstance instance, const wchar_t* className,
-                                  MessageProc proc) {
+                                  MessageProc proc, void* context) {
     if (proc == nullptr || className == nullptr)
         return nullptr;
     WNDCLASSW windowClass = {};
     windowClass.style = CS_HREDRAW | CS_VREDRAW;
     windowClass.lpfnWndProc = TargetWindowProc;
+    windowClass.cbWndExtra = sizeof(LONG_PTR);
     windowClass.hInstance = instance;
     windowClass.lpszClassName = className;
     if (RegisterClassW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         return nullptr;
+    TargetCreation creation{proc, context};
     return CreateWindowExW(0, className, L"***", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
-                           CW_USEDEFAULT, 0, nullptr, nullptr, instance,
-                           reinterpret_cast<void*>(proc));
+                           CW_USEDEFAULT, 0, nullptr, nullptr, instance, &creation);
+}
+
+void* GetTargetContext(MessageTarget target) {
+    return target != nullptr ? reinterpret_cast<void*>(GetWindowLongPtrW(target, 0)) : nullptr;
 }
 
 void DestroyMessageTarget(MessageTarget target) {
