@@ -111,7 +111,3 @@ class CCheckUpdate : public LogHelpImpl<CCheckUpdate>,
     // Serialises the package and task lists between the threads that report results.
     std::recursive_mutex listLock_;
 };
-
-// Percent-encodes a query value: blanks, '&', '#', '%', '+' and every character outside ASCII
-// (as the bytes of its UTF-8 form); everything else stays as it is.
-std::wstring EncodeQueryValue(const std::wstring& value);

@@ -1,5 +1,7 @@
 // The request of an update run: the service's address and path for the action, the installed
 // versions it names, and the percent-encoding of its values.
+#include "update/update_request.h"
+
 #include <cwchar>
 #include <string>
 #include <vector>

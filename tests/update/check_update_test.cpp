@@ -20,6 +20,7 @@
 #include "platform/registry.h"
 #include "support/fixture_files.h"
 #include "update/package_list.h"
+#include "update/update_request.h"
 
 namespace {
 
