@@ -211,21 +211,16 @@ int MillisecondsToNextTimer(const ThreadLoop& loop) {
     return static_cast<int>(std::clamp<int64_t>(left, 0, INT32_MAX));
 }
 
+// The shorter of two time-outs, -1 meaning none.
 int Shorter(int a, int b) {
-    if (a < 0)
-        return b;
-    if (b < 0)
-        return a;
-    return std::min(a, b);
+    return a < 0 ? b : (b < 0 ? a : std::min(a, b));
 }
 
 // The source with this id, or null when a callback has removed it meanwhile.
 posix::LoopSource* FindSource(ThreadLoop& loop, int id) {
-    for (auto& entry : loop.sources) {
-        if (entry.first == id)
-            return &entry.second;
-    }
-    return nullptr;
+    auto found = std::find_if(loop.sources.begin(), loop.sources.end(),
+                              [id](const auto& entry) { return entry.first == id; });
+    return found != loop.sources.end() ? &found->second : nullptr;
 }
 
 // Serves the sources and waits for input, a wake-up or the time-out (-1: none).
@@ -297,7 +292,6 @@ MessageTarget CreateMessageTarget(ModuleInstance, const wchar_t* className, Mess
 }
 
 void* GetTargetContext(MessageTarget target) {
-    // Set once at creation and read on the target's own thread, which alone destroys it.
     return target != nullptr ? target->context : nullptr;
 }
 
