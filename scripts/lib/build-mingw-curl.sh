@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
-# build-mingw-curl.sh - build a static libcurl with Schannel (TLS) and SSPI for a
-# mingw-w64 triplet (x86_64-w64-mingw32 or i686-w64-mingw32) from Debian's curl
-# source package, once per machine and triplet, into a cache outside the
-# repository.
+# build-mingw-curl.sh - build a static libcurl with Schannel (TLS), SSPI and
+# HTTP/2 (nghttp2, built by build-mingw-nghttp2.sh) for a mingw-w64 triplet
+# (x86_64-w64-mingw32 or i686-w64-mingw32) from Debian's curl source package,
+# with the patches of mingw-curl-patches/ applied after Debian's, once per
+# machine and triplet, into a cache outside the repository.
 #
 # Usage:   prefix=$(scripts/lib/build-mingw-curl.sh [TRIPLET] | tail -n1)
 #
 # TRIPLET defaults to x86_64-w64-mingw32.  The last (and only) line on stdout is
 # the install prefix
-#   $PALLATON_CACHE/<triplet>-curl-schannel-<debian source version>
-# which holds include/curl/*.h, lib/libcurl.a, lib/pkgconfig/libcurl.pc,
+#   $PALLATON_CACHE/<triplet>-curl-schannel-h2-<patches>-<debian source version>
+# (<patches>: the first 8 hex digits of the SHA-256 of our patches) which holds
+# include/curl/*.h, lib/libcurl.a, lib/libnghttp2.a, lib/pkgconfig/libcurl.pc,
 # bin/curl-config, BUILDINFO (shell-sourceable: CURL_CPPFLAGS, CURL_LDLIBS, ...)
 # and the stamp .complete.  Everything else goes to stderr.
 #
 # Link a consumer with (secur32 is loaded at run time):
 #   <triplet>-gcc-posix -DCURL_STATICLIB -I$prefix/include ... \
-#       $prefix/lib/libcurl.a -lws2_32 -lcrypt32 -lbcrypt -ladvapi32 -lpthread
+#       $prefix/lib/libcurl.a $prefix/lib/libnghttp2.a -lws2_32 -lcrypt32 \
+#       -lbcrypt -ladvapi32 -lpthread
 #
 # Environment:
 #   PALLATON_CACHE          cache root (default /var/cache/pallaton)
@@ -41,8 +44,13 @@ case $HOST in
     *) printf 'build-mingw-curl: unknown triplet %s\n' "$HOST" >&2; exit 2 ;;
 esac
 # Each triplet has its own entries, lock and configure cache. The name carries the TLS backend,
-# so that an older HTTP-only build in the same cache is never taken for this one.
-readonly NAME=$HOST-curl-schannel
+# HTTP/2 and our patches, so that an older build in the same cache (HTTP-only, without nghttp2,
+# or with other patches) is never taken for this one.
+PATCH_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/mingw-curl-patches
+readonly PATCH_DIR
+PATCHES_ID=$(cat "$PATCH_DIR"/*.patch | sha256sum | cut -c1-8)
+readonly PATCHES_ID
+readonly NAME=$HOST-curl-schannel-h2-$PATCHES_ID
 readonly CC_BIN=${HOST}-gcc-posix
 readonly CACHE_ROOT=${PALLATON_CACHE:-/var/cache/pallaton}
 readonly WANT_VERSION=${PALLATON_CURL_VERSION:-}
@@ -102,6 +110,21 @@ src=$work/src
 # Debian's flavour patches stay out.
 unpack_debian_source "$src" "$FLAVOUR_PATCHES"
 
+# Our fixes of Schannel, taken from later libcurl releases (each file names its commit).
+npatches=0
+for p in "$PATCH_DIR"/*.patch; do
+    patch -d "$src" -p1 --forward --batch --silent --fuzz=0 --no-backup-if-mismatch \
+        <"$p" >>"$work/patches.log" 2>&1 \
+        || { tail -n 20 "$work/patches.log" >&2; die "our patch '${p##*/}' does not apply"; }
+    npatches=$((npatches + 1))
+done
+log "applied $npatches patches of mingw-curl-patches/"
+
+# HTTP/2: the static libnghttp2 of this triplet (built once and cached, like libcurl).
+nghttp2_prefix=$("$(dirname "${BASH_SOURCE[0]}")/build-mingw-nghttp2.sh" "$HOST" | tail -n 1)
+[[ -f $nghttp2_prefix/lib/libnghttp2.a ]] || die "build-mingw-nghttp2.sh gave no libnghttp2.a"
+nghttp2_version=${nghttp2_prefix##*/"$HOST"-nghttp2-}
+
 # ---------------------------------------------------------------------------
 # Configure (upstream script).
 # ---------------------------------------------------------------------------
@@ -118,7 +141,7 @@ conf_args=(
     # TLS and the proxy's logon through the system: Schannel brings SSPI with it.
     --with-schannel --without-openssl --without-gnutls
     --without-zlib --without-brotli --without-zstd
-    --without-libpsl --without-libidn2 --without-nghttp2 --without-librtmp
+    --without-libpsl --without-libidn2 --with-nghttp2="$nghttp2_prefix" --without-librtmp
     --without-libssh2
     --disable-ldap --disable-ldaps --disable-rtsp --disable-dict
     --disable-telnet --disable-tftp --disable-pop3 --disable-imap --disable-smb
@@ -146,7 +169,8 @@ done
 cc_version=$("$CC_BIN" --version | head -n1)
 # Fixed environment: nothing from the caller's CFLAGS/LIBS or the build
 # machine's pkg-config files leaks into a cross build.
-conf_env=(CC="$CC_BIN" CFLAGS="-O2 -pipe" CPPFLAGS= LDFLAGS= LIBS=
+# NGHTTP2_STATICLIB: nghttp2.h declares its functions imported from a DLL without it.
+conf_env=(CC="$CC_BIN" CFLAGS="-O2 -pipe" CPPFLAGS="-DNGHTTP2_STATICLIB" LDFLAGS= LIBS=
           PKG_CONFIG_LIBDIR=/nonexistent PKG_CONFIG_PATH=)
 
 # Config cache, kept across runs (keyed by configure script, arguments and
@@ -176,6 +200,7 @@ grep -q 'USE_THREADS_\(POSIX\|WIN32\) 1' lib/curl_config.h \
     || die "configure did not enable the threaded resolver (CURLOPT_CONNECTTIMEOUT would not cover DNS)"
 grep -q 'USE_SCHANNEL 1' lib/curl_config.h || die "configure did not enable Schannel (no https)"
 grep -q 'USE_WINDOWS_SSPI 1' lib/curl_config.h || die "configure did not enable SSPI (no proxy logon)"
+grep -q 'USE_NGHTTP2 1' lib/curl_config.h || die "configure did not enable nghttp2 (no HTTP/2)"
 
 # ---------------------------------------------------------------------------
 # Build and stage.
@@ -194,11 +219,13 @@ rm -f "$staged"/lib/libcurl.la   # libtool archive: useless here, and names $wor
 
 [[ -f $staged/lib/libcurl.a && -f $staged/include/curl/curl.h ]] \
     || die "install did not produce lib/libcurl.a and include/curl/curl.h"
+# The entry holds the libnghttp2 it was built with, so a consumer needs nothing else.
+cp "$nghttp2_prefix/lib/libnghttp2.a" "$staged/lib/libnghttp2.a"
 
 libcurl_libs=$(sed -n 's/^LIBCURL_LIBS = //p' lib/Makefile)
 [[ -n $libcurl_libs ]] || die "could not read LIBCURL_LIBS from lib/Makefile"
 # winpthreads: the resolver thread uses pthread_create.
-ldlibs="$libcurl_libs"
+ldlibs="-L$prefix/lib $libcurl_libs"
 grep -q 'USE_THREADS_POSIX 1' lib/curl_config.h && ldlibs+=" -lpthread"
 
 # Sanity link (no Wine needed): proves the archive and the flags are complete.
@@ -216,7 +243,7 @@ int main(void) {
 EOF
 # shellcheck disable=SC2086  # ldlibs is a list of flags
 run_logged "$work/linktest.log" "$CC_BIN" -DCURL_STATICLIB -I"$staged/include" "$work/linktest.c" \
-    "$staged/lib/libcurl.a" $ldlibs -static -o "$work/linktest.exe" \
+    "$staged/lib/libcurl.a" -L"$staged/lib" $ldlibs -static -o "$work/linktest.exe" \
     || die "test program does not link against the new libcurl.a"
 
 curl_features=$(sed -n 's/^ *Features: *//p' "$work/configure.log" | tail -n1)
@@ -228,8 +255,11 @@ CURL_CC='$CC_BIN'
 CURL_CC_VERSION='$cc_version'
 CURL_FEATURES='$curl_features'
 CURL_DEBIAN_PATCHES_APPLIED='$napplied'
+CURL_OUR_PATCHES='$(cd "$PATCH_DIR" && echo *.patch)'
+CURL_NGHTTP2_DEBIAN_VERSION='$nghttp2_version'
 CURL_CPPFLAGS='-DCURL_STATICLIB -I$prefix/include'
 CURL_LIBRARY='$prefix/lib/libcurl.a'
+CURL_NGHTTP2_LIBRARY='$prefix/lib/libnghttp2.a'
 CURL_LDLIBS='$ldlibs'
 CURL_CONFIGURE_ARGS='--prefix=$prefix ${conf_args[*]}'
 CURL_BUILT_AT='$(date -u +%Y-%m-%dT%H:%M:%SZ)'

@@ -37,6 +37,8 @@ struct Servers {
     int httpsOtherRootPort = 0;
     int httpsExpiredPort = 0;
     int httpsWrongHostPort = 0;
+    // nghttpd: HTTP/2 only (no HTTP/1.1, no ranges), with the good certificate of tlsRoot.
+    int h2Port = 0;
     // The PEM of the root that signed the certificates of httpsPort, httpsExpiredPort and
     // httpsWrongHostPort, as a narrow path the program can open.
     std::string tlsRoot;
@@ -83,6 +85,7 @@ inline const Servers& GetServers() {
             std::sscanf(line, "https_other_root_port=%d", &found.httpsOtherRootPort);
             std::sscanf(line, "https_expired_port=%d", &found.httpsExpiredPort);
             std::sscanf(line, "https_wrong_host_port=%d", &found.httpsWrongHostPort);
+            std::sscanf(line, "h2_port=%d", &found.h2Port);
             std::sscanf(line, "proxy_port=%d", &found.proxyPort);
             std::sscanf(line, "auth_proxy_port=%d", &found.authProxyPort);
             ServerPathValue(line, "tls_root", found.tlsRoot);
