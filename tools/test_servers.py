@@ -7,11 +7,12 @@
 `start` runs, in the background, a supervisor that serves from STATE_DIR/www:
   - nginx on 127.0.0.1 with a configuration of ours: the files at /NAME, and the same files at
     /limited/NAME with a rate limit of 4 MiB/s per connection;
-  - in the same nginx, four https servers (TLS 1.2 and 1.3) with those files and locations, and
+  - in the same nginx, five https servers (TLS 1.2 and 1.3) with those files and locations, and
     /redirect?to=URL answering 302 with the location URL (as given: not percent-decoded), each
     with a certificate of its own (see test_pki.py): "https" with a good one for 127.0.0.1,
     "https_other_root" with one of the same names from a root that is not trusted,
-    "https_expired" with an expired one and "https_wrong_host" with one for another name. The
+    "https_expired" with an expired one, "https_wrong_host" with one for another name and
+    "https_other_ip" with one for another address (127.0.0.1 only as a DNS name). The
     certificates are issued into STATE_DIR/pki, signed by ROOT_PEM (with its key beside it,
     ending in .key) or, without --root, by a root of their own made there;
   - nghttpd (Debian's nghttp2-server), which speaks HTTP/2 only, over TLS with the good
@@ -26,10 +27,10 @@ With --access-log, nginx appends every answered request to STATE_DIR/access.log 
 handed to the connection, also for a request whose client went away).
 When the servers listen, it writes STATE_DIR/servers.txt ("name=value" lines: nginx_port,
 fault_port, blackhole_port, https_port, https_other_root_port, https_expired_port,
-https_wrong_host_port, h2_port, docroot, and tls_root, the root PEM that signed the certificates
-of https, https_expired and https_wrong_host) and returns. The supervisor, and nginx and nghttpd
-with it, ends on `stop` or by itself after the lifetime, so that nothing is left running when a
-test run dies.
+https_wrong_host_port, https_other_ip_port, h2_port, docroot, and tls_root, the root PEM that
+signed the certificates of https, https_expired, https_wrong_host and https_other_ip) and returns.
+The supervisor, and nginx and nghttpd with it, ends on `stop` or by itself after the lifetime, so
+that nothing is left running when a test run dies.
 
 The tests' files are created in the document root: pattern.N for N in PATTERN_SIZES, whose byte
 at offset i is (i % 251) ^ ((i // 251) % 256), so that a piece in a wrong place shows; and
@@ -100,7 +101,8 @@ HTTPS_LOCATIONS = LOCATIONS + """\
 
 # The https servers: the name of the port in servers.txt and the certificate each one shows.
 HTTPS_SERVERS = [("https_port", "good"), ("https_other_root_port", "other-root"),
-                 ("https_expired_port", "expired"), ("https_wrong_host_port", "wrong-host")]
+                 ("https_expired_port", "expired"), ("https_wrong_host_port", "wrong-host"),
+                 ("https_other_ip_port", "other-ip")]
 
 
 def pattern_bytes(size):
