@@ -9,17 +9,19 @@ Root") unless both exist. A build pins that root with -DPALLATON_TRUSTED_CA=DIR/
 
 `servers` issues the test servers' certificates into DIR, each as NAME.pem (the leaf alone: every
 leaf is signed by a root directly) and NAME.key:
-  good        127.0.0.1 and localhost, for server authentication, valid from yesterday for a year,
-              signed by ROOT_PEM with the key beside it (the same path ending in .key);
+  good        the address 127.0.0.1 and the DNS name localhost, for server authentication, valid
+              from yesterday for a year, signed by ROOT_PEM with the key beside it (the same path
+              ending in .key);
   expired     the same names and root, valid only from 2020-01-01 to 2020-02-01;
   wrong-host  signed by the same root for elsewhere.invalid only;
   other-root  the same names as good, signed by a second root of DIR, other-root-ca.pem, which
               carries the same name as the test root but a key of its own: a client that matched
-              its trusted roots by name alone would take it.
-The names are in the subject alternative names both as an IP address and as DNS names, since
-some clients (Schannel's manual check in libcurl among them) compare a numeric host only with the
-DNS names. What is in place and still right (issued by this root, not about to expire) is kept,
-so a second call costs a few openssl checks.
+              its trusted roots by name alone would take it;
+  other-ip    signed by the same root for the address 127.0.0.2, with "127.0.0.1" as a DNS name:
+              a client must match a numeric host only with the certificate's addresses.
+The names are in the subject alternative names, 127.0.0.1 as an IP address only. What is in place
+and still right (issued by this root for the same names, not about to expire) is kept, so a second
+call costs a few openssl checks.
 
 Only the openssl command line is used (no Python module beyond the standard library).
 """
@@ -35,11 +37,15 @@ import tempfile
 
 ROOT_NAME = "Pallaton Test Root"
 SERVER_NAMES = ["127.0.0.1", "localhost"]
-SERVER_NAMES_SAN = "IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost"
+SERVER_NAMES_SAN = "IP:127.0.0.1,DNS:localhost"
 WRONG_HOST_SAN = "DNS:elsewhere.invalid"
+OTHER_IP_SAN = "IP:127.0.0.2,DNS:127.0.0.1"
 # openssl ca's date form: YYYYMMDDHHMMSSZ.
 EXPIRED_DATES = ("20200101000000Z", "20200201000000Z")
-LEAVES = ("good", "expired", "wrong-host", "other-root")
+LEAVES = ("good", "expired", "wrong-host", "other-root", "other-ip")
+# The subject alternative names and common name of each leaf.
+LEAF_NAMES = {"wrong-host": (WRONG_HOST_SAN, "elsewhere.invalid"),
+              "other-ip": (OTHER_IP_SAN, "127.0.0.2")}
 
 # The minimal configuration of `openssl ca`: a database of its own in a temporary folder, any
 # subject, and one extension section per kind of certificate.
@@ -176,14 +182,14 @@ def fingerprint(pem):
 
 
 def issue_servers(directory, root_pem):
-    """Issues good, expired, wrong-host and other-root into DIR (see the module's text) and
-    returns {name: (pem, key)}; other-root-ca.pem of DIR is the second root."""
+    """Issues good, expired, wrong-host, other-root and other-ip into DIR (see the module's text)
+    and returns {name: (pem, key)}; other-root-ca.pem of DIR is the second root."""
     directory = os.path.abspath(directory)
     root_pem = os.path.abspath(root_pem)
     os.makedirs(directory, exist_ok=True)
     other_root = make_root(directory, "other-root-ca")
     issuers = {"good": root_pem, "expired": root_pem, "wrong-host": root_pem,
-               "other-root": other_root}
+               "other-root": other_root, "other-ip": root_pem}
     # What each leaf was issued by, so that a new root (or a PEM rewritten in place) is noticed.
     stamp_path = os.path.join(directory, "issued-by.txt")
     stamps = {}
@@ -201,7 +207,9 @@ def issue_servers(directory, root_pem):
         pem = os.path.join(directory, name + ".pem")
         leaves[name] = (pem, key_of(pem))
         issuer = issuers[name]
-        stamp = fingerprint(issuer)
+        # The names are part of the stamp: leaves of an older list of names are made anew.
+        san, common_name = LEAF_NAMES.get(name, (SERVER_NAMES_SAN, SERVER_NAMES[0]))
+        stamp = fingerprint(issuer) + "/" + san
         if (stamps.get(name) == stamp and os.path.exists(pem) and os.path.exists(key_of(pem))
                 and (name == "expired" or valid_for_a_day(pem))):
             continue
@@ -210,10 +218,8 @@ def issue_servers(directory, root_pem):
             write_stamps()
         with tempfile.TemporaryDirectory(prefix="pallaton-pki-") as work:
             key, request = new_request(work)
-            san = WRONG_HOST_SAN if name == "wrong-host" else SERVER_NAMES_SAN
             start, end = (EXPIRED_DATES if name == "expired"
                           else (utc_offset(-1), utc_offset(365)))
-            common_name = "elsewhere.invalid" if name == "wrong-host" else SERVER_NAMES[0]
             sign(work, request, issuer, key_of(issuer), os.path.join(work, "cert"), common_name,
                  "server_ext", san, start, end)
             replace(key, key_of(pem))
@@ -227,8 +233,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("action", choices=["root", "servers"])
     parser.add_argument("directory")
-    parser.add_argument("--root", help="the root PEM that signs good, expired and wrong-host "
-                                       "(its key beside it, ending in .key)")
+    parser.add_argument("--root", help="the root PEM that signs good, expired, wrong-host and "
+                                       "other-ip (its key beside it, ending in .key)")
     args = parser.parse_args()
     if shutil.which("openssl") is None:
         sys.exit("openssl is not installed")

@@ -7,13 +7,16 @@
 `start` runs, in the background, a supervisor that serves from STATE_DIR/www:
   - nginx on 127.0.0.1 with a configuration of ours: the files at /NAME, and the same files at
     /limited/NAME with a rate limit of 4 MiB/s per connection;
-  - in the same nginx, four https servers (TLS 1.2 and 1.3) with those files and locations, and
+  - in the same nginx, five https servers (TLS 1.2 and 1.3) with those files and locations, and
     /redirect?to=URL answering 302 with the location URL (as given: not percent-decoded), each
     with a certificate of its own (see test_pki.py): "https" with a good one for 127.0.0.1,
     "https_other_root" with one of the same names from a root that is not trusted,
-    "https_expired" with an expired one and "https_wrong_host" with one for another name. The
+    "https_expired" with an expired one, "https_wrong_host" with one for another name and
+    "https_other_ip" with one for another address (127.0.0.1 only as a DNS name). The
     certificates are issued into STATE_DIR/pki, signed by ROOT_PEM (with its key beside it,
     ending in .key) or, without --root, by a root of their own made there;
+  - nghttpd (Debian's nghttp2-server), which speaks HTTP/2 only, over TLS with the good
+    certificate, serving the same files at /NAME (without ranges);
   - the fault server of fault_server.py, with the same files at /files/NAME;
   - a "black hole" port whose listen queue is full, so that a connection to it is never
     accepted and a client's connect time-out runs out;
@@ -24,9 +27,10 @@ With --access-log, nginx appends every answered request to STATE_DIR/access.log 
 handed to the connection, also for a request whose client went away).
 When the servers listen, it writes STATE_DIR/servers.txt ("name=value" lines: nginx_port,
 fault_port, blackhole_port, https_port, https_other_root_port, https_expired_port,
-https_wrong_host_port, docroot, and tls_root, the root PEM that signed the certificates of https,
-https_expired and https_wrong_host) and returns. The supervisor, nginx with it, ends on `stop`,
-or by itself after the lifetime, so that nothing is left running when a test run dies.
+https_wrong_host_port, https_other_ip_port, h2_port, docroot, and tls_root, the root PEM that
+signed the certificates of https, https_expired, https_wrong_host and https_other_ip) and returns.
+The supervisor, and nginx and nghttpd with it, ends on `stop` or by itself after the lifetime, so
+that nothing is left running when a test run dies.
 
 The tests' files are created in the document root: pattern.N for N in PATTERN_SIZES, whose byte
 at offset i is (i % 251) ^ ((i // 251) % 256), so that a piece in a wrong place shows; and
@@ -97,7 +101,8 @@ HTTPS_LOCATIONS = LOCATIONS + """\
 
 # The https servers: the name of the port in servers.txt and the certificate each one shows.
 HTTPS_SERVERS = [("https_port", "good"), ("https_other_root_port", "other-root"),
-                 ("https_expired_port", "expired"), ("https_wrong_host_port", "wrong-host")]
+                 ("https_expired_port", "expired"), ("https_wrong_host_port", "wrong-host"),
+                 ("https_other_ip_port", "other-ip")]
 
 
 def pattern_bytes(size):
@@ -155,6 +160,20 @@ log_format transfer '$request_uri $status $http_range $body_bytes_sent';
     access_log {state}/access.log transfer;"""
 
 
+def start_nghttpd(state, docroot, certificate, lifetime):
+    """nghttpd on a free port of 127.0.0.1 with the certificate (pem, key); returns it and the
+    port. It ends by itself a minute after the lifetime, and its pid goes to STATE_DIR/nghttpd.pid,
+    so that `stop` ends it when the supervisor was killed outright."""
+    port = free_port()
+    pem, key = certificate
+    with open(os.path.join(state, "nghttpd.log"), "w") as log:
+        process = subprocess.Popen(["timeout", str(int(lifetime) + 60), "nghttpd",
+                                    "--address=127.0.0.1", "--htdocs=" + docroot, str(port), key,
+                                    pem], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    write_atomically(os.path.join(state, "nghttpd.pid"), "%d\n" % process.pid)
+    return process, port
+
+
 def run(state, lifetime, access_log=False, root=None):
     """The supervisor: serves until SIGTERM or the end of its lifetime."""
     docroot = os.path.join(state, "www")
@@ -189,11 +208,18 @@ def run(state, lifetime, access_log=False, root=None):
                                      for name, certificate in HTTPS_SERVERS))
     nginx = subprocess.Popen(["nginx", "-p", state, "-e", os.path.join(state, "nginx-error.log"),
                               "-c", conf], stdin=subprocess.DEVNULL)
+    nghttpd = None
     try:
+        nghttpd, h2_port = start_nghttpd(state, docroot, certificates["good"], lifetime)
         deadline = time.monotonic() + 10
         while not all(listening(port) for port in [nginx_port] + list(https_ports.values())):
             if nginx.poll() is not None or time.monotonic() > deadline:
                 print("nginx did not start; see %s/nginx-error.log" % state, file=sys.stderr)
+                return 1
+            time.sleep(0.05)
+        while not listening(h2_port):
+            if nghttpd.poll() is not None or time.monotonic() > deadline:
+                print("nghttpd did not start; see %s/nghttpd.log" % state, file=sys.stderr)
                 return 1
             time.sleep(0.05)
         proxy = test_proxy.start(os.path.join(state, "proxy"), lifetime)
@@ -203,21 +229,28 @@ def run(state, lifetime, access_log=False, root=None):
                          "nginx_port=%d\nfault_port=%d\nblackhole_port=%d\n" %
                          (nginx_port, server.server_address[1], hole.getsockname()[1]) +
                          "".join("%s=%d\n" % (name, https_ports[name]) for name, _ in HTTPS_SERVERS)
-                         + "docroot=%s\ntls_root=%s\n" % (docroot, root) + proxy_lines)
+                         + "h2_port=%d\ndocroot=%s\ntls_root=%s\n" % (h2_port, docroot, root)
+                         + proxy_lines)
         end = time.monotonic() + lifetime
-        while not stop.is_set() and time.monotonic() < end and nginx.poll() is None:
+        while (not stop.is_set() and time.monotonic() < end and nginx.poll() is None
+               and nghttpd.poll() is None):
             stop.wait(0.5)
     finally:
         try:
             os.unlink(os.path.join(state, "servers.txt"))
         except OSError:
             pass
-        if nginx.poll() is None:
-            nginx.terminate()
-            try:
-                nginx.wait(10)
-            except subprocess.TimeoutExpired:
-                nginx.kill()
+        for process in (nginx, nghttpd):
+            if process is not None and process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(10)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+        try:
+            os.unlink(os.path.join(state, "nghttpd.pid"))
+        except OSError:
+            pass
         test_proxy.stop(os.path.join(state, "proxy"))
         server.shutdown()
         for s in fillers + [hole]:
@@ -248,12 +281,13 @@ def stop(state):
             time.sleep(0.05)
         if alive(pid):
             os.kill(pid, signal.SIGKILL)
-    # An nginx whose supervisor was killed outright.
-    nginx = test_proxy.read_pid(os.path.join(state, "nginx.pid"))
-    if nginx is not None and alive(nginx):
-        os.kill(nginx, signal.SIGTERM)
+    # An nginx or nghttpd whose supervisor was killed outright.
+    for name in ("nginx.pid", "nghttpd.pid"):
+        server = test_proxy.read_pid(os.path.join(state, name))
+        if server is not None and alive(server):
+            os.kill(server, signal.SIGTERM)
     test_proxy.stop(os.path.join(state, "proxy"))
-    for name in ("supervisor.pid", "servers.txt"):
+    for name in ("supervisor.pid", "servers.txt", "nghttpd.pid"):
         try:
             os.unlink(os.path.join(state, name))
         except OSError:

@@ -31,14 +31,19 @@ struct Servers {
     int nginxPort = 0;
     int faultPort = 0;
     int blackholePort = 0;
-    // nginx's https servers: a good certificate of tlsRoot, one of another root with the same
-    // names, an expired one of tlsRoot, and one of tlsRoot for another host name.
+    // nginx's https servers: a good certificate of tlsRoot (127.0.0.1 as an IP address only),
+    // one of another root with the same names, an expired one of tlsRoot, one of tlsRoot for
+    // another host name, and one of tlsRoot for the address 127.0.0.2 that names 127.0.0.1 only
+    // as a DNS name.
     int httpsPort = 0;
     int httpsOtherRootPort = 0;
     int httpsExpiredPort = 0;
     int httpsWrongHostPort = 0;
-    // The PEM of the root that signed the certificates of httpsPort, httpsExpiredPort and
-    // httpsWrongHostPort, as a narrow path the program can open.
+    int httpsOtherIpPort = 0;
+    // nghttpd: HTTP/2 only (no HTTP/1.1, no ranges), with the good certificate of tlsRoot.
+    int h2Port = 0;
+    // The PEM of the root that signed the certificates of httpsPort, httpsExpiredPort,
+    // httpsWrongHostPort and httpsOtherIpPort, as a narrow path the program can open.
     std::string tlsRoot;
     // The forward proxy, which alone resolves pallaton.test and pkg.pallaton.test (to
     // 127.0.0.1), a port of it that asks for Basic credentials (pallaton, secret), and its access
@@ -83,6 +88,8 @@ inline const Servers& GetServers() {
             std::sscanf(line, "https_other_root_port=%d", &found.httpsOtherRootPort);
             std::sscanf(line, "https_expired_port=%d", &found.httpsExpiredPort);
             std::sscanf(line, "https_wrong_host_port=%d", &found.httpsWrongHostPort);
+            std::sscanf(line, "https_other_ip_port=%d", &found.httpsOtherIpPort);
+            std::sscanf(line, "h2_port=%d", &found.h2Port);
             std::sscanf(line, "proxy_port=%d", &found.proxyPort);
             std::sscanf(line, "auth_proxy_port=%d", &found.authProxyPort);
             ServerPathValue(line, "tls_root", found.tlsRoot);

@@ -1,5 +1,6 @@
 // Transfers over https: the build's pinned roots trusted and no others, refusals of every kind
-// of wrong certificate, no way back to plain http, and the system's roots on Linux.
+// of wrong certificate, a numeric host matched with the certificate's addresses, no way back to
+// plain http, the system's roots on Linux, and a server that speaks HTTP/2 only.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -94,6 +95,35 @@ TEST(Https, ARedirectToPlainHttpIsNotFollowed) {
     EXPECT_TRUE(result.leftovers.empty());
     EXPECT_EQ(RequestFrom(url), 0);
     EXPECT_TRUE(http_test::RecordedRequests(key).empty());
+}
+
+// The good certificate names 127.0.0.1 only as an IP address; the other one names 127.0.0.2 as its
+// address and "127.0.0.1" as a DNS name, which a numeric host must never be matched with.
+TEST(IpAddressCertificates, AHostGivenAsAnAddressMatchesOnlyTheCertificatesAddresses) {
+    TrustedRoots roots(TestRoot());
+    EXPECT_EQ(RequestFrom(HttpsUrl(GetServers().httpsPort, "pattern.3")), 1);
+    EXPECT_EQ(DownloadFrom(HttpsUrl(GetServers().httpsPort, "pattern.3"), 3).success, 1);
+    Result refused =
+        DownloadFrom(HttpsUrl(GetServers().httpsOtherIpPort, "pattern.1000003"), kSampleSize);
+    EXPECT_EQ(refused.success, 0);
+    EXPECT_TRUE(refused.content.empty());
+    EXPECT_TRUE(refused.leftovers.empty());
+    EXPECT_EQ(RequestFrom(HttpsUrl(GetServers().httpsOtherIpPort, "pattern.3")), 0);
+}
+
+// nghttpd answers only HTTP/2 (a client that cannot negotiate it gets no answer) and ignores
+// ranges, so the download comes whole in one stream after the pieces' first answers.
+TEST(Http2, AServerThatSpeaksOnlyHttp2CarriesADownloadAndARequest) {
+    TrustedRoots roots(TestRoot());
+    Result result = DownloadFrom(HttpsUrl(GetServers().h2Port, "pattern.1000003"), kSampleSize);
+    EXPECT_EQ(result.success, 1);
+    EXPECT_TRUE(result.content == http_test::PatternBytes(kSampleSize));
+    EXPECT_TRUE(result.leftovers.empty());
+    // Without an expected size: the size probe goes over HTTP/2 too.
+    result = DownloadFrom(HttpsUrl(GetServers().h2Port, "pattern.4000000"), 0);
+    EXPECT_EQ(result.success, 1);
+    EXPECT_TRUE(result.content == http_test::PatternBytes(4000000));
+    EXPECT_EQ(RequestFrom(HttpsUrl(GetServers().h2Port, "pattern.3")), 1);
 }
 
 #ifndef _WIN32
