@@ -36,8 +36,7 @@ CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath,
       localPath_(std::move(localPath)),
       totalSize_(static_cast<double>(expectedSize)),
       taskId_(taskId),
-      size_(expectedSize),
-      maxPieces_(http_pieces::MaxPiecesFor(localPath_)) {
+      size_(expectedSize) {
     this->thread_ =
         platform::CreateWorkerThread(&DownloadThreadProc, this, true, platform::kSmallStackBytes);
 }
@@ -84,7 +83,7 @@ void CHttpMultiDlCommand::Execute() {
     if (result != 1 && !noRoom_ && !inUse_ && !this->IsStopping())
         result = SingleStreamDownload();
     // Whatever way the file came, pieces of it are of no more use.
-    if (result == 1 && http_pieces::PieceNamesFit(localPath_))
+    if (result == 1)
         http_pieces::DeletePieces(localPath_);
     ReleaseRoom();
     if (this->owner_ != nullptr && !this->IsStopping()) {

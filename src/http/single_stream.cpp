@@ -43,8 +43,19 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
         return 0;
     }
     // The stream writes beside the destination and replaces it only with a good file; a path
-    // too long for that name is written in place.
+    // too long for that name is written in place. Pieces kept for a later download stay in the
+    // partial file: the stream then has a name of its own, or where that does not fit, they go.
     std::string target = http_pieces::PartialNameFor(localPath_);
+    bool piecesKept = false;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        piecesKept = stateKept_;
+    }
+    if (piecesKept && http_pieces::StreamNameFits(localPath_)) {
+        target = http_pieces::StreamName(localPath_);
+    } else if (piecesKept) {
+        http_pieces::DeletePieces(localPath_);
+    }
     bool beside = !target.empty();
     if (!beside)
         target = localPath_;
