@@ -122,6 +122,18 @@ bool CHttpMultiDlCommand::ReserveRoom(uint64_t needed, uint64_t& free) {
     return true;
 }
 
+void CHttpMultiDlCommand::ShrinkRoomToRest() {
+    // What the volume already shows taken (the allocated partial file, or what was written of a
+    // sparse one) is no longer this download's to reserve.
+    uint64_t taken = std::max(storedTotal_.load(), allocatedBytes_.load());
+    uint64_t rest = size_ - std::min(taken, size_);
+    std::lock_guard<std::mutex> lock(g_roomLock);
+    if (rest >= reserved_)
+        return;
+    g_reservedRoom -= reserved_ - rest;
+    reserved_ = rest;
+}
+
 void CHttpMultiDlCommand::ReleaseRoom() {
     std::lock_guard<std::mutex> lock(g_roomLock);
     g_reservedRoom -= reserved_;

@@ -122,6 +122,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // what it reserved before: true when they fit beside what other running downloads reserved
     // (or when the volume cannot be asked). `free` receives what was there for it.
     bool ReserveRoom(uint64_t needed, uint64_t& free);
+    // Lowers the reservation to what the pieces still have to write into the partial file.
+    void ShrinkRoomToRest();
     void ReleaseRoom();
     // Logs that the download does not fit and that nothing is fetched.
     void RefuseForRoom(uint64_t needed, uint64_t free);
@@ -183,7 +185,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     double totalSize_;  // size_ as the log lines and the progress give it
     int taskId_;
     uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
-    uint64_t reserved_ = 0;  // the room this download holds on the volume
+    uint64_t reserved_ = 0;  // the room this download holds on the volume, under the room lock
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
     bool noRoom_ = false;                    // the file does not fit: no stream either
     bool inUse_ = false;                     // the destination cannot be replaced: no stream
@@ -195,7 +197,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     std::mutex checkpointLock_;
     std::atomic<uint32_t> checkpointTick_{0};
     std::atomic<uint64_t> checkpointStored_{0};
-    std::atomic<uint64_t> storedTotal_{0};  // what all pieces wrote into the partial file
+    std::atomic<uint64_t> storedTotal_{0};     // what all pieces wrote into the partial file
+    std::atomic<uint64_t> allocatedBytes_{0};  // what the partial file took when it was sized
 
     std::mutex piecesLock_;
     PieceSlot pieces_[http_pieces::kMaxPieces];

@@ -128,6 +128,7 @@ bool CHttpMultiDlCommand::FlushPiece(PieceTry& pieceTry) {
     slot.stored.store(stored + pieceTry.buffered);
     storedTotal_.fetch_add(pieceTry.buffered);
     pieceTry.buffered = 0;
+    ShrinkRoomToRest();
     CheckpointWhenDue();
     return true;
 }

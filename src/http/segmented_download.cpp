@@ -35,6 +35,10 @@ int CHttpMultiDlCommand::SegmentedDownload() {
         KeepOrDeletePieces();
         return 0;
     }
+    uint64_t allocated = 0;
+    if (partial_.GetAllocatedSize(allocated))
+        allocatedBytes_.store(allocated);
+    ShrinkRoomToRest();
     bool started = RunPieceWorkers();
 
     bool whole = started;
