@@ -74,8 +74,9 @@ void CHttpMultiDlCommand::Execute() {
     // A destination that cannot be replaced would only be fetched in vain.
     if (!this->IsStopping() && !DestinationInUse()) {
         result = SegmentedDownload();
-        // The file changed on the server while its pieces came: once more with fresh pieces.
-        if (result != 1 && fileChanged_.load() && !this->IsStopping()) {
+        // The file changed on the server while its pieces came, or the server announced
+        // another length than the answer's: once more with fresh pieces.
+        if (result != 1 && (fileChanged_.load() || TakeAnnouncedSize()) && !this->IsStopping()) {
             ResetPieces();
             result = SegmentedDownload();
         }
@@ -89,6 +90,17 @@ void CHttpMultiDlCommand::Execute() {
     if (this->owner_ != nullptr && !this->IsStopping()) {
         this->owner_->OnDownloadResult(taskId_, result, localPath_.c_str());
     }
+}
+
+bool CHttpMultiDlCommand::TakeAnnouncedSize() {
+    int64_t announced = announcedSize_.load();
+    if (announced <= 0)
+        return false;
+    LogPrint(GetLogUtility(), L"Download file: the server announces %lld bytes, the answer %.0f",
+             static_cast<long long>(announced), totalSize_);
+    size_ = static_cast<uint64_t>(announced);
+    totalSize_ = static_cast<double>(size_);
+    return true;
 }
 
 bool CHttpMultiDlCommand::DestinationInUse() {

@@ -152,7 +152,12 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // another one.
     bool NoteValidator(const std::string& validator);
     // Whether the pieces are to end at once: the server ignores ranges or the file changed.
-    bool PiecesAbandoned() const { return rangesRefused_.load() || fileChanged_.load(); }
+    bool PiecesAbandoned() const {
+        return rangesRefused_.load() || fileChanged_.load() || announcedSize_.load() != 0;
+    }
+    // After pieces that a ranged answer of another length ended: the download takes that
+    // length, and true when it is to be fetched again in pieces.
+    bool TakeAnnouncedSize();
     // Forgets the pieces of a download whose file changed, so that it can start afresh.
     void ResetPieces();
     // Whether the destination cannot be replaced now; logs it once.
@@ -211,6 +216,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // length: no piece can be had from this server.
     std::atomic<bool> rangesRefused_{false};
     std::atomic<bool> fileChanged_{false};  // a ranged answer gave another validator
+    // The file's length as a ranged answer announced it, where that is not size_; 0 when none.
+    std::atomic<int64_t> announcedSize_{0};
 
     std::mutex progressLock_;
     double deliveredFraction_ = 0;  // the segmented download's progress never goes back

@@ -190,12 +190,17 @@ bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
                  headers.status);
         return false;
     }
-    if (headers.rangeTotal >= 0 && static_cast<uint64_t>(headers.rangeTotal) != size_) {
-        // No range of that server fits this file: the pieces end, and the stream's length check
-        // judges what the server sends.
-        if (!rangesRefused_.exchange(true))
+    if (headers.rangeTotal > 0 && static_cast<uint64_t>(headers.rangeTotal) != size_) {
+        // The length the server announces governs: these pieces end, and the download starts
+        // again at that length (the package's digest judges the content).
+        int64_t none = 0;
+        if (announcedSize_.compare_exchange_strong(none, headers.rangeTotal))
             LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f",
                      index, static_cast<long long>(headers.rangeTotal), totalSize_);
+        return false;
+    }
+    if (headers.rangeTotal == 0) {
+        rangesRefused_.store(true);
         return false;
     }
     // The end asked for may lie past the file's last byte; the server then ends at that byte.

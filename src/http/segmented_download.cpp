@@ -297,6 +297,7 @@ void CHttpMultiDlCommand::ResetPieces() {
     stateKept_ = false;
     pieceFailed_ = false;
     fileChanged_.store(false);
+    announcedSize_.store(0);
 }
 
 void CHttpMultiDlCommand::Checkpoint() {

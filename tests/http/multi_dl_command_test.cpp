@@ -70,6 +70,11 @@ std::string SampleUrl(const std::string& key, const std::string& faults = "") {
     return FaultUrl("/files/pattern.1000003?key=" + key + (faults.empty() ? "" : "&" + faults));
 }
 
+std::vector<std::string> Sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 int CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
         return line.compare(0, prefix.size(), prefix) == 0;
@@ -145,19 +150,24 @@ TEST(MultiDlCommand, UnknownLengthComesInOneStreamWithoutProgress) {
     EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
 }
 
-TEST(MultiDlCommand, AStreamIsCheckedAgainstTheLengthTheProbeFound) {
-    // The probe is told 5 GiB more than the file has: the ranges are refused as those of another
-    // file, and the stream's file is not that length either.
+TEST(MultiDlCommand, TheLengthTheRangedAnswersAnnounceGovernsOverTheProbes) {
+    // The probe is told 5 GiB more than the file has: the first ranged answer announces the
+    // file's own length, its pieces end, and the file comes in pieces of that length.
     std::string key = http_test::UniqueKey();
     Outcome outcome = Download(SampleUrl(key, "on=head&wrong_length=5368709120"), 0);
-    EXPECT_EQ(outcome.success, 0);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
     EXPECT_TRUE(outcome.leftovers.empty());
     std::vector<std::string> requests = http_test::RecordedRequests(key);
     EXPECT_EQ(requests.front(), "HEAD -");
-    // The first answer of another length ends the pieces: none is tried twice.
-    EXPECT_EQ(CountStartingWith(requests, "GET bytes=0-"), 1);
-    EXPECT_LE(CountStartingWith(requests, "GET bytes="), 5);
-    EXPECT_EQ(CountStartingWith(requests, "GET -"), 2);
+    // The first answer of another length ends the first pieces: none is tried twice.
+    EXPECT_LE(CountStartingWith(requests, "GET bytes="), 10);
+    std::vector<std::string> last(requests.end() - 5, requests.end());
+    std::vector<std::string> firstRanges;
+    for (int i = 0; i < http_pieces::kPieceCount; ++i)
+        firstRanges.push_back("GET bytes=" + http_pieces::PieceRange(kSampleSize, i));
+    EXPECT_EQ(Sorted(last), Sorted(firstRanges));
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
 }
 
 TEST(MultiDlCommand, ErrorPageIsAFailedDownloadNotTheFile) {
@@ -175,10 +185,22 @@ TEST(MultiDlCommand, ErrorPageIsAFailedDownloadNotTheFile) {
     }
 }
 
-TEST(MultiDlCommand, FileOfAnotherLengthThanExpectedFails) {
-    Outcome outcome = Download(NginxUrl("pattern.1000003"), kSampleSize - 10);
-    EXPECT_EQ(outcome.success, 0);
-    EXPECT_TRUE(outcome.leftovers.empty());
+// An answer whose size is wrong: the length the server announces governs, in pieces and in the
+// stream (the package's digest judges the content).
+TEST(MultiDlCommand, AFileOfAnotherLengthThanExpectedComesAtTheServersLength) {
+    for (uint32_t expected : {kSampleSize - 10, kSampleSize + 10}) {
+        SCOPED_TRACE(expected);
+        Outcome outcome = Download(NginxUrl("pattern.1000003"), expected);
+        EXPECT_EQ(outcome.success, 1);
+        EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+        EXPECT_TRUE(outcome.leftovers.empty());
+    }
+    // A server that ignores ranges: the stream takes the length its answer announces.
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(SampleUrl(key, "ignore_range=1"), kSampleSize + 10);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    EXPECT_EQ(CountStartingWith(http_test::RecordedRequests(key), "GET -"), 1);
 }
 
 TEST(MultiDlCommand, RedirectWithoutExpectedSizeIsNotMistakenForTheFile) {
@@ -308,11 +330,6 @@ std::vector<std::string> ResumedRanges(uint32_t held) {
         ranges.push_back("GET bytes=" + std::to_string(piece.start + held) + "-" +
                          std::to_string(piece.start + piece.length - 1));
     return ranges;
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> lines) {
-    std::sort(lines.begin(), lines.end());
-    return lines;
 }
 
 TEST(MultiDlCommand, AFailedRepeatLeavesTheEarlierFileAsItWas) {
