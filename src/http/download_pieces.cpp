@@ -13,12 +13,16 @@
 
 namespace http_pieces {
 
-std::string PieceName(const std::string& localPath, int index) {
-    return localPath + ".tmp_" + std::to_string(index);
-}
-
 std::string StateName(const std::string& localPath) {
     return localPath + ".tmp_state";
+}
+
+std::string NewStateName(const std::string& localPath) {
+    return localPath + ".tmp_new";
+}
+
+std::string StreamName(const std::string& localPath) {
+    return localPath + ".tmp_stream";
 }
 
 namespace {
@@ -36,19 +40,12 @@ bool NameFits(const std::string& localPath, size_t suffixChars) {
 
 }  // namespace
 
-bool PieceNamesFit(const std::string& localPath) {
-    return NameFits(localPath, std::string(".tmp_4").size());
-}
-
-int MaxPiecesFor(const std::string& localPath) {
-    if (!PieceNamesFit(localPath))
-        return 0;
-    // Two-digit numbers need one more character than the first ten.
-    return NameFits(localPath, std::string(".tmp_10").size()) ? kMaxPieces : 10;
-}
-
 bool StateNameFits(const std::string& localPath) {
     return NameFits(localPath, std::string(".tmp_state").size());
+}
+
+bool StreamNameFits(const std::string& localPath) {
+    return NameFits(localPath, std::string(".tmp_stream").size());
 }
 
 std::string PartialNameFor(const std::string& localPath) {
@@ -103,7 +100,8 @@ bool CoversTheFileOnce(const PieceState& state) {
     std::set<int> numbers;
     uint64_t next = 0;
     for (const PieceSpan& piece : InOffsetOrder(state.pieces)) {
-        if (piece.index < 0 || piece.index >= kMaxPieces || !numbers.insert(piece.index).second)
+        if (piece.index < 0 || piece.index >= kMaxPieces || !numbers.insert(piece.index).second ||
+            piece.held > piece.length)
             return false;
         if (piece.length == 0)
             continue;
@@ -166,7 +164,7 @@ std::string FormatPieceState(const PieceState& state) {
                        "\nvalidator " + state.validator + "\n";
     for (const PieceSpan& piece : state.pieces) {
         text += "piece " + std::to_string(piece.index) + " " + std::to_string(piece.start) + " " +
-                std::to_string(piece.length) + "\n";
+                std::to_string(piece.length) + " " + std::to_string(piece.held) + "\n";
     }
     return text + "end\n";
 }
@@ -195,10 +193,10 @@ bool ParsePieceState(const std::string& text, PieceState& state) {
             parsed.validator = value;
             hasValidator = true;
         } else if (key == "piece") {
-            uint64_t fields[3] = {};
+            uint64_t fields[4] = {};
             size_t from = 0;
             for (uint64_t& field : fields) {
-                // Fewer fields than three: the text ran out before this one.
+                // Fewer fields than four: the text ran out before this one.
                 if (from > value.size())
                     return false;
                 size_t to = value.find(' ', from);
@@ -209,7 +207,8 @@ bool ParsePieceState(const std::string& text, PieceState& state) {
             }
             if (from <= value.size() || fields[0] >= static_cast<uint64_t>(kMaxPieces))
                 return false;
-            parsed.pieces.push_back(PieceSpan{static_cast<int>(fields[0]), fields[1], fields[2]});
+            parsed.pieces.push_back(
+                PieceSpan{static_cast<int>(fields[0]), fields[1], fields[2], fields[3]});
         } else if (key == "end" && value.empty()) {
             ended = true;
         } else {
@@ -224,13 +223,18 @@ bool ParsePieceState(const std::string& text, PieceState& state) {
 }
 
 bool WritePieceState(const std::string& localPath, const PieceState& state) {
-    std::FILE* file = platform::OpenStdioFile(StateName(localPath), "wb");
+    std::string fresh = NewStateName(localPath);
+    std::FILE* file = platform::OpenStdioFile(fresh, "wb");
     if (file == nullptr)
         return false;
     std::string text = FormatPieceState(state);
     bool whole = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
                  platform::SyncStdioFile(file);
-    return std::fclose(file) == 0 && whole;
+    whole = std::fclose(file) == 0 && whole;
+    if (whole && platform::ReplacePath(ToWidePath(fresh), ToWidePath(StateName(localPath))))
+        return true;
+    platform::DeletePath(ToWidePath(fresh));
+    return false;
 }
 
 bool ReadPieceState(const std::string& localPath, PieceState& state) {
@@ -247,67 +251,6 @@ bool ReadPieceState(const std::string& localPath, PieceState& state) {
     return text.size() < 65536 && ParsePieceState(text, state);
 }
 
-int64_t JoinPieces(const std::vector<PieceSpan>& pieces, const std::string& localPath,
-                   const std::string& target) {
-    std::vector<PieceSpan> ordered = InOffsetOrder(pieces);
-    int64_t joined = 0;
-    size_t next = 0;
-    std::FILE* destination = nullptr;
-    // The file's first bytes need no copy: their piece becomes the target.
-    if (!ordered.empty() && ordered[0].start == 0 && ordered[0].length > 0) {
-        std::string first = PieceName(localPath, ordered[0].index);
-        if (FileLengthOf(first) == ordered[0].length &&
-            platform::ReplacePath(ToWidePath(first), ToWidePath(target))) {
-            destination = platform::OpenStdioFile(target, "ab");
-            joined = static_cast<int64_t>(ordered[0].length);
-            next = 1;
-        }
-    }
-    if (destination == nullptr) {
-        destination = platform::OpenStdioFile(target, "wb");
-        joined = 0;
-        next = 0;
-    }
-    // The copy moves whole blocks, so stdio's own buffers would only add a copy of each block:
-    // without them every block is one read and one write of the system.
-    if (destination != nullptr)
-        std::setvbuf(destination, nullptr, _IONBF, 0);
-    std::unique_ptr<char[]> block(new (std::nothrow) char[kJoinBlockBytes]);
-    bool full = false;
-    for (size_t i = next; i < ordered.size(); ++i) {
-        const PieceSpan& span = ordered[i];
-        std::string name = PieceName(localPath, span.index);
-        std::FILE* piece = platform::OpenStdioFile(name, "rb");
-        if (piece != nullptr) {
-            std::setvbuf(piece, nullptr, _IONBF, 0);
-            // A piece that was split may hold a few bytes beyond its span: the next piece's.
-            uint64_t left = span.length;
-            while (destination != nullptr && block && !full && left > 0) {
-                size_t want = left < kJoinBlockBytes ? static_cast<size_t>(left) : kJoinBlockBytes;
-                size_t got = std::fread(block.get(), 1, want, piece);
-                if (got == 0)
-                    break;
-                size_t written = std::fwrite(block.get(), 1, got, destination);
-                joined += static_cast<int64_t>(written);
-                left -= got;
-                full = written < got;  // the disk is full: the length check will fail
-            }
-            std::fclose(piece);
-        }
-        platform::DeletePath(ToWidePath(name));
-    }
-    // The file's data is on the disk before its name is trusted; a file whose last data never
-    // reached the disk is not the file.
-    if (destination != nullptr) {
-        bool synced = platform::SyncStdioFile(destination);
-        if (std::fclose(destination) != 0 || !synced)
-            joined = -1;
-    }
-    if (!block && ordered.size() > next)
-        joined = -1;  // no memory to copy with
-    return joined;
-}
-
 uint64_t FileLengthOf(const std::string& path) {
     std::FILE* file = platform::OpenStdioFile(path, "rb");
     if (file == nullptr)
@@ -318,16 +261,13 @@ uint64_t FileLengthOf(const std::string& path) {
     return length > 0 ? static_cast<uint64_t>(length) : 0;
 }
 
-void EmptyFile(const std::string& path) {
-    std::FILE* emptied = platform::OpenStdioFile(path, "wb");
-    if (emptied != nullptr)
-        std::fclose(emptied);
-}
-
 void DeletePieces(const std::string& localPath) {
-    for (int i = 0; i < kMaxPieces; ++i)
-        platform::DeletePath(ToWidePath(PieceName(localPath, i)));
+    // The state first: a state must never outlive what it describes.
     platform::DeletePath(ToWidePath(StateName(localPath)));
+    platform::DeletePath(ToWidePath(NewStateName(localPath)));
+    platform::DeletePath(ToWidePath(StreamName(localPath)));
+    for (int i = 0; i < kOldPieceFiles; ++i)
+        platform::DeletePath(ToWidePath(localPath + ".tmp_" + std::to_string(i)));
 }
 
 }  // namespace http_pieces

@@ -36,8 +36,7 @@ CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath,
       localPath_(std::move(localPath)),
       totalSize_(static_cast<double>(expectedSize)),
       taskId_(taskId),
-      size_(expectedSize),
-      maxPieces_(http_pieces::MaxPiecesFor(localPath_)) {
+      size_(expectedSize) {
     this->thread_ =
         platform::CreateWorkerThread(&DownloadThreadProc, this, true, platform::kSmallStackBytes);
 }
@@ -75,8 +74,9 @@ void CHttpMultiDlCommand::Execute() {
     // A destination that cannot be replaced would only be fetched in vain.
     if (!this->IsStopping() && !DestinationInUse()) {
         result = SegmentedDownload();
-        // The file changed on the server while its pieces came: once more with fresh pieces.
-        if (result != 1 && fileChanged_.load() && !this->IsStopping()) {
+        // The file changed on the server while its pieces came, or the server announced
+        // another length than the answer's: once more with fresh pieces.
+        if (result != 1 && (fileChanged_.load() || TakeAnnouncedSize()) && !this->IsStopping()) {
             ResetPieces();
             result = SegmentedDownload();
         }
@@ -84,12 +84,23 @@ void CHttpMultiDlCommand::Execute() {
     if (result != 1 && !noRoom_ && !inUse_ && !this->IsStopping())
         result = SingleStreamDownload();
     // Whatever way the file came, pieces of it are of no more use.
-    if (result == 1 && http_pieces::PieceNamesFit(localPath_))
+    if (result == 1)
         http_pieces::DeletePieces(localPath_);
     ReleaseRoom();
     if (this->owner_ != nullptr && !this->IsStopping()) {
         this->owner_->OnDownloadResult(taskId_, result, localPath_.c_str());
     }
+}
+
+bool CHttpMultiDlCommand::TakeAnnouncedSize() {
+    int64_t announced = announcedSize_.load();
+    if (announced <= 0)
+        return false;
+    LogPrint(GetLogUtility(), L"Download file: the server announces %lld bytes, the answer %.0f",
+             static_cast<long long>(announced), totalSize_);
+    size_ = static_cast<uint64_t>(announced);
+    totalSize_ = static_cast<double>(size_);
+    return true;
 }
 
 bool CHttpMultiDlCommand::DestinationInUse() {
@@ -121,6 +132,18 @@ bool CHttpMultiDlCommand::ReserveRoom(uint64_t needed, uint64_t& free) {
     g_reservedRoom = others + needed;
     reserved_ = needed;
     return true;
+}
+
+void CHttpMultiDlCommand::ShrinkRoomToRest() {
+    // What the volume already shows taken (the allocated partial file, or what was written of a
+    // sparse one) is no longer this download's to reserve.
+    uint64_t taken = std::max(storedTotal_.load(), allocatedBytes_.load());
+    uint64_t rest = size_ - std::min(taken, size_);
+    std::lock_guard<std::mutex> lock(g_roomLock);
+    if (rest >= reserved_)
+        return;
+    g_reservedRoom -= reserved_ - rest;
+    reserved_ = rest;
 }
 
 void CHttpMultiDlCommand::ReleaseRoom() {

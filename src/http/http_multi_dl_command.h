@@ -1,9 +1,10 @@
-// The download of one file: ranged transfers on five threads of their own into piece files,
-// joined into a partial file that is checked against the expected length and then replaces the
-// destination; when that fails, the whole file again in one stream with two tries. Pieces resume
-// what they hold, within a download and across downloads of the same file, and a thread whose
-// piece is done takes over half of the largest rest of another. Progress and the result go to
-// the owner's IHttpDownloadResult.
+// The download of one file: ranged transfers on five threads of their own, each writing its
+// piece at its own offset into one partial file sized to the file at the start, which is checked
+// against the expected length and then replaces the destination; when that fails, the whole file
+// again in one stream with two tries. Pieces resume what the partial file holds, within a
+// download and across downloads of the same file, and a thread whose piece is done takes over
+// half of the largest rest of another. Progress and the result go to the owner's
+// IHttpDownloadResult.
 #pragma once
 
 #include <atomic>
@@ -16,15 +17,22 @@
 #include "http/http_object.h"
 #include "http/http_result.h"
 #include "http/transfer_callbacks.h"
+#include "platform/file.h"
 
-// One piece of the file and its file.
+// One piece of the file: a span of the partial file.
 struct PieceSlot {
     bool used = false;
     uint64_t start = 0;
-    // The bytes of the file it holds; a split moves its end back while it is fetched.
+    // The bytes of the file it stands for; a split moves its end back, under the command's
+    // piece lock, while it is fetched.
     std::atomic<uint64_t> length{0};
-    // What its file holds, for the progress: written by its transfer, summed by all.
+    // The bytes of its span its transfer has taken from the server, in the partial file or in
+    // the try's buffer; grown under the piece lock, so that a split never hands a helper a byte
+    // already taken. Summed by all for the progress.
     std::atomic<uint64_t> received{0};
+    // The bytes from its start written into the partial file (not yet known to be on the disk
+    // before the file's next sync); written only by the thread that fetches it.
+    std::atomic<uint64_t> stored{0};
     // Under the command's piece lock: a thread fetches it; it is whole. (A piece whose tries
     // failed ends the download's pieces: the command's pieceFailed_.)
     bool taken = false;
@@ -49,6 +57,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
   public:
     // The pause before a piece's second try.
     static constexpr uint32_t kRetryPauseMs = 500;
+    // While the pieces come, their state is recorded after this long or this many bytes.
+    static constexpr uint32_t kCheckpointMs = 3000;
+    static constexpr uint64_t kCheckpointBytes = 64ull << 20;
 
     CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize);
 
@@ -64,7 +75,15 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     struct PieceTry {
         CHttpMultiDlCommand* command = nullptr;
         int index = 0;
-        http_transfer::FileSink sink;
+        // The bytes on their way to the partial file, written in blocks at the piece's end.
+        std::vector<char> buffer;
+        size_t buffered = 0;
+        // The most bytes the answer may carry, and what it carried so far.
+        uint64_t limit = 0;
+        uint64_t delivered = 0;
+        // The server sent more than the range asked; the partial file could not take the data.
+        bool overrun = false;
+        bool writeFailed = false;
         http_transfer::ValidatorHeaders headers;
         bool headersSeen = false;
         // The bytes asked for, inclusive; the last may lie past the file's end.
@@ -80,37 +99,47 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     void Execute();
     int SegmentedDownload();
     // Reserves the room the pieces need beyond the `held` bytes resumed pieces hold; when it
-    // does not fit, the room of one stream, or nothing (logged).
+    // does not fit, nothing is fetched (logged).
     bool ReserveRoomForPieces(uint64_t held);
     // Starts the five piece threads and waits for all of them; false when none could start.
     bool RunPieceWorkers();
-    // Joins whole pieces into the partial file and moves it over the destination: 1 on success.
-    int JoinIntoDestination(const std::vector<http_pieces::PieceSpan>& spans);
+    // Opens the partial file: as it is for resumed pieces (false when it is not the file's
+    // length any more), else emptied and sized to the file.
+    bool OpenPartial(bool resumed);
+    // Checks that the pieces hold the whole file and moves the partial file over the
+    // destination: 1 on success.
+    int CompleteDestination(uint64_t held);
     // Asks the server for the file's length with a HEAD request.
     void ProbeSize();
     // The server's validator of the file (after redirects), with a HEAD request; empty when
     // there is none or the request fails.
     std::string ProbeValidator();
     // Sets up the pieces: those of an earlier download of the same file when its state matches
-    // and the server's validator is unchanged, else the five first ones with no file. Returns
-    // the bytes their files already hold.
-    uint64_t PreparePieces();
+    // and the server's validator is unchanged, else the five first ones holding nothing.
+    // Returns the bytes they already hold; `resumed` tells which.
+    uint64_t PreparePieces(bool& resumed);
     // Reserves `needed` more bytes on the destination's volume for this download, in place of
     // what it reserved before: true when they fit beside what other running downloads reserved
     // (or when the volume cannot be asked). `free` receives what was there for it.
     bool ReserveRoom(uint64_t needed, uint64_t& free);
+    // Lowers the reservation to what the pieces still have to write into the partial file.
+    void ShrinkRoomToRest();
     void ReleaseRoom();
     // Logs that the download does not fit and that nothing is fetched.
     void RefuseForRoom(uint64_t needed, uint64_t free);
     void RunPieceWorker(int worker);
-    // Fetches one piece with up to two tries, each continuing where the file ends. True when
-    // the piece's file holds its whole span.
+    // Fetches one piece with up to two tries, each continuing where the piece's bytes in the
+    // partial file end. True when the partial file holds its whole span.
     bool FetchPiece(int index);
-    // One try of a piece; true when its file holds its whole span afterwards.
-    bool TryPiece(int index, int attempt, const std::string& pieceName);
+    // One try of a piece; true when the partial file holds its whole span afterwards.
+    bool TryPiece(int index, int attempt);
     // What a try asks for: the piece's first range as PieceRange gives it, or the rest of its
-    // span after the `have` bytes its file holds.
+    // span after the `have` bytes the partial file holds.
     void AimPieceTry(PieceTry& pieceTry, uint64_t have);
+    // Takes what of `bytes` more the piece's span still has room for, under the piece lock.
+    uint64_t TakeBytes(int index, uint64_t bytes);
+    // Writes the try's buffer at the end of the piece's bytes in the partial file.
+    bool FlushPiece(PieceTry& pieceTry);
     // The next piece for a thread that is free: one nobody fetches yet, else the second half of
     // the largest rest of a piece being fetched. -1 when there is none worth it.
     int TakeNextPiece();
@@ -119,22 +148,32 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // says that the server does not serve ranges, another validator that the file changed
     // meanwhile; both end every piece of the download.
     bool AcceptPieceAnswer(const PieceTry& pieceTry);
-    // Records the validator of the first ranged answer and writes the state file; false when
-    // an earlier answer gave another one.
+    // Records the validator of the first ranged answer; false when an earlier answer gave
+    // another one.
     bool NoteValidator(const std::string& validator);
     // Whether the pieces are to end at once: the server ignores ranges or the file changed.
-    bool PiecesAbandoned() const { return rangesRefused_.load() || fileChanged_.load(); }
+    bool PiecesAbandoned() const {
+        return rangesRefused_.load() || fileChanged_.load() || announcedSize_.load() != 0;
+    }
+    // After pieces that a ranged answer of another length ended: the download takes that
+    // length, and true when it is to be fetched again in pieces.
+    bool TakeAnnouncedSize();
     // Forgets the pieces of a download whose file changed, so that it can start afresh.
     void ResetPieces();
     // Whether the destination cannot be replaced now; logs it once.
     bool DestinationInUse();
-    // Writes the state file while the piece lock is held; nothing without a validator.
-    void WriteStateLocked();
+    // Records what the partial file holds: takes each piece's stored count, puts the partial
+    // file on the disk, and only then replaces the state with those counts, so that a state
+    // never trusts a byte that a power cut could still take. Nothing without a validator.
+    void Checkpoint();
+    void CheckpointLocked();  // with the checkpoint lock held
+    // A checkpoint when a few seconds or some tens of MiB have passed since the last one; a
+    // thread that finds another checkpointing goes on writing.
+    void CheckpointWhenDue();
     // After a segmented download that did not end in the file: the pieces stay for a later
-    // download when their state is recorded, else they go.
+    // download when a validator lets their state be recorded, else they go with the partial
+    // file.
     void KeepOrDeletePieces();
-    // Puts what the piece files hold on the disk, then the state that covers them.
-    void SyncKeptPieces();
     static size_t WritePieceData(char* data, size_t size, size_t count, void* pieceTry);
     static int PieceProgressProc(void* data, double totalDown, double nowDown, double, double);
     void DeliverPieceProgress();
@@ -151,23 +190,34 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     double totalSize_;  // size_ as the log lines and the progress give it
     int taskId_;
     uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
-    uint64_t reserved_ = 0;  // the room this download holds on the volume
-    int maxPieces_ = 0;      // as many as the destination has names for
+    uint64_t reserved_ = 0;  // the room this download holds on the volume, under the room lock
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
     bool noRoom_ = false;                    // the file does not fit: no stream either
     bool inUse_ = false;                     // the destination cannot be replaced: no stream
+
+    // The file the pieces write into, at their offsets; open during the segmented download.
+    std::string partialName_;
+    platform::PositionedFile partial_;
+    // One checkpoint at a time; when the last one was and what the pieces had stored then.
+    std::mutex checkpointLock_;
+    std::atomic<uint32_t> checkpointTick_{0};
+    std::atomic<uint64_t> checkpointStored_{0};
+    std::atomic<uint64_t> storedTotal_{0};     // what all pieces wrote into the partial file
+    std::atomic<uint64_t> allocatedBytes_{0};  // what the partial file took when it was sized
 
     std::mutex piecesLock_;
     PieceSlot pieces_[http_pieces::kMaxPieces];
     int nextPiece_ = 0;            // the number the next split gives its piece
     std::string validator_;        // of the file the pieces hold; empty when it has none
     bool validatorKnown_ = false;  // a ranged answer, or the resumed state, gave validator_
-    bool stateKept_ = false;       // the state file describes the pieces
+    bool stateKept_ = false;       // a state file describes the pieces
     bool pieceFailed_ = false;
     // A ranged request was answered with the whole file, or with a range of a file of another
     // length: no piece can be had from this server.
     std::atomic<bool> rangesRefused_{false};
     std::atomic<bool> fileChanged_{false};  // a ranged answer gave another validator
+    // The file's length as a ranged answer announced it, where that is not size_; 0 when none.
+    std::atomic<int64_t> announcedSize_{0};
 
     std::mutex progressLock_;
     double deliveredFraction_ = 0;  // the segmented download's progress never goes back

@@ -1,6 +1,6 @@
-// One piece's transfer: its tries, each continuing where the piece file ends, the judgement of
-// each answer (only a 206 for exactly the range asked, of this file, reaches the file), and its
-// progress.
+// One piece's transfer: its tries, each continuing where the piece's bytes in the partial file
+// end, the judgement of each answer (only a 206 for exactly the range asked, of this file,
+// reaches the file), its writes at the piece's offset, and its progress.
 #include "http/http_multi_dl_command.h"
 
 #include <algorithm>
@@ -24,17 +24,15 @@ constexpr size_t kPieceBufferBytes = 256 * 1024;
 }  // namespace
 
 bool CHttpMultiDlCommand::FetchPiece(int index) {
-    std::string pieceName = http_pieces::PieceName(localPath_, index);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         if (this->IsStopping() || PiecesAbandoned())
             return false;
-        if (TryPiece(index, attempt, pieceName))
+        if (TryPiece(index, attempt))
             return true;
         if (!this->IsStopping() && !PiecesAbandoned() && attempt < 2)
             platform::SleepMilliseconds(kRetryPauseMs);
     }
-    return !PiecesAbandoned() &&
-           http_pieces::FileLengthOf(pieceName) >= pieces_[index].length.load();
+    return !PiecesAbandoned() && pieces_[index].stored.load() >= pieces_[index].length.load();
 }
 
 void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
@@ -42,7 +40,7 @@ void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
     uint64_t length = slot.length.load();
     if (slot.firstRange) {
         pieceTry.range = http_pieces::PieceRange(size_, pieceTry.index);
-        pieceTry.sink.limit = http_pieces::PieceLength(size_, pieceTry.index);
+        pieceTry.limit = http_pieces::PieceLength(size_, pieceTry.index);
         pieceTry.firstByte = slot.start;
         pieceTry.lastByte = http_pieces::PieceRangeEnd(size_, pieceTry.index);
     } else {
@@ -50,36 +48,28 @@ void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
         pieceTry.lastByte = slot.start + length - 1ull;
         pieceTry.range =
             std::to_string(pieceTry.firstByte) + "-" + std::to_string(pieceTry.lastByte);
-        pieceTry.sink.limit = length - have;
+        pieceTry.limit = length - have;
     }
     slot.firstRange = false;
-    slot.received.store(have);
     http_transfer::StartStallWatch(slot.stallWatch);
 }
 
-bool CHttpMultiDlCommand::TryPiece(int index, int attempt, const std::string& pieceName) {
+bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
     PieceSlot& slot = pieces_[index];
-    // Each try continues where the file ends.
-    std::FILE* file = platform::OpenStdioFile(pieceName, "ab");
-    if (file == nullptr)
-        return false;
-    // libcurl hands over 16 KiB at a time: a larger buffer makes one system call of many.
-    std::setvbuf(file, nullptr, _IOFBF, kPieceBufferBytes);
-    int64_t held = 0;
-    platform::GetStdioFileLength(file, held);
-    auto have = static_cast<uint64_t>(held);
-    if (!slot.firstRange && slot.length.load() > 0 && have >= slot.length.load()) {
-        std::fclose(file);
-        return true;
+    // Each try continues where the piece's bytes end; what an earlier try had taken but not
+    // written is taken again.
+    uint64_t have = 0;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        have = slot.stored.load();
+        slot.received.store(have);
     }
+    if (!slot.firstRange && slot.length.load() > 0 && have >= slot.length.load())
+        return true;
     PieceTry pieceTry;
     pieceTry.command = this;
     pieceTry.index = index;
-    pieceTry.sink.file = file;
-    pieceTry.sink.tasks = this->taskCallback_;
-    pieceTry.sink.spanLength = &slot.length;
-    pieceTry.sink.base = have;
-    pieceTry.sink.published = &slot.received;
+    pieceTry.buffer.resize(kPieceBufferBytes);
     AimPieceTry(pieceTry, have);
 
     http_transfer::TransferOptions options;
@@ -96,38 +86,94 @@ bool CHttpMultiDlCommand::TryPiece(int index, int attempt, const std::string& pi
     // another validator still ends the pieces.
     if (!pieceTry.headersSeen && pieceTry.headers.status != 0)
         AcceptPieceAnswer(pieceTry);
-    std::fclose(file);
-    // An answer longer than the range is not this range: its bytes must not join as if they
-    // were the piece. What a full disk let through is removed, to give the room back.
-    if (pieceTry.sink.overrun || pieceTry.sink.writeFailed) {
-        http_pieces::EmptyFile(pieceName);
+    if (!FlushPiece(pieceTry))
+        pieceTry.writeFailed = true;
+    // An answer longer than the range is not this range: none of its bytes counts as the
+    // piece's, and the next try fetches the piece from its start.
+    if (pieceTry.overrun) {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        slot.stored.store(0);
         slot.received.store(0);
     }
-    uint64_t fileSize = http_pieces::FileLengthOf(pieceName);
+    uint64_t stored = slot.stored.load();
     LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%lld",
-             index, attempt, static_cast<int>(code), static_cast<long long>(fileSize));
+             index, attempt, static_cast<int>(code), static_cast<long long>(stored));
     if (code == CURLE_OK)
         LogPrint(GetLogUtility(), L"thread %d download %d try perform success, HttpCode=%lu", index,
                  attempt, transfer.ResponseCode());
     uint64_t length = slot.length.load();
     // Whole after an accepted answer, or after a transfer that failed past the span's last byte
     // or ended there after a split.
-    return fileSize >= length && length > 0 && (pieceTry.accepted || code != CURLE_OK);
+    return stored >= length && length > 0 && !pieceTry.writeFailed &&
+           (pieceTry.accepted || code != CURLE_OK);
+}
+
+uint64_t CHttpMultiDlCommand::TakeBytes(int index, uint64_t bytes) {
+    PieceSlot& slot = pieces_[index];
+    std::lock_guard<std::mutex> lock(piecesLock_);
+    uint64_t length = slot.length.load(std::memory_order_relaxed);
+    uint64_t taken = slot.received.load(std::memory_order_relaxed);
+    uint64_t keep = taken >= length ? 0 : std::min<uint64_t>(bytes, length - taken);
+    slot.received.store(taken + keep, std::memory_order_relaxed);
+    return keep;
+}
+
+bool CHttpMultiDlCommand::FlushPiece(PieceTry& pieceTry) {
+    if (pieceTry.buffered == 0)
+        return true;
+    PieceSlot& slot = pieces_[pieceTry.index];
+    uint64_t stored = slot.stored.load();
+    if (!partial_.WriteAt(slot.start + stored, pieceTry.buffer.data(), pieceTry.buffered))
+        return false;
+    slot.stored.store(stored + pieceTry.buffered);
+    storedTotal_.fetch_add(pieceTry.buffered);
+    pieceTry.buffered = 0;
+    ShrinkRoomToRest();
+    CheckpointWhenDue();
+    return true;
 }
 
 size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {
     auto* current = static_cast<PieceTry*>(pieceTry);
-    if (current == nullptr)
+    if (current == nullptr || data == nullptr)
         return 0;
+    CHttpMultiDlCommand* command = current->command;
     // The first data of an answer: its headers are all there, and decide whether any of its
     // bytes reach the file. A refused answer fails the try before its first byte is written.
     if (!current->headersSeen) {
         current->headersSeen = true;
-        current->accepted = current->command->AcceptPieceAnswer(*current);
+        current->accepted = command->AcceptPieceAnswer(*current);
     }
-    if (!current->accepted)
+    if (!current->accepted || command->IsStopping())
         return 0;
-    return http_transfer::WriteFileData(data, size, count, &current->sink);
+    uint64_t bytes = static_cast<uint64_t>(size) * count;
+    // A server that sends without end can neither fill the disk nor hold the piece.
+    if (bytes > current->limit - current->delivered) {
+        if (!current->overrun)
+            LogPrint(GetLogUtility(), L"WriteData: more than the %llu bytes asked for, try cut off",
+                     static_cast<unsigned long long>(current->limit));
+        current->overrun = true;
+        return 0;
+    }
+    current->delivered += bytes;
+    // A span moved back by a split: keep what it still holds and end the transfer there.
+    uint64_t keep = command->TakeBytes(current->index, bytes);
+    const char* from = data;
+    for (uint64_t left = keep; left > 0;) {
+        size_t room = current->buffer.size() - current->buffered;
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, room));
+        std::copy(from, from + chunk, current->buffer.data() + current->buffered);
+        current->buffered += chunk;
+        from += chunk;
+        left -= chunk;
+        if (current->buffered == current->buffer.size() && !command->FlushPiece(*current)) {
+            current->writeFailed = true;
+            return 0;
+        }
+    }
+    if (keep < bytes)
+        return 0;  // the span's end is reached
+    return size == 0 ? 0 : count;
 }
 
 bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
@@ -144,12 +190,17 @@ bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
                  headers.status);
         return false;
     }
-    if (headers.rangeTotal >= 0 && static_cast<uint64_t>(headers.rangeTotal) != size_) {
-        // No range of that server fits this file: the pieces end, and the stream's length check
-        // judges what the server sends.
-        if (!rangesRefused_.exchange(true))
+    if (headers.rangeTotal > 0 && static_cast<uint64_t>(headers.rangeTotal) != size_) {
+        // The length the server announces governs: these pieces end, and the download starts
+        // again at that length (the package's digest judges the content).
+        int64_t none = 0;
+        if (announcedSize_.compare_exchange_strong(none, headers.rangeTotal))
             LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f",
                      index, static_cast<long long>(headers.rangeTotal), totalSize_);
+        return false;
+    }
+    if (headers.rangeTotal == 0) {
+        rangesRefused_.store(true);
         return false;
     }
     // The end asked for may lie past the file's last byte; the server then ends at that byte.

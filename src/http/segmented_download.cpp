@@ -22,62 +22,76 @@ int CHttpMultiDlCommand::SegmentedDownload() {
         ProbeSize();
     if (size_ == 0)
         return 0;
-    // Piece names that would not be whole paths: the single stream fetches the file.
-    if (size_ > http_pieces::kMaxSegmentedSize || maxPieces_ < http_pieces::kPieceCount)
+    // A path with no partial name beside it, or a file beyond what ranges describe: the single
+    // stream fetches the file.
+    partialName_ = http_pieces::PartialNameFor(localPath_);
+    if (size_ > http_pieces::kMaxSegmentedSize || partialName_.empty())
         return 0;
-    if (!ReserveRoomForPieces(PreparePieces()))
+    bool resumed = false;
+    uint64_t held = PreparePieces(resumed);
+    if (!ReserveRoomForPieces(held))
         return 0;
+    if (!OpenPartial(resumed)) {
+        KeepOrDeletePieces();
+        return 0;
+    }
+    uint64_t allocated = 0;
+    if (partial_.GetAllocatedSize(allocated))
+        allocatedBytes_.store(allocated);
+    ShrinkRoomToRest();
     bool started = RunPieceWorkers();
 
-    std::vector<http_pieces::PieceSpan> spans;
     bool whole = started;
-    double received = 0;
+    held = 0;
     {
         std::lock_guard<std::mutex> lock(piecesLock_);
-        for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-            PieceSlot& slot = pieces_[i];
+        for (const PieceSlot& slot : pieces_) {
             if (!slot.used)
                 continue;
             uint64_t length = slot.length.load();
-            spans.push_back(http_pieces::PieceSpan{i, slot.start, length});
             whole = whole && slot.done;
-            received += static_cast<double>(std::min<uint64_t>(slot.received.load(), length));
+            held += std::min<uint64_t>(slot.stored.load(), length);
         }
     }
     if (this->IsStopping() || !whole) {
         if (!this->IsStopping())
             LogPrint(GetLogUtility(), L"Download file: pieces not whole, size:%.2f, held:%.2f",
-                     totalSize_, received);
+                     totalSize_, static_cast<double>(held));
         KeepOrDeletePieces();
         return 0;
     }
-    return JoinIntoDestination(spans);
+    return CompleteDestination(held);
 }
 
 bool CHttpMultiDlCommand::ReserveRoomForPieces(uint64_t held) {
-    // The pieces hold the file; the join renames the first and copies the others one at a
-    // time, deleting each after its copy, so one piece more than the file is on the disk.
-    uint64_t largest = 0;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        for (const PieceSlot& slot : pieces_) {
-            if (slot.used && slot.start != 0)
-                largest = std::max(largest, slot.length.load());
-        }
-    }
-    uint64_t needed = size_ + largest - std::min(held, size_ + largest);
+    // The pieces write in place: the file needs its length less what resumed pieces hold, never
+    // more than one stream would, so what does not fit for them fits for nothing.
+    uint64_t needed = size_ - std::min(held, size_);
     uint64_t free = 0;
     if (ReserveRoom(needed, free))
         return true;
-    // One stream needs the file once: it fetches the file when that fits.
-    uint64_t streamFree = 0;
-    if (ReserveRoom(size_, streamFree)) {
-        LogPrint(GetLogUtility(), L"Download file: room for one stream only, need:%llu, free:%llu",
-                 static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
-    } else {
-        RefuseForRoom(size_, streamFree);
-    }
+    RefuseForRoom(needed, free);
     return false;
+}
+
+bool CHttpMultiDlCommand::OpenPartial(bool resumed) {
+    uint64_t length = 0;
+    if (resumed && partial_.Open(partialName_, false) && partial_.GetSize(length) &&
+        length == size_)
+        return true;
+    if (resumed) {
+        // The partial file is not the one the state describes: nothing it holds is trusted.
+        LogPrint(GetLogUtility(), L"Download file: the partial file is gone, pieces discarded");
+        http_pieces::DeletePieces(localPath_);
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        stateKept_ = false;
+        for (PieceSlot& slot : pieces_) {
+            slot.received.store(0);
+            slot.stored.store(0);
+            slot.done = slot.used && slot.length.load() == 0;
+        }
+    }
+    return partial_.Open(partialName_, true) && partial_.Allocate(size_);
 }
 
 bool CHttpMultiDlCommand::RunPieceWorkers() {
@@ -101,30 +115,30 @@ bool CHttpMultiDlCommand::RunPieceWorkers() {
     return started > 0;
 }
 
-int CHttpMultiDlCommand::JoinIntoDestination(const std::vector<http_pieces::PieceSpan>& spans) {
-    std::string partial = http_pieces::PartialNameFor(localPath_);
-    int64_t joined = http_pieces::JoinPieces(spans, localPath_, partial);
+int CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
+    // The file's data is on the disk before its name is trusted, and the state goes before the
+    // name changes: a state must never describe the destination's bytes.
+    uint64_t length = 0;
+    bool synced = partial_.Sync() && partial_.GetSize(length);
+    partial_.Close();
     platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,
-             static_cast<double>(joined));
-    bool whole = joined == static_cast<int64_t>(size_);
-    if (whole && platform::ReplacePath(ToWidePath(partial), ToWidePath(localPath_)))
+             static_cast<double>(held));
+    bool whole = synced && held == size_ && length == size_;
+    if (whole && platform::ReplacePath(ToWidePath(partialName_), ToWidePath(localPath_)))
         return 1;
-    platform::DeletePath(ToWidePath(partial));
+    platform::DeletePath(ToWidePath(partialName_));
     // The whole file was there, but something holds the destination since the download began.
     if (whole)
         DestinationInUse();
     return 0;
 }
 
-uint64_t CHttpMultiDlCommand::PreparePieces() {
+uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {
     http_pieces::PieceState saved;
     bool resume = http_pieces::StateNameFits(localPath_) &&
                   http_pieces::ReadPieceState(localPath_, saved) && saved.url == url_ &&
                   saved.size == size_ && !saved.validator.empty();
-    // A state with more pieces than this destination has names for is not its.
-    for (const http_pieces::PieceSpan& span : saved.pieces)
-        resume = resume && span.index < maxPieces_;
     if (resume) {
         std::string validator = ProbeValidator();
         resume = validator == saved.validator;
@@ -147,23 +161,18 @@ uint64_t CHttpMultiDlCommand::PreparePieces() {
         slot.start = span.start;
         slot.length.store(span.length);
         slot.firstRange = !resume;
+        uint64_t have = resume ? span.held : 0;
         // An empty piece (of a file shorter than five bytes) has nothing to fetch.
-        slot.done = span.length == 0;
-        uint64_t have = 0;
-        if (resume) {
-            std::string name = http_pieces::PieceName(localPath_, span.index);
-            have = http_pieces::FileLengthOf(name);
-            // A piece longer than its span is not what this download wrote: it starts again.
-            if (have > span.length) {
-                http_pieces::EmptyFile(name);
-                have = 0;
-            }
-            slot.done = span.length == 0 || have == span.length;
-        }
+        slot.done = span.length == 0 || have == span.length;
         slot.received.store(have);
+        slot.stored.store(have);
         held += have;
         nextPiece_ = std::max(nextPiece_, span.index + 1);
     }
+    storedTotal_.store(held);
+    checkpointStored_.store(held);
+    checkpointTick_.store(platform::GetTickCount32());
+    resumed = resume;
     if (resume) {
         validator_ = saved.validator;
         validatorKnown_ = true;
@@ -240,7 +249,7 @@ int CHttpMultiDlCommand::TakeNextPiece() {
         }
     }
     uint64_t keptLength = 0, helperLength = 0;
-    if (largest < 0 || nextPiece_ >= maxPieces_ ||
+    if (largest < 0 || nextPiece_ >= http_pieces::kMaxPieces ||
         !http_pieces::SplitPoint(pieces_[largest].start, pieces_[largest].length.load(),
                                  pieces_[largest].received.load(), keptLength, helperLength))
         return -1;
@@ -252,14 +261,12 @@ int CHttpMultiDlCommand::TakeNextPiece() {
     helper.start = slow.start + keptLength;
     helper.length.store(helperLength);
     helper.received.store(0);
-    // The slow piece's transfer ends where its span now ends; bytes it writes beyond meanwhile
-    // are the helper's too, and the join leaves them out.
+    helper.stored.store(0);
+    // The slow piece's transfer takes its bytes under this lock, and the split point lies past
+    // what it took: it ends where its span now ends, and the two never write the same byte.
     slow.length.store(keptLength, std::memory_order_release);
     LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", largest,
              static_cast<unsigned long long>(helper.start), index);
-    // Its file starts empty: nothing an earlier download left under its name is its.
-    platform::DeletePath(ToWidePath(http_pieces::PieceName(localPath_, index)));
-    WriteStateLocked();
     return index;
 }
 
@@ -269,7 +276,6 @@ bool CHttpMultiDlCommand::NoteValidator(const std::string& validator) {
         return validator == validator_;
     validatorKnown_ = true;
     validator_ = validator;
-    WriteStateLocked();
     return true;
 }
 
@@ -280,6 +286,7 @@ void CHttpMultiDlCommand::ResetPieces() {
         slot.start = 0;
         slot.length.store(0);
         slot.received.store(0);
+        slot.stored.store(0);
         slot.taken = false;
         slot.done = false;
         slot.firstRange = false;
@@ -290,47 +297,67 @@ void CHttpMultiDlCommand::ResetPieces() {
     stateKept_ = false;
     pieceFailed_ = false;
     fileChanged_.store(false);
+    announcedSize_.store(0);
 }
 
-void CHttpMultiDlCommand::WriteStateLocked() {
-    if (validator_.empty() || !http_pieces::StateNameFits(localPath_))
+void CHttpMultiDlCommand::Checkpoint() {
+    std::lock_guard<std::mutex> checkpoint(checkpointLock_);
+    CheckpointLocked();
+}
+
+void CHttpMultiDlCommand::CheckpointLocked() {
+    if (!partial_.IsOpen() || !http_pieces::StateNameFits(localPath_))
         return;
     http_pieces::PieceState state;
     state.url = url_;
     state.size = size_;
-    state.validator = validator_;
-    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-        if (pieces_[i].used)
-            state.pieces.push_back(
-                http_pieces::PieceSpan{i, pieces_[i].start, pieces_[i].length.load()});
+    uint64_t stored = storedTotal_.load();
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        if (validator_.empty())
+            return;
+        state.validator = validator_;
+        for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
+            const PieceSlot& slot = pieces_[i];
+            if (!slot.used)
+                continue;
+            uint64_t length = slot.length.load();
+            state.pieces.push_back(http_pieces::PieceSpan{
+                i, slot.start, length, std::min<uint64_t>(slot.stored.load(), length)});
+        }
     }
-    stateKept_ = http_pieces::WritePieceState(localPath_, state);
+    // What the counts were taken from goes to the disk before the counts do.
+    bool kept = partial_.Sync() && http_pieces::WritePieceState(localPath_, state);
+    checkpointTick_.store(platform::GetTickCount32());
+    checkpointStored_.store(stored);
+    std::lock_guard<std::mutex> lock(piecesLock_);
+    stateKept_ = stateKept_ || kept;
+}
+
+void CHttpMultiDlCommand::CheckpointWhenDue() {
+    uint32_t since = platform::GetTickCount32() - checkpointTick_.load();
+    uint64_t written = storedTotal_.load() - checkpointStored_.load();
+    if (since < kCheckpointMs && written < kCheckpointBytes)
+        return;
+    std::unique_lock<std::mutex> busy(checkpointLock_, std::try_to_lock);
+    if (busy.owns_lock())
+        CheckpointLocked();
 }
 
 void CHttpMultiDlCommand::KeepOrDeletePieces() {
     // Pieces of a file that changed, or of a server that does not serve ranges, are of no use
     // to a later download.
+    if (!PiecesAbandoned())
+        Checkpoint();
     bool keep = false;
-    if (!PiecesAbandoned()) {
+    {
         std::lock_guard<std::mutex> lock(piecesLock_);
-        keep = stateKept_;
+        keep = stateKept_ && !PiecesAbandoned();
+        stateKept_ = keep;
     }
-    if (keep)
-        SyncKeptPieces();
-    else
+    partial_.Close();
+    if (!keep) {
         http_pieces::DeletePieces(localPath_);
-}
-
-void CHttpMultiDlCommand::SyncKeptPieces() {
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-        if (!pieces_[i].used)
-            continue;
-        std::FILE* piece = platform::OpenStdioFile(http_pieces::PieceName(localPath_, i), "ab");
-        if (piece != nullptr) {
-            platform::SyncStdioFile(piece);
-            std::fclose(piece);
-        }
+        platform::DeletePath(ToWidePath(partialName_));
     }
-    WriteStateLocked();
 }

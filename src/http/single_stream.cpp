@@ -43,8 +43,19 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
         return 0;
     }
     // The stream writes beside the destination and replaces it only with a good file; a path
-    // too long for that name is written in place.
+    // too long for that name is written in place. Pieces kept for a later download stay in the
+    // partial file: the stream then has a name of its own, or where that does not fit, they go.
     std::string target = http_pieces::PartialNameFor(localPath_);
+    bool piecesKept = false;
+    {
+        std::lock_guard<std::mutex> lock(piecesLock_);
+        piecesKept = stateKept_;
+    }
+    if (piecesKept && http_pieces::StreamNameFits(localPath_)) {
+        target = http_pieces::StreamName(localPath_);
+    } else if (piecesKept) {
+        http_pieces::DeletePieces(localPath_);
+    }
     bool beside = !target.empty();
     if (!beside)
         target = localPath_;
@@ -65,22 +76,50 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
     return 0;
 }
 
+namespace {
+
+// One try of the stream: its file, and the answer's headers, whose announced length bounds the
+// body; an answer without one is bounded by the length the caller expects.
+struct StreamTry {
+    http_transfer::FileSink sink;
+    http_transfer::ValidatorHeaders headers;
+    uint64_t expected = 0;
+    bool started = false;
+};
+
+size_t WriteStreamData(char* data, size_t size, size_t count, void* streamTry) {
+    auto* current = static_cast<StreamTry*>(streamTry);
+    if (current == nullptr)
+        return 0;
+    if (!current->started) {
+        current->started = true;
+        if (current->headers.contentLength >= 0)
+            current->sink.limit = static_cast<uint64_t>(current->headers.contentLength);
+        else if (current->expected != 0)
+            current->sink.limit = current->expected;
+    }
+    return http_transfer::WriteFileData(data, size, count, &current->sink);
+}
+
+}  // namespace
+
 int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
     std::FILE* file = platform::OpenStdioFile(target, "wb");
     if (file == nullptr)
         return 0;
-    http_transfer::FileSink sink{file, this->taskCallback_};
-    if (size_ != 0)
-        sink.limit = size_;
+    StreamTry stream;
+    stream.sink = http_transfer::FileSink{file, this->taskCallback_};
+    stream.expected = size_;
     http_transfer::StartStallWatch(streamWatch_);
     // Bounded like the pieces: a connection time-out, and the stall watchdog in the progress
     // function; no overall limit, since packages are large.
     http_transfer::TransferOptions options;
     options.followRedirects = true;
-    options.write = &http_transfer::WriteFileData;
-    options.writeData = static_cast<void*>(&sink);
+    options.write = &WriteStreamData;
+    options.writeData = static_cast<void*>(&stream);
     options.progress = &StreamProgressProc;
     options.progressData = static_cast<void*>(this);
+    options.headers = &stream.headers;
     http_transfer::Transfer transfer;
     CURLcode code = transfer.Run(url_, options);
     if (code != CURLE_OK) {
@@ -95,10 +134,17 @@ int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
     // The file's data is on the disk before its name is trusted.
     bool synced = platform::SyncStdioFile(file);
     bool closed = std::fclose(file) == 0 && synced;
-    // An error page or a file of another length than the caller expects (or else than the probe
-    // found) is not the package, however well it was transferred.
+    // An error page is not the package, however well it was transferred. The length the server
+    // announces governs (the package's digest judges the content); without one, the file is
+    // checked against the length the caller expects, or else the probe found.
     bool statusGood = httpCode >= 200 && httpCode <= 299;
-    bool lengthGood = size_ == 0 || fileSize == static_cast<int64_t>(size_);
+    int64_t announced = stream.headers.contentLength;
+    if (statusGood && announced >= 0 && size_ != 0 && static_cast<uint64_t>(announced) != size_)
+        LogPrint(GetLogUtility(),
+                 L"CHttpDlCommand::the server announces %lld bytes, the answer %llu",
+                 static_cast<long long>(announced), static_cast<unsigned long long>(size_));
+    bool lengthGood = announced >= 0 ? fileSize == announced
+                                     : size_ == 0 || fileSize == static_cast<int64_t>(size_);
     if (statusGood && lengthGood && closed) {
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu", attempt,
                  httpCode);

@@ -322,6 +322,8 @@ size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* heade
         kept->lastModified = value;
     else if (name == "content-range")
         ParseContentRange(value, *kept);
+    else if (name == "content-length")
+        kept->contentLength = ParseByteCount(value);
     return bytes;
 }
 

@@ -64,6 +64,8 @@ struct ValidatorHeaders {
     int64_t rangeFirst = -1;
     int64_t rangeLast = -1;
     int64_t rangeTotal = -1;
+    // The body's length as the answer's Content-Length gives it; -1 when it gives none.
+    int64_t contentLength = -1;
 };
 
 // The validator a later download compares: the ETag, else the Last-Modified date; empty when

@@ -83,6 +83,11 @@ class PositionedFile {
     bool Sync();
 
     bool GetSize(uint64_t& size) const;
+
+    // The bytes the file takes on its volume: all of its length once allocated, only what was
+    // written of a sparse file or of one whose length was only set.
+    bool GetAllocatedSize(uint64_t& size) const;
+
     bool IsOpen() const { return handle_ != -1; }
     void Close();
 

@@ -1,6 +1,7 @@
 // Fuzz target for the state file beside a download's pieces, which anyone who can write the
 // download folder can plant or tear: any text is either refused or read as a state whose pieces
-// cover the file exactly once, and a state that is read is written back to the same text.
+// cover the file exactly once and hold no more than their spans, and a state that is read is
+// written back to the same text.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     uint64_t covered = 0;
     for (const http_pieces::PieceSpan& piece : state.pieces) {
-        if (piece.index < 0 || piece.index >= http_pieces::kMaxPieces)
+        if (piece.index < 0 || piece.index >= http_pieces::kMaxPieces || piece.held > piece.length)
             std::abort();
         covered += piece.length;
     }

@@ -81,20 +81,20 @@ TEST(PieceLength, IsWhatEachRangeHoldsOfTheFileAndAddsUpToTheSize) {
 }
 
 TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
-    EXPECT_EQ(http_pieces::PieceName("C:/d/p.exe", 4), "C:/d/p.exe.tmp_4");
     EXPECT_EQ(http_pieces::PartialNameFor("C:/d/p.exe"), "C:/d/p.exe.tmp_part");
     EXPECT_EQ(http_pieces::StateName("C:/d/p.exe"), "C:/d/p.exe.tmp_state");
-    // Pieces up to 253 characters, with ten names there and all of them up to 252; the state
-    // and the partial name beside the destination only where they fit in 259 characters.
-    EXPECT_TRUE(http_pieces::PieceNamesFit(std::string(253, 'a')));
-    EXPECT_FALSE(http_pieces::PieceNamesFit(std::string(254, 'a')));
-    EXPECT_EQ(http_pieces::MaxPiecesFor(std::string(253, 'a')), 10);
-    EXPECT_EQ(http_pieces::MaxPiecesFor(std::string(252, 'a')), http_pieces::kMaxPieces);
+    EXPECT_EQ(http_pieces::NewStateName("C:/d/p.exe"), "C:/d/p.exe.tmp_new");
+    EXPECT_EQ(http_pieces::StreamName("C:/d/p.exe"), "C:/d/p.exe.tmp_stream");
+    // The state, the stream's name and the partial name beside the destination only where they
+    // fit in 259 characters; the new state's name is never the longer one.
     EXPECT_TRUE(http_pieces::StateNameFits(std::string(249, 'a')));
     EXPECT_FALSE(http_pieces::StateNameFits(std::string(250, 'a')));
+    EXPECT_TRUE(http_pieces::StreamNameFits(std::string(248, 'a')));
+    EXPECT_FALSE(http_pieces::StreamNameFits(std::string(249, 'a')));
+    EXPECT_LE(http_pieces::NewStateName("a").size(), http_pieces::StateName("a").size());
     EXPECT_EQ(http_pieces::PartialNameFor(std::string(250, 'a')),
               std::string(250, 'a') + ".tmp_part");
-    EXPECT_FALSE(http_pieces::PieceNamesFit(""));
+    EXPECT_FALSE(http_pieces::StateNameFits(""));
     // A longer destination's partial file has a short name of its own in the same folder.
     std::string folder = std::string(240, 'f') + "/";
     std::string partial = http_pieces::PartialNameFor(folder + std::string(17, 'n'));
@@ -108,77 +108,13 @@ TEST(PieceNames, FollowTheDestinationAndFitOnlyShortPaths) {
     EXPECT_EQ(http_pieces::PartialNameFor(deep + "nn").size(), deep.size() + 9);
 }
 
-void WriteFile(const std::string& path, const std::string& content) {
-    std::FILE* file = platform::OpenStdioFile(path, "wb");
-    ASSERT_NE(file, nullptr) << path;
-    std::fwrite(content.data(), 1, content.size(), file);
-    std::fclose(file);
-}
-
-TEST(JoinPieces, CopiesThePiecesInOrderAndDeletesThem) {
-    // Pieces larger than a join block, and one that is empty.
-    const uint32_t block = http_pieces::kJoinBlockBytes;
-    std::string whole = http_test::PatternBytes(3 * block + 17);
-    uint32_t cuts[] = {0, block + 1, block + 1, 2 * block + 300, 3 * block, 3 * block + 17};
-    // Numbered out of offset order, as splits number them; a piece may hold a few bytes beyond
-    // its span, as one whose end was moved back while it was written. The first piece is
-    // renamed when it holds exactly its span, and copied when it holds more.
-    int numbers[] = {0, 1, 7, 2, 5};
-    for (int longer : {2, 0}) {
-        SCOPED_TRACE(longer);
-        http_test::ScratchFolder folder;
-        std::string destination = folder.Path("package.exe");
-        std::vector<http_pieces::PieceSpan> spans;
-        for (int i = 0; i < 5; ++i) {
-            spans.push_back({numbers[i], cuts[i], cuts[i + 1] - cuts[i]});
-            WriteFile(http_pieces::PieceName(destination, numbers[i]),
-                      whole.substr(cuts[i], cuts[i + 1] - cuts[i] + (i == longer ? 100 : 0)));
-        }
-        std::reverse(spans.begin(), spans.end());
-
-        EXPECT_EQ(http_pieces::JoinPieces(spans, destination, destination),
-                  static_cast<double>(whole.size()));
-        std::string joined;
-        ASSERT_TRUE(http_test::ReadWholeFile(destination, joined));
-        EXPECT_TRUE(joined == whole);
-        EXPECT_EQ(folder.Names(), std::vector<std::string>{"package.exe"});
-    }
-}
-
-TEST(JoinPieces, SkipsAMissingPieceAndCountsOnlyWhatWasCopied) {
-    http_test::ScratchFolder folder;
-    std::string destination = folder.Path("package.exe");
-    std::vector<http_pieces::PieceSpan> spans;
-    for (int i = 0; i < 5; ++i) {
-        spans.push_back({i, static_cast<uint32_t>(100 * i), 100});
-        if (i != 2)
-            WriteFile(http_pieces::PieceName(destination, i), std::string(100, char('a' + i)));
-    }
-    std::string partial = http_pieces::PartialNameFor(destination);
-    EXPECT_EQ(http_pieces::JoinPieces(spans, destination, partial), 400.0);
-    std::string joined;
-    ASSERT_TRUE(http_test::ReadWholeFile(partial, joined));
-    EXPECT_EQ(joined, std::string(100, 'a') + std::string(100, 'b') + std::string(100, 'd') +
-                          std::string(100, 'e'));
-}
-
-TEST(JoinPieces, LeavesNoPieceBehindWhenTheDestinationCannotBeOpened) {
-    http_test::ScratchFolder folder;
-    // A folder in the destination's place cannot be opened for writing.
-    std::string destination = folder.Path("busy");
-    ASSERT_TRUE(CreateFolderTree(ToWidePath(destination)));
-    for (int i = 0; i < 5; ++i)
-        WriteFile(http_pieces::PieceName(destination, i), "piece");
-    EXPECT_EQ(http_pieces::JoinPieces(http_pieces::FirstPieces(25), destination, destination), 0.0);
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"busy"});
-}
-
 TEST(PieceState, ReadsBackWhatWasWrittenAndOnlyAWholeConsistentState) {
     http_pieces::PieceState state;
     state.url = "http://h/p q.exe?a=1";
     state.size = 1000;
     state.validator = "etag \"x y\"";
-    state.pieces = {{0, 0, 300}, {1, 300, 200}, {5, 500, 100}, {2, 600, 400}, {3, 1000, 0}};
+    state.pieces = {
+        {0, 0, 300, 300}, {1, 300, 200, 0}, {5, 500, 100, 7}, {2, 600, 400, 400}, {3, 1000, 0, 0}};
     std::string text = http_pieces::FormatPieceState(state);
     http_pieces::PieceState read;
     ASSERT_TRUE(http_pieces::ParsePieceState(text, read));
@@ -189,6 +125,8 @@ TEST(PieceState, ReadsBackWhatWasWrittenAndOnlyAWholeConsistentState) {
     EXPECT_EQ(read.pieces[2].index, 5);
     EXPECT_EQ(read.pieces[2].start, 500u);
     EXPECT_EQ(read.pieces[2].length, 100u);
+    EXPECT_EQ(read.pieces[2].held, 7u);
+    EXPECT_EQ(read.pieces[3].held, 400u);
 
     auto replaced = [&](const std::string& from, const std::string& to) {
         std::string changed = text;
@@ -196,20 +134,23 @@ TEST(PieceState, ReadsBackWhatWasWrittenAndOnlyAWholeConsistentState) {
         return changed;
     };
     const std::string broken[] = {
-        text.substr(0, text.size() - 4),                 // cut off while it was written
-        replaced("piece 5 500 100", "piece 5 501 99"),   // a gap
-        replaced("piece 5 500 100", "piece 5 450 150"),  // an overlap
-        replaced("piece 5 ", "piece 1 "),                // a number twice
-        replaced("piece 5 ", "piece 64 "),               // beyond the last number
-        replaced("size 1000", "size 1001"),              // pieces short of the file
+        text.substr(0, text.size() - 4),                     // cut off while it was written
+        replaced("piece 5 500 100 7", "piece 5 501 99 7"),   // a gap
+        replaced("piece 5 500 100 7", "piece 5 450 150 7"),  // an overlap
+        replaced("piece 5 ", "piece 1 "),                    // a number twice
+        replaced("piece 5 ", "piece 128 "),                  // beyond the last number
+        replaced("size 1000", "size 1001"),                  // pieces short of the file
         replaced("size 1000", "size -1000"),
-        replaced("piece 2 600 400", "piece 2 600 400 7"),
+        replaced("piece 5 500 100 7", "piece 5 500 100 101"),  // holding more than its span
+        replaced("piece 2 600 400 400", "piece 2 600 400 400 7"),
+        replaced("piece 2 600 400 400", "piece 2 600 400"),  // the earlier layout's piece
         replaced("url ", "link "),
         // Torn in the middle of a piece's fields.
-        replaced("piece 5 500 100", "piece 5"),
-        replaced("piece 5 500 100", "piece 5 500"),
-        replaced("piece 5 500 100", "piece"),
-        replaced("piece 5 500 100", "piece 5 500 "),
+        replaced("piece 5 500 100 7", "piece 5"),
+        replaced("piece 5 500 100 7", "piece 5 500"),
+        replaced("piece 5 500 100 7", "piece 5 500 100"),
+        replaced("piece 5 500 100 7", "piece"),
+        replaced("piece 5 500 100 7", "piece 5 500 100 "),
         "",
     };
     for (const std::string& each : broken) {

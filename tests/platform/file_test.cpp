@@ -62,6 +62,26 @@ TEST(PositionedFile, WritesLandAtTheirOffsetsOfTheAllocatedFile) {
     EXPECT_FALSE(file.WriteAt(0, "x", 1));
 }
 
+// What the file takes on its volume: at least what was written, whether its length was
+// allocated or left sparse.
+TEST(PositionedFile, TheAllocatedSizeCountsWhatWasWritten) {
+    fixtures::ScratchFolder scratch;
+    platform::PositionedFile file;
+    ASSERT_TRUE(file.Open(NarrowOf(scratch.path() / "package.exe.tmp_part"), true));
+    ASSERT_TRUE(file.Allocate(64u << 20));
+    uint64_t before = 0, after = 0;
+    ASSERT_TRUE(file.GetAllocatedSize(before));
+    std::string block(1u << 20, 'x');
+    for (uint64_t offset = 0; offset < (8u << 20); offset += block.size())
+        ASSERT_TRUE(file.WriteAt(offset, block.data(), block.size()));
+    ASSERT_TRUE(file.Sync());
+    ASSERT_TRUE(file.GetAllocatedSize(after));
+    EXPECT_GE(after, 8u << 20);
+    EXPECT_GE(after, before);
+    file.Close();
+    EXPECT_FALSE(file.GetAllocatedSize(after));
+}
+
 #ifdef _WIN32
 // NTFS would write zeros below the first write far into a file that is not sparse: the partial
 // file stays sparse until its pieces have written it, where the volume has sparse files (Wine's

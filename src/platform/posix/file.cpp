@@ -180,6 +180,14 @@ bool PositionedFile::GetSize(uint64_t& size) const {
     return SizeOfOpenFile(handle_, size);
 }
 
+bool PositionedFile::GetAllocatedSize(uint64_t& size) const {
+    struct stat info;
+    if (handle_ < 0 || fstat(static_cast<int>(handle_), &info) != 0 || info.st_blocks < 0)
+        return false;
+    size = static_cast<uint64_t>(info.st_blocks) * 512u;  // st_blocks counts 512-byte units
+    return true;
+}
+
 void PositionedFile::Close() {
     if (handle_ >= 0)
         close(static_cast<int>(handle_));

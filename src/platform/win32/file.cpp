@@ -183,6 +183,16 @@ bool PositionedFile::GetSize(uint64_t& size) const {
     return SizeOfOpenFile(handle_, size);
 }
 
+bool PositionedFile::GetAllocatedSize(uint64_t& size) const {
+    FILE_STANDARD_INFO info = {};
+    if (handle_ == -1 ||
+        !GetFileInformationByHandleEx(AsHandle(handle_), FileStandardInfo, &info, sizeof(info)) ||
+        info.AllocationSize.QuadPart < 0)
+        return false;
+    size = static_cast<uint64_t>(info.AllocationSize.QuadPart);
+    return true;
+}
+
 void PositionedFile::Close() {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
