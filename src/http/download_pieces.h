@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/path.h"
-
 namespace http_pieces {
 
 // The connections of a segmented download, and the pieces it starts with.

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "http_test_support.h"
+#include "platform/path.h"
 
 #ifdef _WIN32
 #include <windows.h>
