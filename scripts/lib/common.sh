@@ -6,6 +6,15 @@ export PALLATON_WINEPREFIX=${PALLATON_WINEPREFIX:-$PALLATON_CACHE/wine}
 
 say() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; }
 
+# The CMake argument that names the exact static libcurl of this checkout's build script for a
+# mingw-w64 triplet. The link $PALLATON_CACHE/TRIPLET-curl is only a convenience for builds by
+# hand: another checkout's setup may point it at a libcurl of another flavour.
+mingw_curl_argument() {
+    local prefix
+    prefix=$("$root/scripts/lib/build-mingw-curl.sh" "$1" | tail -n 1) || return 1
+    printf '%s\n' "-DPALLATON_MINGW_CURL_DIR=$prefix"
+}
+
 # Starts a persistent wineserver for the prefix and one warm-up process, so that services that
 # the first Wine process starts do not inherit (and hold open) the output of a test.
 wine_start() {
