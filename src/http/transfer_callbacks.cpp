@@ -144,12 +144,21 @@ void ParseContentRange(const std::string& value, ValidatorHeaders& headers) {
 }
 
 // The user's proxy for this URL, set explicitly, so that nothing else (such as libcurl's reading
-// of the environment on Windows) decides; an empty text means direct. A proxy that asks for a
+// of the environment on Windows) decides; an empty text means direct. Credentials go to libcurl
+// apart from the address, so that none of its messages can show them and a raw '/' or '@' in a
+// password cannot be taken for the end of the credentials. A proxy without them that asks for a
 // logon gets the user's own where the system can give it.
 CURLcode SetUpProxy(CURL* curl, const std::string& url) {
     http_proxy::ProxyChoice choice = http_proxy::ChooseProxy(url);
-    CURLcode first = curl_easy_setopt(curl, CURLOPT_PROXY, choice.proxy.c_str());
-    if (first == CURLE_OK && !choice.proxy.empty() && choice.systemLogon) {
+    http_proxy::ProxyAddress parts = http_proxy::SplitProxyAddress(choice.proxy);
+    CURLcode first = curl_easy_setopt(curl, CURLOPT_PROXY, parts.address.c_str());
+    if (first != CURLE_OK || choice.proxy.empty())
+        return first;
+    if (parts.hasCredentials) {
+        first = curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, parts.user.c_str());
+        if (first == CURLE_OK)
+            first = curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, parts.password.c_str());
+    } else if (choice.systemLogon) {
         first = curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE);
         if (first == CURLE_OK)
             first = curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");

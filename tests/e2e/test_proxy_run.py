@@ -159,6 +159,28 @@ class ProxyRun(unittest.TestCase):
                              user=test_proxy.USER)
         self.assertNotIn(test_proxy.PASSWORD, self.client.log_text())
 
+    def check_credentials_never_logged(self, user):
+        """A whole run through the proxy that demands credentials, as `user` whose password the
+        address holds raw: sent whole, and no part of it in the log."""
+        password = test_proxy.ODD_PASSWORDS[user]
+        port = self.proxy["auth_proxy_port"]
+        url = "http://%s:%s@127.0.0.1:%d" % (user, password, port)
+        self.check_whole_run(env=self.environment(url), proxy_address="127.0.0.1:%d" % port,
+                             user=user)
+        # The decisions were logged as the bare address (check_whole_run); nor is the password
+        # or its tail after a "/" or "@" anywhere else.
+        text = self.client.log_text()
+        self.assertNotIn(password, text)
+        self.assertNotIn("ss@", text)
+
+    @unittest.skipIf(WINDOWS, "the environment's proxy: Linux")
+    def test_a_password_with_a_raw_slash_is_sent_and_never_logged(self):
+        self.check_credentials_never_logged("slash")
+
+    @unittest.skipIf(WINDOWS, "the environment's proxy: Linux")
+    def test_a_password_with_a_raw_at_sign_is_sent_and_never_logged(self):
+        self.check_credentials_never_logged("at")
+
     @unittest.skipUnless(WINDOWS, "Internet Options: Windows")
     def test_a_whole_run_through_the_proxy_of_a_configuration_script(self):
         script = self.service.add_file("proxy.pac", (PAC % self.proxy["proxy_port"]).encode())
