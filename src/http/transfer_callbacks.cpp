@@ -147,11 +147,14 @@ void ParseContentRange(const std::string& value, ValidatorHeaders& headers) {
 // of the environment on Windows) decides; an empty text means direct. Credentials go to libcurl
 // apart from the address, so that none of its messages can show them and a raw '/' or '@' in a
 // password cannot be taken for the end of the credentials. A proxy without them that asks for a
-// logon gets the user's own where the system can give it.
+// logon gets the user's own where the system can give it. The proxy's answer to CONNECT never
+// reaches the header function: only the server's answer is judged.
 CURLcode SetUpProxy(CURL* curl, const std::string& url) {
     http_proxy::ProxyChoice choice = http_proxy::ChooseProxy(url);
     http_proxy::ProxyAddress parts = http_proxy::SplitProxyAddress(choice.proxy);
     CURLcode first = curl_easy_setopt(curl, CURLOPT_PROXY, parts.address.c_str());
+    if (first == CURLE_OK)
+        first = curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     if (first != CURLE_OK || choice.proxy.empty())
         return first;
     if (parts.hasCredentials) {

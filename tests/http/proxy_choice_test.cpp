@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "http/transfer_callbacks.h"
 #include "http_test_support.h"
 
 #ifdef _WIN32
@@ -104,6 +105,33 @@ TEST(ProxyChoice, AScriptsAnswerIsTakenInOrder) {
     EXPECT_TRUE(http_proxy::SplitProxyList("").empty());
 }
 
+std::string ProxyLog() {
+    std::string log;
+    http_test::ReadWholeFile(http_test::GetServers().proxyLog, log);
+    return log;
+}
+
+// A transfer through the test proxy (set up by the caller) to an https server whose certificate
+// is of another root than the trusted one: refused, and the proxy's "200 Connection established"
+// never taken for the server's answer, which would pass for a range's whole file.
+void ExpectNoAnswerJudgedWhenTlsIsRefusedThroughTheProxy() {
+    std::string root;
+    ASSERT_TRUE(http_test::ReadWholeFile(http_test::GetServers().tlsRoot, root));
+    http_transfer::SetTrustedRootsForTesting(&root);
+    std::string hostAndPort =
+        "pallaton.test:" + std::to_string(http_test::GetServers().httpsOtherRootPort);
+    http_transfer::ValidatorHeaders headers;
+    http_transfer::TransferOptions options;
+    options.headers = &headers;
+    options.range = "0-99";
+    http_transfer::Transfer transfer;
+    CURLcode code = transfer.Run("https://" + hostAndPort + "/pattern.1000003", options);
+    http_transfer::SetTrustedRootsForTesting(nullptr);
+    EXPECT_NE(code, CURLE_OK);
+    EXPECT_EQ(headers.status, 0);
+    EXPECT_NE(ProxyLog().find("CONNECT " + hostAndPort), std::string::npos) << ProxyLog();
+}
+
 #ifdef _WIN32
 // The connection record and values of the current user's Internet Options, as the options
 // dialog writes them; the system reads them back through WinHTTP.
@@ -160,6 +188,13 @@ TEST_F(InternetOptions, ANamedProxyAndItsBypassListAreReadAsTheSystemKeepsThem) 
     EXPECT_EQ(ChooseFromSettings(settings, "http", "cdn.example").proxy, "");
 }
 
+TEST_F(InternetOptions, OnlyTheServersAnswerIsJudgedWhenTlsIsRefusedThroughTheProxy) {
+    Write(3, "127.0.0.1:" + std::to_string(http_test::GetServers().proxyPort), "", "");
+    http_proxy::ForgetDecisionsForTesting();
+    ExpectNoAnswerJudgedWhenTlsIsRefusedThroughTheProxy();
+    http_proxy::ForgetDecisionsForTesting();
+}
+
 TEST_F(InternetOptions, AScriptThatCannotBeFetchedMeansDirect) {
     // Nothing listens on port 9 of the loopback.
     Write(5, "", "", "http://127.0.0.1:9/proxy.pac");
@@ -200,12 +235,6 @@ int Download(const std::string& url, uint64_t size) {
     return owner.ResultOf(taskId).success;
 }
 
-std::string ProxyLog() {
-    std::string log;
-    http_test::ReadWholeFile(http_test::GetServers().proxyLog, log);
-    return log;
-}
-
 // The proxy alone knows pallaton.test: a transfer that went around it could not succeed.
 std::string OnlyThroughTheProxy(const std::string& name) {
     return "http://pallaton.test:" + std::to_string(http_test::GetServers().nginxPort) + "/" + name;
@@ -244,6 +273,13 @@ TEST(ProxyTransfers, APasswordWithARawSlashOrAtSignIsSentWhole) {
                                "@127.0.0.1:" + std::to_string(port));
         EXPECT_EQ(Download(OnlyThroughTheProxy("pattern.3"), 3), 1);
     }
+}
+
+TEST(ProxyTransfers, OnlyTheServersAnswerIsJudgedWhenTlsIsRefusedThroughTheProxy) {
+    ProxyEnvironment proxy("http://127.0.0.1:" + std::to_string(http_test::GetServers().proxyPort));
+    setenv("https_proxy", getenv("http_proxy"), 1);
+    ExpectNoAnswerJudgedWhenTlsIsRefusedThroughTheProxy();
+    unsetenv("https_proxy");
 }
 
 TEST(ProxyTransfers, LoopbackGoesDirectAndADeadProxyFailsOtherHostsAtOnce) {
