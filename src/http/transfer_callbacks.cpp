@@ -227,16 +227,20 @@ std::string HostOfUrl(const std::string& url) {
 
 CURLcode PerformTransfer(CURL* curl) {
     CURLcode code = curl_easy_perform(curl);
-    if (IsTlsRefusal(code)) {
-        char* effective = nullptr;
-        std::string url;
-        if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
-            effective != nullptr)
-            url = effective;
-        std::string reason = t_errorText[0] != '\0' ? t_errorText : curl_easy_strerror(code);
+    if (code == CURLE_OK)
+        return code;
+    char* effective = nullptr;
+    std::string url;
+    if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+        effective != nullptr)
+        url = effective;
+    std::string reason = t_errorText[0] != '\0' ? t_errorText : curl_easy_strerror(code);
+    if (IsTlsRefusal(code))
         LogPrint(GetLogUtility(), L"Transfer: the certificate of %s was refused: %s",
                  ToWide(HostOfUrl(url)).c_str(), ToWide(reason).c_str());
-    }
+    else
+        LogPrint(GetLogUtility(), L"Transfer: %s failed: %s", ToWide(HostOfUrl(url)).c_str(),
+                 ToWide(reason).c_str());
     return code;
 }
 

@@ -106,9 +106,9 @@ struct TransferOptions {
 // system can without failing when it cannot; a redirect from https to plain http is refused.
 CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
 
-// Performs a transfer that SetUpTransfer set up. When the server's certificate was refused or
-// the TLS handshake failed, logs "Transfer: the certificate of HOST was refused: REASON" with
-// libcurl's own words.
+// Performs a transfer that SetUpTransfer set up. A failure is logged once with libcurl's own
+// words: "Transfer: the certificate of HOST was refused: REASON" when the server's certificate
+// was refused or the TLS handshake failed, else "Transfer: HOST failed: REASON".
 CURLcode PerformTransfer(CURL* curl);
 
 // One transfer from set-up to result: every transfer of the engine goes through it, so that a

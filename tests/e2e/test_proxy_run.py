@@ -149,6 +149,12 @@ class ProxyRun(unittest.TestCase):
         self.assertIn("Update request failed.", lines)
         self.assert_decisions(installation, {SERVICE_HOST: dead})
         self.assertEqual(self.service.requests(), [])
+        # Each failed try says why in libcurl's words, which name the proxy that was tried.
+        failures = [line for line in lines if line.startswith("Transfer: ")]
+        self.assertTrue(failures, installation.log_text())
+        for line in failures:
+            self.assertTrue(line.startswith("Transfer: %s failed: " % SERVICE_HOST), line)
+            self.assertIn(dead.split(":")[1], line)
         self.assertLess(elapsed, REQUEST_LIMIT_SECONDS)
 
     @unittest.skipIf(WINDOWS, "the environment's proxy: Linux")
