@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/transfer_callbacks.h"
@@ -129,7 +130,32 @@ void ExpectNoAnswerJudgedWhenTlsIsRefusedThroughTheProxy() {
     http_transfer::SetTrustedRootsForTesting(nullptr);
     EXPECT_NE(code, CURLE_OK);
     EXPECT_EQ(headers.status, 0);
+    // The proxy writes a tunnel's line once it has closed it.
+    auto start = std::chrono::steady_clock::now();
+    while (ProxyLog().find("CONNECT " + hostAndPort) == std::string::npos &&
+           http_test::SecondsSince(start) < 5.0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_NE(ProxyLog().find("CONNECT " + hostAndPort), std::string::npos) << ProxyLog();
+}
+
+// A download through the test proxy (set up by the caller) from pallaton.test, which only the
+// proxy resolves, redirected to the loopback: the redirect's own decision sends it direct, so
+// the proxy sees the first hop only.
+void ExpectARedirectToTheLoopbackToGoDirect() {
+    std::string key = http_test::UniqueKey();
+    std::string loopback = http_test::FaultUrl("/files/pattern.3?key=" + key);
+    std::string url = "http://pallaton.test:" + std::to_string(http_test::GetServers().faultPort) +
+                      "/files/pattern.3?redirect=" + http_test::QueryEscape(loopback);
+    http_test::ScratchFolder folder;
+    http_test::RecordingOwner owner;
+    int taskId = 0;
+    EXPECT_EQ(owner.Download(url, folder.Path("p.exe"), &taskId, 3), 1);
+    EXPECT_TRUE(owner.WaitForResults(1));
+    EXPECT_EQ(owner.ResultOf(taskId).success, 1);
+    EXPECT_FALSE(http_test::RecordedRequests(key).empty());
+    std::string log = ProxyLog();
+    EXPECT_NE(log.find(url), std::string::npos) << log;
+    EXPECT_EQ(log.find(loopback), std::string::npos) << log;
 }
 
 #ifdef _WIN32
@@ -192,6 +218,13 @@ TEST_F(InternetOptions, OnlyTheServersAnswerIsJudgedWhenTlsIsRefusedThroughThePr
     Write(3, "127.0.0.1:" + std::to_string(http_test::GetServers().proxyPort), "", "");
     http_proxy::ForgetDecisionsForTesting();
     ExpectNoAnswerJudgedWhenTlsIsRefusedThroughTheProxy();
+    http_proxy::ForgetDecisionsForTesting();
+}
+
+TEST_F(InternetOptions, EveryRedirectHasADecisionOfItsOwn) {
+    Write(3, "127.0.0.1:" + std::to_string(http_test::GetServers().proxyPort), "", "");
+    http_proxy::ForgetDecisionsForTesting();
+    ExpectARedirectToTheLoopbackToGoDirect();
     http_proxy::ForgetDecisionsForTesting();
 }
 
@@ -280,6 +313,11 @@ TEST(ProxyTransfers, OnlyTheServersAnswerIsJudgedWhenTlsIsRefusedThroughTheProxy
     setenv("https_proxy", getenv("http_proxy"), 1);
     ExpectNoAnswerJudgedWhenTlsIsRefusedThroughTheProxy();
     unsetenv("https_proxy");
+}
+
+TEST(ProxyTransfers, EveryRedirectHasADecisionOfItsOwn) {
+    ProxyEnvironment proxy("http://127.0.0.1:" + std::to_string(http_test::GetServers().proxyPort));
+    ExpectARedirectToTheLoopbackToGoDirect();
 }
 
 TEST(ProxyTransfers, LoopbackGoesDirectAndADeadProxyFailsOtherHostsAtOnce) {
