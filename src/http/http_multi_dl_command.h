@@ -86,8 +86,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     bool RunPieceWorkers();
     // Joins whole pieces into the partial file and moves it over the destination: 1 on success.
     int JoinIntoDestination(const std::vector<http_pieces::PieceSpan>& spans);
-    // Asks the server for the file's length with a HEAD request.
-    void ProbeSize();
+    // Asks the server for the file's length with a HEAD request, following redirects; returns
+    // the URL that gave it (the final one), else url_.
+    std::string ProbeSize();
     // The server's validator of the file (after redirects), with a HEAD request; empty when
     // there is none or the request fails.
     std::string ProbeValidator();

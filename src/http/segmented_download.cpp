@@ -18,8 +18,9 @@
 #include "platform/path.h"
 
 int CHttpMultiDlCommand::SegmentedDownload() {
+    // The pieces ask where the probe's redirects ended.
     if (size_ == 0)
-        ProbeSize();
+        url_ = ProbeSize();
     if (size_ == 0)
         return 0;
     // Piece names that would not be whole paths: the single stream fetches the file.

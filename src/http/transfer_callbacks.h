@@ -148,6 +148,16 @@ class Transfer {
         return static_cast<int64_t>(length);
     }
 
+    // The URL of the last request made: the final one after redirects.
+    std::string FinalUrl() const {
+        char* effective = nullptr;
+        if (curl_ == nullptr ||
+            curl_easy_getinfo(curl_, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK ||
+            effective == nullptr)
+            return std::string();
+        return effective;
+    }
+
   private:
     CURL* curl_;
     bool used_ = false;  // a request was set up before: the next starts from a reset handle
