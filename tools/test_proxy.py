@@ -9,7 +9,8 @@ ours, in a state folder of its own.
 lifetime even when nobody stops it, waits until it listens and prints "name=value" lines:
   - proxy_port: a proxy that serves anyone;
   - auth_proxy_port: the same proxy demanding Basic credentials (user "pallaton", password
-    "secret"), answering 407 without them (left out with --no-auth);
+    "secret", or one of ODD_PASSWORDS, whose passwords hold the characters that end a URL's
+    credentials), answering 407 without them (left out with --no-auth);
   - access_log: STATE_DIR/access.log, one line per request as "METHOD URL STATUS RANGE USER"
     (URL is whole, with its query, and host:port for a CONNECT; RANGE and USER are "-" when
     absent).
@@ -41,6 +42,8 @@ import time
 HOST_NAMES = ["localhost", "pallaton.test", "pkg.pallaton.test"]
 USER = "pallaton"
 PASSWORD = "secret"
+# Further users whose passwords hold a raw "/" and a raw "@".
+ODD_PASSWORDS = {"slash": "pa/ss", "at": "p@ss"}
 # The user squid switches to when started as root (Debian's package runs it as this user).
 SQUID_USER = "proxy"
 
@@ -120,10 +123,13 @@ def auth_helper():
     return found[0]
 
 
-def password_line():
-    hashed = subprocess.run(["openssl", "passwd", "-apr1", PASSWORD], capture_output=True,
-                            text=True, check=True, timeout=30).stdout.strip()
-    return "%s:%s\n" % (USER, hashed)
+def password_lines():
+    lines = ""
+    for user, password in [(USER, PASSWORD)] + sorted(ODD_PASSWORDS.items()):
+        hashed = subprocess.run(["openssl", "passwd", "-apr1", password], capture_output=True,
+                                text=True, check=True, timeout=30).stdout.strip()
+        lines += "%s:%s\n" % (user, hashed)
+    return lines
 
 
 def squid_user():
@@ -205,7 +211,7 @@ def start(state, lifetime=900, auth=True):
     ports = {"proxy_port": free_port()}
     if auth:
         ports["auth_proxy_port"] = free_port()
-        write_file(os.path.join(folder, "passwd"), password_line())
+        write_file(os.path.join(folder, "passwd"), password_lines())
     write_file(os.path.join(folder, "hosts"), "127.0.0.1 %s\n" % " ".join(HOST_NAMES))
     conf = os.path.join(folder, "squid.conf")
     write_file(conf, CONF.format(

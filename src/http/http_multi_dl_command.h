@@ -109,8 +109,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Checks that the pieces hold the whole file and moves the partial file over the
     // destination: 1 on success.
     int CompleteDestination(uint64_t held);
-    // Asks the server for the file's length with a HEAD request.
-    void ProbeSize();
+    // Asks the server for the file's length with a HEAD request, following redirects; returns
+    // the URL that gave it (the final one), else url_.
+    std::string ProbeSize();
     // The server's validator of the file (after redirects), with a HEAD request; empty when
     // there is none or the request fails.
     std::string ProbeValidator();

@@ -156,14 +156,57 @@ std::vector<std::string> SplitProxyList(const std::string& list) {
     return SplitAny(list, "; \t");
 }
 
-std::string WithoutCredentials(const std::string& proxy) {
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "%XX" as the byte it stands for; a '%' without two hexadecimal digits stays.
+std::string PercentDecoded(const std::string& text) {
+    std::string decoded;
+    for (size_t i = 0; i < text.size(); ++i) {
+        int high = i + 2 < text.size() && text[i] == '%' ? HexValue(text[i + 1]) : -1;
+        int low = high >= 0 ? HexValue(text[i + 2]) : -1;
+        if (low >= 0) {
+            decoded += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+}  // namespace
+
+ProxyAddress SplitProxyAddress(const std::string& proxy) {
+    ProxyAddress parts;
     size_t scheme = proxy.find("://");
     size_t start = scheme == std::string::npos ? 0 : scheme + 3;
-    size_t at = proxy.find('@', start);
-    size_t slash = proxy.find('/', start);
-    if (at == std::string::npos || (slash != std::string::npos && slash < at))
-        return proxy;
-    return proxy.substr(0, start) + proxy.substr(at + 1);
+    size_t at = proxy.rfind('@');
+    if (at == std::string::npos || at < start) {
+        parts.address = proxy;
+        return parts;
+    }
+    parts.address = proxy.substr(0, start) + proxy.substr(at + 1);
+    parts.hasCredentials = true;
+    std::string credentials = proxy.substr(start, at - start);
+    size_t colon = credentials.find(':');
+    parts.user = PercentDecoded(credentials.substr(0, colon));
+    if (colon != std::string::npos)
+        parts.password = PercentDecoded(credentials.substr(colon + 1));
+    return parts;
+}
+
+std::string WithoutCredentials(const std::string& proxy) {
+    return SplitProxyAddress(proxy).address;
 }
 
 ProxyChoice ChooseFromSettings(const platform::ProxySettings& settings, const std::string& scheme,

@@ -55,6 +55,17 @@ bool NoProxyMatches(const std::string& noProxy, const std::string& host);
 // entry stands for the direct way.
 std::vector<std::string> SplitProxyList(const std::string& list);
 
+// A proxy text taken apart: the address without credentials (its scheme kept), and the user
+// name and password percent-decoded. The credentials end at the last '@', so that a raw '/' or
+// '@' in a password stays in the password.
+struct ProxyAddress {
+    std::string address;
+    bool hasCredentials = false;
+    std::string user;
+    std::string password;
+};
+ProxyAddress SplitProxyAddress(const std::string& proxy);
+
 // The proxy text without credentials, as the log may show it.
 std::string WithoutCredentials(const std::string& proxy);
 

@@ -18,8 +18,9 @@
 #include "platform/path.h"
 
 int CHttpMultiDlCommand::SegmentedDownload() {
+    // The pieces ask where the probe's redirects ended.
     if (size_ == 0)
-        ProbeSize();
+        url_ = ProbeSize();
     if (size_ == 0)
         return 0;
     // A path with no partial name beside it, or a file beyond what ranges describe: the single

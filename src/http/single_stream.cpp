@@ -16,10 +16,10 @@
 #include "platform/file.h"
 #include "platform/path.h"
 
-// Asks the server for the file's length with a HEAD request.
-void CHttpMultiDlCommand::ProbeSize() {
+std::string CHttpMultiDlCommand::ProbeSize() {
     // Bounded like the pieces: a connection time-out and the stall watchdog.
     http_transfer::TransferOptions options;
+    options.followRedirects = true;
     options.progress = &WatchProgress;
     options.progressData = static_cast<void*>(this);
     options.headersOnly = true;
@@ -28,12 +28,16 @@ void CHttpMultiDlCommand::ProbeSize() {
     probe.Run(url_, options);
     long httpCode = probe.ResponseCode();
     int64_t length = probe.AnnouncedLength();
-    // The probe follows no redirect, and the length of a redirect or an error page is not
-    // the file's: the pieces would then join to that length and pass the check.
+    // Only the final answer's length is the file's: that of a redirect or an error page is
+    // not, and the pieces would then join to that length and pass the check.
     if (httpCode >= 200 && httpCode <= 299 && length > 0) {
         size_ = static_cast<uint64_t>(length);
         totalSize_ = static_cast<double>(size_);
+        std::string final = probe.FinalUrl();
+        if (!final.empty())
+            return final;
     }
+    return url_;
 }
 
 int CHttpMultiDlCommand::SingleStreamDownload() {

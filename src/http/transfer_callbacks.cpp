@@ -144,12 +144,26 @@ void ParseContentRange(const std::string& value, ValidatorHeaders& headers) {
 }
 
 // The user's proxy for this URL, set explicitly, so that nothing else (such as libcurl's reading
-// of the environment on Windows) decides; an empty text means direct. A proxy that asks for a
-// logon gets the user's own where the system can give it.
+// of the environment and of no_proxy) decides; an empty text means direct. Credentials go to
+// libcurl apart from the address, so that none of its messages can show them and a raw '/' or '@'
+// in a password cannot be taken for the end of the credentials. A proxy without them that asks for
+// a logon gets the user's own where the system can give it. The proxy's answer to CONNECT never
+// reaches the header function: only the server's answer is judged.
 CURLcode SetUpProxy(CURL* curl, const std::string& url) {
     http_proxy::ProxyChoice choice = http_proxy::ChooseProxy(url);
-    CURLcode first = curl_easy_setopt(curl, CURLOPT_PROXY, choice.proxy.c_str());
-    if (first == CURLE_OK && !choice.proxy.empty() && choice.systemLogon) {
+    http_proxy::ProxyAddress parts = http_proxy::SplitProxyAddress(choice.proxy);
+    CURLcode first = curl_easy_setopt(curl, CURLOPT_PROXY, parts.address.c_str());
+    if (first == CURLE_OK)
+        first = curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+    if (first == CURLE_OK)
+        first = curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    if (first != CURLE_OK || choice.proxy.empty())
+        return first;
+    if (parts.hasCredentials) {
+        first = curl_easy_setopt(curl, CURLOPT_PROXYUSERNAME, parts.user.c_str());
+        if (first == CURLE_OK)
+            first = curl_easy_setopt(curl, CURLOPT_PROXYPASSWORD, parts.password.c_str());
+    } else if (choice.systemLogon) {
         first = curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_NTLM | CURLAUTH_NEGOTIATE);
         if (first == CURLE_OK)
             first = curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, ":");
@@ -181,10 +195,6 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
         keep(curl_easy_setopt(curl, CURLOPT_TIMEOUT, options.timeoutSeconds));
     keep(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds));
     keep(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
-    if (options.followRedirects) {
-        keep(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
-        keep(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects));
-    }
     if (options.progress != nullptr) {
         keep(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
         keep(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, options.progress));
@@ -213,19 +223,21 @@ std::string HostOfUrl(const std::string& url) {
 
 }  // namespace
 
-CURLcode PerformTransfer(CURL* curl) {
-    CURLcode code = curl_easy_perform(curl);
-    if (IsTlsRefusal(code)) {
-        char* effective = nullptr;
-        std::string url;
-        if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
-            effective != nullptr)
-            url = effective;
-        std::string reason = t_errorText[0] != '\0' ? t_errorText : curl_easy_strerror(code);
+void ReportFailure(CURL* curl, CURLcode code, const std::string& reason) {
+    char* effective = nullptr;
+    std::string url;
+    if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
+        effective != nullptr)
+        url = effective;
+    std::string words = !reason.empty()          ? reason
+                        : t_errorText[0] != '\0' ? std::string(t_errorText)
+                                                 : std::string(curl_easy_strerror(code));
+    if (reason.empty() && IsTlsRefusal(code))
         LogPrint(GetLogUtility(), L"Transfer: the certificate of %s was refused: %s",
-                 ToWide(HostOfUrl(url)).c_str(), ToWide(reason).c_str());
-    }
-    return code;
+                 ToWide(HostOfUrl(url)).c_str(), ToWide(words).c_str());
+    else
+        LogPrint(GetLogUtility(), L"Transfer: %s failed: %s", ToWide(HostOfUrl(url)).c_str(),
+                 ToWide(words).c_str());
 }
 
 void SetTrustedRootsForTesting(const std::string* pem) {

@@ -89,7 +89,8 @@ struct TransferOptions {
     // Called throughout the transfer; a non-zero return aborts it.
     curl_progress_callback progress = nullptr;
     void* progressData = nullptr;
-    // Where the final answer's status and validators go; null keeps no header.
+    // Where the final answer's status and validators go; null keeps no header. The answers of
+    // redirects pass it too, each starting afresh.
     ValidatorHeaders* headers = nullptr;
     // The inclusive byte range "first-last" to ask for; empty for the whole file.
     std::string range;
@@ -97,21 +98,22 @@ struct TransferOptions {
     bool headersOnly = false;
 };
 
-// Sets up a transfer of `url`: only http (and https where the linked libcurl has TLS) for the
-// URL and for every redirect, at most kMaxRedirects redirects, the engine's connection time-out,
-// no signals (transfers run on worker threads), and the options' overall limit, redirects, write
-// and progress functions. Returns the first error libcurl gave for a setting; the caller must
-// then not perform the transfer, since it could run without the protocol restriction.
+// Sets up one request of `url`: only http (and https where the linked libcurl has TLS), the
+// proxy decision of the URL's own host, the engine's connection time-out, no signals (transfers
+// run on worker threads), and the options' overall limit, write and progress functions. libcurl
+// follows no redirect: Transfer::Run does, deciding each hop's proxy. Returns the first error
+// libcurl gave for a setting; the caller must then not perform the transfer, since it could run
+// without the protocol restriction.
 //
 // Over https it also sets TLS 1.2 as the least version, the build's pinned roots as the only
 // trusted ones where the build pins any (else the system's), and revocation checked where the
-// system can without failing when it cannot; a redirect from https to plain http is refused.
+// system can without failing when it cannot.
 CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
 
-// Performs a transfer that SetUpTransfer set up. When the server's certificate was refused or
-// the TLS handshake failed, logs "Transfer: the certificate of HOST was refused: REASON" with
-// libcurl's own words.
-CURLcode PerformTransfer(CURL* curl);
+// Logs why a transfer failed, once, with libcurl's own words (or `reason` where the engine
+// itself refused): "Transfer: the certificate of HOST was refused: REASON" when the server's
+// certificate was refused or the TLS handshake failed, else "Transfer: HOST failed: REASON".
+void ReportFailure(CURL* curl, CURLcode code, const std::string& reason = std::string());
 
 // One transfer from set-up to result: every transfer of the engine goes through it, so that a
 // setting that all of them need is made in SetUpTransfer alone.
@@ -125,14 +127,11 @@ class Transfer {
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    // Sets the transfer up for `url` with `options` and performs it; the first failure of a
-    // setting ends it before any request.
-    CURLcode Run(const std::string& url, const TransferOptions& options) {
-        if (curl_ == nullptr)
-            return CURLE_FAILED_INIT;
-        CURLcode code = SetUpTransfer(curl_, url, options);
-        return code == CURLE_OK ? PerformTransfer(curl_) : code;
-    }
+    // Performs the transfer of `url` with `options`. With followRedirects, each redirect is a
+    // new request, up to kMaxRedirects, with the proxy decision of its own host; a redirect to
+    // another scheme than http or https, or from https to plain http, is refused. The first
+    // failure of a setting ends it before any request; a failure is logged once.
+    CURLcode Run(const std::string& url, const TransferOptions& options);
 
     // The final answer's HTTP status; 0 when there was none.
     long ResponseCode() const {
@@ -151,8 +150,19 @@ class Transfer {
         return static_cast<int64_t>(length);
     }
 
+    // The URL of the last request made: the final one after redirects.
+    std::string FinalUrl() const {
+        char* effective = nullptr;
+        if (curl_ == nullptr ||
+            curl_easy_getinfo(curl_, CURLINFO_EFFECTIVE_URL, &effective) != CURLE_OK ||
+            effective == nullptr)
+            return std::string();
+        return effective;
+    }
+
   private:
     CURL* curl_;
+    bool used_ = false;  // a request was set up before: the next starts from a reset handle
 };
 
 // Makes every later transfer trust the roots of this PEM text (the system's for an empty one)

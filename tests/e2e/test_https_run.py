@@ -123,6 +123,8 @@ class HttpsRun(unittest.TestCase):
         refusals = [l for l in lines if l.startswith(REFUSED)]
         self.assertEqual(len(refusals), 1, lines)
         self.assertTrue(refusals[0][len(REFUSED):].strip(), "the refusal says why")
+        # Said once: no second line of the same failure.
+        self.assertFalse(any(l.startswith("Transfer: 127.0.0.1 failed:") for l in lines), lines)
         self.assertIn("Update Request:[http code:0], [result:]", lines)
         self.assertIn("Update request failed.", lines)
         self.assertNotIn("Start Download update packages", lines)
@@ -135,6 +137,12 @@ class HttpsRun(unittest.TestCase):
         self.assertEqual(refused.code, expected.code)
         self.assertEqual(self.client.statistics(), unreachable.statistics())
         self.assertFalse(any(l.startswith(REFUSED) for l in unreachable.log_lines()))
+        # Each failed try says why in libcurl's words, which name the address tried.
+        failures = [l for l in unreachable.log_lines() if l.startswith("Transfer: ")]
+        self.assertTrue(failures, unreachable.log_text())
+        for line in failures:
+            self.assertTrue(line.startswith("Transfer: 127.0.0.1 failed: "), line)
+            self.assertIn(str(HTTPS_TEST_PORT), line)
         self.assertEqual([s[0] for s in self.client.started()],
                          [s[0] for s in unreachable.started()])
 

@@ -149,6 +149,12 @@ class ProxyRun(unittest.TestCase):
         self.assertIn("Update request failed.", lines)
         self.assert_decisions(installation, {SERVICE_HOST: dead})
         self.assertEqual(self.service.requests(), [])
+        # Each failed try says why in libcurl's words, which name the proxy that was tried.
+        failures = [line for line in lines if line.startswith("Transfer: ")]
+        self.assertTrue(failures, installation.log_text())
+        for line in failures:
+            self.assertTrue(line.startswith("Transfer: %s failed: " % SERVICE_HOST), line)
+            self.assertIn(dead.split(":")[1], line)
         self.assertLess(elapsed, REQUEST_LIMIT_SECONDS)
 
     @unittest.skipIf(WINDOWS, "the environment's proxy: Linux")
@@ -158,6 +164,28 @@ class ProxyRun(unittest.TestCase):
         self.check_whole_run(env=self.environment(url), proxy_address="127.0.0.1:%d" % port,
                              user=test_proxy.USER)
         self.assertNotIn(test_proxy.PASSWORD, self.client.log_text())
+
+    def check_credentials_never_logged(self, user):
+        """A whole run through the proxy that demands credentials, as `user` whose password the
+        address holds raw: sent whole, and no part of it in the log."""
+        password = test_proxy.ODD_PASSWORDS[user]
+        port = self.proxy["auth_proxy_port"]
+        url = "http://%s:%s@127.0.0.1:%d" % (user, password, port)
+        self.check_whole_run(env=self.environment(url), proxy_address="127.0.0.1:%d" % port,
+                             user=user)
+        # The decisions were logged as the bare address (check_whole_run); nor is the password
+        # or its tail after a "/" or "@" anywhere else.
+        text = self.client.log_text()
+        self.assertNotIn(password, text)
+        self.assertNotIn("ss@", text)
+
+    @unittest.skipIf(WINDOWS, "the environment's proxy: Linux")
+    def test_a_password_with_a_raw_slash_is_sent_and_never_logged(self):
+        self.check_credentials_never_logged("slash")
+
+    @unittest.skipIf(WINDOWS, "the environment's proxy: Linux")
+    def test_a_password_with_a_raw_at_sign_is_sent_and_never_logged(self):
+        self.check_credentials_never_logged("at")
 
     @unittest.skipUnless(WINDOWS, "Internet Options: Windows")
     def test_a_whole_run_through_the_proxy_of_a_configuration_script(self):

@@ -204,14 +204,20 @@ TEST(MultiDlCommand, AFileOfAnotherLengthThanExpectedComesAtTheServersLength) {
     EXPECT_EQ(CountStartingWith(http_test::RecordedRequests(key), "GET -"), 1);
 }
 
-TEST(MultiDlCommand, RedirectWithoutExpectedSizeIsNotMistakenForTheFile) {
-    // The probe does not follow the redirect; the redirect's own length must not become the
-    // file's, or five pieces of the real file would join to that length and pass the check.
+TEST(MultiDlCommand, RedirectWithoutExpectedSizeIsProbedToTheEndAndComesInFivePieces) {
+    // The probe follows the redirect and takes the final answer's length, never the redirect's
+    // own (a pattern of 3 bytes); the pieces then ask the final address.
     std::string key = http_test::UniqueKey();
     Outcome outcome =
-        Download(FaultUrl("/files/pattern.3?key=" + key + "&redirect=/files/pattern.1000003"), 0);
+        Download(FaultUrl("/files/pattern.3?redirect=" +
+                          http_test::QueryEscape("/files/pattern.1000003?key=" + key)),
+                 0);
     EXPECT_EQ(outcome.success, 1);
     EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    EXPECT_EQ(CountStartingWith(requests, "HEAD"), 1);
+    EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 5);
+    EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
 }
 
 TEST(MultiDlCommand, RedirectWithExpectedSizeIsFollowedByEveryPiece) {
