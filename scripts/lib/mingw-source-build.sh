@@ -248,27 +248,27 @@ ensure_deb_src() {
 # Fetch and unpack a source package.
 # ---------------------------------------------------------------------------
 fetch_debian_source() { # package [version]
-    local package=$1 want=${2:-} spec=$1 dl=$work/dl-$1 log_file=$work/apt-source-$1.log
-    [[ -n $want ]] && spec="$package=$want"
+    local package=$1 want=${2:-} wanted_source=$1 dl=$work/dl-$1 log_file=$work/apt-source-$1.log
+    [[ -n $want ]] && wanted_source="$package=$want"
     mkdir -p "$dl"
     # Let apt's sandbox user write there (avoids the "unsandboxed as root" warning).
     if [[ $(id -u) == 0 ]] && id -u _apt >/dev/null 2>&1; then
         chown _apt "$dl" 2>/dev/null || true
     fi
 
-    step "fetching Debian source package $spec"
-    if ! (cd "$dl" && apt-get -q source --download-only "$spec") >"$log_file" 2>&1; then
+    step "fetching Debian source package $wanted_source"
+    if ! (cd "$dl" && apt-get -q source --download-only "$wanted_source") >"$log_file" 2>&1; then
         # Missing or outdated lists: the package or its files are unknown/gone.
         if ((apt_updated == 0)) && grep -qE "Unable to find a source package|You must put some 'deb-src' URIs|404 +Not Found|Failed to fetch|Hash Sum mismatch|Can not find version" "$log_file"; then
             log "apt-get source failed, apparently for lack of (current) package lists:"
             sed 's/^/    /' "$log_file" | tail -n 5 >&2
             apt_update "apt-get source needs current lists"
             rm -rf "${dl:?}"/*
-            (cd "$dl" && apt-get -q source --download-only "$spec") >"$log_file" 2>&1 \
-                || { tail -n 20 "$log_file" >&2; die "apt-get source $spec failed even after apt-get update"; }
+            (cd "$dl" && apt-get -q source --download-only "$wanted_source") >"$log_file" 2>&1 \
+                || { tail -n 20 "$log_file" >&2; die "apt-get source $wanted_source failed even after apt-get update"; }
         else
             tail -n 20 "$log_file" >&2
-            die "apt-get source $spec failed"
+            die "apt-get source $wanted_source failed"
         fi
     fi
 
