@@ -6,6 +6,19 @@ export PALLATON_WINEPREFIX=${PALLATON_WINEPREFIX:-$PALLATON_CACHE/wine}
 
 say() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; }
 
+# apt_update [COMMAND PREFIX...]: apt-get update, tried again when a mirror answers with an index
+# it is still writing ("File has unexpected size ... Mirror sync in progress?"). Fails when the last
+# try still lacks an index; the lists that did arrive are then in place.
+apt_update() {
+    local try
+    for try in 1 2 3 4; do
+        if "$@" apt-get update -q >&2; then return 0; fi
+        say "apt-get update failed (try $try of 4)"
+        [ "$try" -lt 4 ] && sleep $((try * 10))
+    done
+    return 1
+}
+
 # The CMake argument that names the exact static libcurl of this checkout's build script for a
 # mingw-w64 triplet. The link $PALLATON_CACHE/TRIPLET-curl is only a convenience for builds by
 # hand: another checkout's setup may point it at a libcurl of another flavour.

@@ -33,7 +33,7 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
     fi
     say "installing qemu-user-static from bookworm-backports"
-    as_root apt-get update -q >&2
+    apt_update as_root || say "going on with the package lists that did arrive"
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
         -t bookworm-backports qemu-user-static >&2
 fi

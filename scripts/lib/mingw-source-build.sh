@@ -150,14 +150,18 @@ have_debian_deb_src() {
     return 1
 }
 
-# Are the Sources lists of the Debian deb-src entries on disk (any compression)?
+# Are the Sources lists of the Debian deb-src entries on disk (any compression)? With "any": is
+# one of them?
 have_source_lists() {
     local t by uri comp file found=1
     for t in "${targets[@]}"; do
         IFS=$'\t' read -r by uri comp file <<<"$t"
         if [[ $by != Sources ]] || ! is_debian_target "$uri"; then continue; fi
-        compgen -G "$file" >/dev/null || compgen -G "$file.*" >/dev/null || return 1
-        found=0
+        if compgen -G "$file" >/dev/null || compgen -G "$file.*" >/dev/null; then
+            found=0
+        elif [[ ${1:-} != any ]]; then
+            return 1
+        fi
     done
     return $found
 }
@@ -165,8 +169,13 @@ have_source_lists() {
 apt_updated=0
 apt_update() {
     step "apt-get update ($1)"
-    run_logged "$work/apt-update.log" apt-get -q update \
-        || die "apt-get update failed (see above)"
+    if ! run_logged "$work/apt-update.log" apt-get -q update; then
+        # A mirror in the middle of a sync can fail one index of packages; only the source lists
+        # matter here.
+        load_apt_targets
+        have_source_lists any || die "apt-get update failed (see above)"
+        log "apt-get update failed, but source lists are in place: going on"
+    fi
     apt_updated=1
 }
 
