@@ -2,27 +2,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
+#include "support/scratch.h"
 
 namespace {
 
-// Each test uses names of its own so that it never meets a real updater on the machine.
+// Each test has a profile of its own (on Linux, its own folder of named mutexes), so that it never
+// meets a real updater on the machine.
 class InstallUpdateChecker : public testing::Test {
   protected:
-    void SetUp() override {
-#ifndef _WIN32
-        folder_ = testing::TempDir() + "mutex-" + std::to_string(::getpid());
-        std::string command = "mkdir -p '" + folder_ + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        setenv("XDG_RUNTIME_DIR", folder_.c_str(), 1);
-#endif
-    }
-    std::string folder_;
+    fixtures::ScratchProfile profile_;
 };
 
 TEST_F(InstallUpdateChecker, KeepsTheUpdateMutexFromTheStartUpTest) {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "http/transfer_callbacks.h"
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 namespace {
 

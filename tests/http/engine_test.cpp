@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ using http_test::FaultUrl;
 using http_test::RecordingOwner;
 
 TEST(HttpEngine, TaskIdsStartAtOneAndAreSharedByBothKinds) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     RecordingOwner owner;
     int first = 0, second = 0, third = 0;
     EXPECT_EQ(owner.Request(FaultUrl("/gen/10"), &first), 1);
@@ -26,7 +26,7 @@ TEST(HttpEngine, TaskIdsStartAtOneAndAreSharedByBothKinds) {
 }
 
 TEST(HttpEngine, TaskWithoutOwnerRunsToItsEndAndUnregisters) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     RecordingOwner owner(false);
     int request = 0, download = 0;
     EXPECT_EQ(owner.Request(FaultUrl("/gen/10"), &request), 1);
@@ -45,7 +45,7 @@ TEST(HttpEngine, TaskWithoutOwnerRunsToItsEndAndUnregisters) {
 }
 
 TEST(HttpEngine, ATaskThatCannotBeListedNeverRuns) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     RecordingOwner owner;
     int request = 0, download = 0;
     CHttpTaskManager::FailNextDuplicationsForTesting(1);
@@ -71,7 +71,7 @@ TEST(HttpEngine, ShutdownWithoutTasksReturnsAtOnce) {
 }
 
 TEST(HttpEngine, ShutdownAbortsRunningTransfersAtOnceAndDeliversNothing) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     RecordingOwner owner;
     int ids[4] = {};
     // A request that trickles, a download whose pieces stall, one whose probe stalls, and one in

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "http/transfer_callbacks.h"
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ struct Result {
 };
 
 Result DownloadFrom(const std::string& url, uint64_t expectedSize) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     RecordingOwner owner;
     int taskId = 0;
     EXPECT_EQ(owner.Download(url, folder.Path("package.exe"), &taskId, expectedSize), 1);

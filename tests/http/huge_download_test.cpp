@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "http/download_pieces.h"
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ int DownloadOnce(const std::string& url, const std::string& path) {
 }
 
 TEST(MultiDlCommandHuge, AFileBeyondFourGibibytesComesInFivePiecesAndResumes) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string path = folder.Path("package.exe");
     std::string key = http_test::UniqueKey();
     // The first run: every connection breaks off after 64 MiB, the pieces' two tries and the

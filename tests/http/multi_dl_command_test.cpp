@@ -7,8 +7,8 @@
 #include <cstring>
 #include <utility>
 
-#include "http_test_support.h"
 #include "platform/path.h"
+#include "support/test_servers.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -37,7 +37,7 @@ struct Outcome {
     double seconds = 0;
 };
 
-Outcome DownloadTo(const http_test::ScratchFolder& folder, const std::string& name,
+Outcome DownloadTo(const fixtures::ScratchFolder& folder, const std::string& name,
                    const std::string& url, uint32_t expectedSize) {
     Outcome outcome;
     RecordingOwner owner;
@@ -63,7 +63,7 @@ Outcome DownloadTo(const http_test::ScratchFolder& folder, const std::string& na
 }
 
 Outcome Download(const std::string& url, uint32_t expectedSize) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     return DownloadTo(folder, "package.exe", url, expectedSize);
 }
 
@@ -229,7 +229,7 @@ TEST(MultiDlCommand, RedirectWithExpectedSizeIsFollowedByEveryPiece) {
 
 TEST(MultiDlCommand, PackageUrlsOfOtherSchemesAreNotFetched) {
     // A local file of exactly the expected size, as an answer could name it.
-    http_test::ScratchFolder elsewhere;
+    fixtures::ScratchFolder elsewhere;
     std::string secret = elsewhere.Path("secret.bin");
     ASSERT_TRUE(http_test::WriteWholeFile(secret, PatternBytes(kSampleSize)));
     std::string key = http_test::UniqueKey();
@@ -276,7 +276,7 @@ TEST(MultiDlCommand, PiecesSentMoreThanTheirRangesAreCutOffAndTheStreamFetchesTh
 }
 
 TEST(MultiDlCommand, AnswersLongerThanTheExpectedSizeNeverGrowTheFilePastIt) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     // Through the pieces and then the stream, also with a path too long for the names beside it.
     std::string longName = std::string(254 - ToWide(folder.Path("")).size(), 'o');
     for (const std::string& name : {std::string("package.exe"), longName}) {
@@ -340,7 +340,7 @@ std::vector<std::string> ResumedRanges(uint32_t held) {
 }
 
 TEST(MultiDlCommand, AFailedRepeatLeavesTheEarlierFileAsItWas) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     const std::string earlier = http_test::GeneratedText(kSampleSize);
     for (const char* faults : {"status=500", "close_at=1000", "on=ranged&overrun=100"}) {
         SCOPED_TRACE(faults);
@@ -383,7 +383,7 @@ TEST(MultiDlCommand, APieceCutOffContinuesWhereItStopped) {
 TEST(MultiDlCommand, AnInterruptedDownloadIsResumedOnlyWhileTheServersValidatorHolds) {
     for (bool sameFile : {true, false}) {
         SCOPED_TRACE(sameFile ? "same validator" : "another validator");
-        http_test::ScratchFolder folder;
+        fixtures::ScratchFolder folder;
         std::string key = http_test::UniqueKey();
         // Every connection of the first download breaks off after 50,000 bytes: two tries of
         // each piece and of the stream, 12 answers, and then the download fails.
@@ -424,7 +424,7 @@ TEST(MultiDlCommand, AnInterruptedDownloadIsResumedOnlyWhileTheServersValidatorH
 }
 
 TEST(MultiDlCommand, PiecesWithoutAValidatorAreNotKeptForALaterDownload) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string key = http_test::UniqueKey();
     Outcome outcome =
         DownloadTo(folder, "package.exe", SampleUrl(key, "close_at=50000"), kSampleSize);
@@ -445,7 +445,7 @@ TEST(MultiDlCommand, OnlyTheRangeAskedReachesAPiece) {
     }
     {
         SCOPED_TRACE("pieces cut off, then error pages on their second tries and the stream's");
-        http_test::ScratchFolder folder;
+        fixtures::ScratchFolder folder;
         std::string key = http_test::UniqueKey();
         std::string url = SampleUrl(key, "etag=v1&on=get&close_at=50000&times=5&then_status=500");
         Outcome outcome = DownloadTo(folder, "package.exe", url, kSampleSize);
@@ -488,7 +488,7 @@ TEST(MultiDlCommand, AChangedValidatorStartsTheDownloadAfreshWithNewPieces) {
 }
 
 TEST(MultiDlCommand, AStateFileThatIsTornIsDiscardedNotTrusted) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string path = folder.Path("package.exe");
     for (const char* torn : {"piece 0\n", "piece 0 0\n", "piece\n", "piece 0 0 \n",
                              "piece 0 0 1000003\n", "piece 0 0 1000003 1000004\n"}) {
@@ -506,7 +506,7 @@ TEST(MultiDlCommand, AStateFileThatIsTornIsDiscardedNotTrusted) {
 
 // Files of the layout that kept each piece in a file of its own are nobody's: they go.
 TEST(MultiDlCommand, PieceFilesOfTheEarlierLayoutAreDeletedWhenFound) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string path = folder.Path("package.exe");
     std::string url = NginxUrl("pattern.1000003");
     for (const char* suffix : {".tmp_0", ".tmp_4", ".tmp_63"})
@@ -524,7 +524,7 @@ TEST(MultiDlCommand, PieceFilesOfTheEarlierLayoutAreDeletedWhenFound) {
 // A download stopped while its pieces come: the state it leaves trusts only bytes that the
 // partial file holds, and the next download fetches only the rest.
 TEST(MultiDlCommand, AStoppedDownloadsStateTrustsOnlyWhatThePartialFileHolds) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string path = folder.Path("package.exe");
     std::string key = http_test::UniqueKey();
     std::string url = FaultUrl("/files/pattern.8000000?key=" + key + "&etag=v1&rate=400000");
@@ -569,7 +569,7 @@ TEST(MultiDlCommand, AStoppedDownloadsStateTrustsOnlyWhatThePartialFileHolds) {
 
 TEST(MultiDlCommand, ManyDownloadsAtOnceAllArriveAFewAtATime) {
     constexpr int kDownloads = 120;
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string key = http_test::UniqueKey();
     RecordingOwner owner;
     for (int i = 0; i < kDownloads; ++i) {
@@ -590,7 +590,7 @@ TEST(MultiDlCommand, ManyDownloadsAtOnceAllArriveAFewAtATime) {
 
 #ifdef _WIN32
 TEST(MultiDlCommand, ADestinationInUseFailsAtOnceAndKeepsTheEarlierFile) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string path = folder.Path("package.exe");
     const std::string earlier = http_test::GeneratedText(1000);
     ASSERT_TRUE(http_test::WriteWholeFile(path, earlier));
@@ -636,7 +636,7 @@ TEST(MultiDlCommand, TheRoomOnTheDiskDecidesBetweenPiecesAndNothing) {
 // Room for one and a half files: the second download starts while the first still has a slow
 // fifth of its file to write, and the first one's reservation counts only that fifth.
 TEST(MultiDlCommand, DownloadsRunningAtOnceReserveOnlyWhatTheyStillWrite) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string key = http_test::UniqueKey();
     CHttpMultiDlCommand::SetFreeSpaceForTesting(kLargeSize + kLargeSize / 2);
     {
@@ -696,7 +696,7 @@ TEST(MultiDlCommand, APieceIsNotSplitBelowTheMinimum) {
 // Links planted at the partial file, the state and the destination: the download replaces them
 // with its own files, and the files they name keep what they held.
 TEST(MultiDlCommand, LinksPlantedAtThePiecesAndTheDestinationAreNotWrittenThrough) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string victim = folder.Path("victim");
     std::FILE* file = platform::OpenStdioFile(victim, "wb");
     ASSERT_NE(file, nullptr);
@@ -723,7 +723,7 @@ TEST(MultiDlCommand, LinksPlantedAtThePiecesAndTheDestinationAreNotWrittenThroug
 // A user folder outside the ANSI code page: the path travels in UTF-8 and the file lands in
 // exactly that folder, not in a best-fit look-alike ("Lukasz") nor nowhere ("????").
 TEST(MultiDlCommand, PathsOutsideTheAnsiCodePageAreKeptWhole) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     const std::wstring first = L"\u0141ukasz";
     const std::wstring second = L"\u0416\u0435\u043d\u044f";
     const std::wstring file = second + L".exe";
@@ -747,7 +747,7 @@ TEST(MultiDlCommand, PathsOutsideTheAnsiCodePageAreKeptWhole) {
 }
 
 TEST(MultiDlCommand, UnwritableDestinationFailsWithoutTouchingTheServerTwice) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     // A file where the destination's folder should be: the folder cannot be created.
     std::FILE* blocker = platform::OpenStdioFile(folder.Path("blocker"), "wb");
     ASSERT_NE(blocker, nullptr);
@@ -765,7 +765,7 @@ TEST(MultiDlCommand, UnwritableDestinationFailsWithoutTouchingTheServerTwice) {
 // A path too long for the names beside it: the pieces write into a partial file of a short name,
 // and nothing stays (without a state, nothing could be resumed).
 TEST(MultiDlCommand, PathTooLongForTheNamesBesideItStillComesInPieces) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string base = folder.Path("");
     ASSERT_LT(base.size(), 200u);
     std::string name = std::string(254 - ToWidePath(base).size(), 'n');
@@ -779,7 +779,7 @@ TEST(MultiDlCommand, PathTooLongForTheNamesBesideItStillComesInPieces) {
 }
 
 TEST(MultiDlCommand, LongPathsGetPiecesUpTo253CharactersAndNeverLoseTheEarlierFile) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     size_t base = ToWidePath(folder.Path("")).size();
     ASSERT_LT(base, 200u);
     {
@@ -861,7 +861,7 @@ TEST(MultiDlCommandSlow, StalledSizeProbeIsAbortedAndTheStreamFetchesTheFile) {
 TEST(MultiDlCommandSlow, StalledStreamIsAbortedAndTriedAgain) {
     // A folder so deep that no partial file fits beside the destination sends the download
     // straight to the single stream, written in place.
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string deep = std::string(257 - ToWidePath(folder.Path("")).size(), 'd');
     std::string name = deep + static_cast<char>(platform::kPathSeparator) + "s";
     ASSERT_EQ(ToWidePath(folder.Path(name)).size(), platform::kMaxPathChars - 1);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "http/transfer_callbacks.h"
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -146,7 +146,7 @@ void ExpectARedirectToTheLoopbackToGoDirect() {
     std::string loopback = http_test::FaultUrl("/files/pattern.3?key=" + key);
     std::string url = "http://pallaton.test:" + std::to_string(http_test::GetServers().faultPort) +
                       "/files/pattern.3?redirect=" + http_test::QueryEscape(loopback);
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     http_test::RecordingOwner owner;
     int taskId = 0;
     EXPECT_EQ(owner.Download(url, folder.Path("p.exe"), &taskId, 3), 1);
@@ -260,7 +260,7 @@ class ProxyEnvironment {
 };
 
 int Download(const std::string& url, uint64_t size) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     http_test::RecordingOwner owner;
     int taskId = 0;
     EXPECT_EQ(owner.Download(url, folder.Path("p.exe"), &taskId, size), 1);

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ TEST(RequestCommand, ConnectionClosedMidAnswerFails) {
 }
 
 TEST(RequestCommand, UrlsOfOtherSchemesAreNotFetched) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     std::string secret = folder.Path("secret.txt");
     ASSERT_TRUE(http_test::WriteWholeFile(secret, "local secret"));
     std::string key = http_test::UniqueKey();

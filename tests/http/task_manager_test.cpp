@@ -5,8 +5,8 @@
 #include <atomic>
 #include <chrono>
 
-#include "http_test_support.h"
 #include "platform/clock.h"
+#include "support/test_servers.h"
 
 namespace {
 

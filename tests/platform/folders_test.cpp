@@ -16,28 +16,7 @@
 namespace {
 
 #ifndef _WIN32
-// Sets an environment variable for the test's lifetime and restores it afterwards.
-class ScopedEnvironment {
-  public:
-    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
-        const char* old = std::getenv(name);
-        had_ = old != nullptr;
-        if (had_)
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnvironment() {
-        if (had_)
-            setenv(name_, old_.c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-  private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
+using fixtures::ScopedEnvironment;
 
 // Linux paths are bytes: a home folder named in Latin-1 ("h\xE9") must be reached as it is.
 TEST(LinuxPaths, BytesThatAreNotUtf8SurviveTheWideForm) {

@@ -15,6 +15,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+
+#include "support/scratch.h"
 #endif
 
 namespace {
@@ -82,34 +84,11 @@ namespace fs = std::filesystem;
 // Without XDG_RUNTIME_DIR the lock files go to a folder of the user's own below TMPDIR.
 class PrivateLockFolder : public testing::Test {
   protected:
-    void SetUp() override {
-        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-        savedRuntime_ = runtime != nullptr ? runtime : "";
-        hadRuntime_ = runtime != nullptr;
-        const char* tmp = std::getenv("TMPDIR");
-        savedTmp_ = tmp != nullptr ? tmp : "";
-        hadTmp_ = tmp != nullptr;
-        scratch_ = fs::temp_directory_path() / ("pallaton-locks-" + std::to_string(::getpid()));
-        fs::create_directories(scratch_);
-        unsetenv("XDG_RUNTIME_DIR");
-        setenv("TMPDIR", scratch_.c_str(), 1);
-        own_ = scratch_ / ("pallaton-" + std::to_string(::getuid()));
-    }
-    void TearDown() override {
-        if (hadRuntime_)
-            setenv("XDG_RUNTIME_DIR", savedRuntime_.c_str(), 1);
-        if (hadTmp_)
-            setenv("TMPDIR", savedTmp_.c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        fs::remove_all(scratch_);
-    }
-    fs::path scratch_;
-    fs::path own_;
-    std::string savedRuntime_;
-    std::string savedTmp_;
-    bool hadRuntime_ = false;
-    bool hadTmp_ = false;
+    fixtures::ScratchFolder scratchFolder_;
+    fs::path scratch_ = scratchFolder_.path();
+    fixtures::ScopedEnvironment runtime_{"XDG_RUNTIME_DIR", std::nullopt};
+    fixtures::ScopedEnvironment tmp_{"TMPDIR", scratch_.string()};
+    fs::path own_ = scratch_ / ("pallaton-" + std::to_string(::getuid()));
 };
 
 TEST_F(PrivateLockFolder, IsCreatedForTheUserAlone) {

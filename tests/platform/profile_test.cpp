@@ -7,8 +7,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
+
+#include "support/scratch.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -22,13 +23,7 @@ namespace fs = std::filesystem;
 
 class ProfileTest : public testing::Test {
   protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("pallaton-profile-" + std::to_string(std::random_device{}()));
-        fs::create_directories(folder_);
-        file_ = (folder_ / "record.ini").wstring();
-    }
-    void TearDown() override { fs::remove_all(folder_); }
+    void SetUp() override { file_ = scratch_.Wide(L"record.ini"); }
 
     void Put(const std::string& bytes) {
         std::ofstream(fs::path(file_), std::ios::binary) << bytes;
@@ -45,7 +40,8 @@ class ProfileTest : public testing::Test {
         return platform::WriteIniString(file_, section, key, value);
     }
 
-    fs::path folder_;
+    fixtures::ScratchFolder scratch_;
+    const fs::path& folder_ = scratch_.path();
     std::wstring file_;
 };
 

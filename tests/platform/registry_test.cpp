@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
+
 #ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,36 +34,26 @@ namespace {
 // afterwards. Linux: a fresh XDG_CONFIG_HOME, so the hive starts empty.
 class TestHive {
   public:
-    TestHive() {
-        unsigned id = std::random_device()();
 #ifdef _WIN32
-        base_ = L"Software\\PallatonTest\\" + std::to_wstring(id) + L"\\";
-#else
-        folder_ = std::filesystem::temp_directory_path() / ("registry-test-" + std::to_string(id));
-        std::filesystem::create_directories(folder_);
-        setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
-        base_ = L"Software\\PallatonTest\\";
-#endif
-    }
+    TestHive()
+        : base_(L"Software\\PallatonTest\\" + std::to_wstring(std::random_device()()) + L"\\") {}
     ~TestHive() {
-#ifdef _WIN32
         reg::DeleteKeyTree(base_);
         std::vector<std::wstring> left;
         if (reg::EnumSubkeys(L"Software\\PallatonTest", left) && left.empty()) {
             reg::DeleteKeyTree(L"Software\\PallatonTest");
         }
-#else
-        unsetenv("XDG_CONFIG_HOME");
-        std::filesystem::remove_all(folder_);
-#endif
     }
+#else
+    TestHive() : base_(L"Software\\PallatonTest\\") {}
+#endif
     std::wstring Key(const std::wstring& sub) const {
         return base_ + sub;
     }
 
 #ifndef _WIN32
     std::filesystem::path Folder() const {
-        return folder_ / "Korvane";
+        return profile_.ConfigFolder() / "Korvane";
     }
     std::filesystem::path HiveFile() const {
         return Folder() / "HKEY_CURRENT_USER.reg";
@@ -78,7 +70,7 @@ class TestHive {
     }
 
   private:
-    std::filesystem::path folder_;
+    fixtures::ScratchProfile profile_;
 #endif
 
   private:

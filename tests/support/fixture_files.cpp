@@ -1,6 +1,5 @@
 #include "support/fixture_files.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -8,32 +7,6 @@
 #include "platform/path.h"
 
 namespace fixtures {
-
-namespace {
-std::atomic<int> g_counter{0};
-}
-
-ScratchFolder::ScratchFolder() {
-    auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-        auto candidate = base / ("pallaton-test-" + std::to_string(std::rand()) + "-" +
-                                 std::to_string(++g_counter));
-        std::error_code error;
-        if (std::filesystem::create_directory(candidate, error)) {
-            path_ = candidate;
-            break;
-        }
-    }
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-}
-
-std::wstring ScratchFolder::Wide(const std::wstring& name) const {
-    return name.empty() ? path_.wstring() : (path_ / name).wstring();
-}
 
 std::filesystem::path BinFolder() {
     return std::filesystem::path(platform::GetModuleFilePath()).parent_path();

@@ -1,23 +1,13 @@
-// Test helpers: scratch folders and copies of the fixture program that take the roles of
+// Test helpers: copies of the fixture program that take the roles of
 // installers, the launcher and the client.
 #pragma once
 
 #include <filesystem>
 #include <string>
 
+#include "support/scratch.h"
+
 namespace fixtures {
-
-// A fresh folder below the system's temporary folder, removed by the destructor.
-class ScratchFolder {
-  public:
-    ScratchFolder();
-    ~ScratchFolder();
-    const std::filesystem::path& path() const { return path_; }
-    std::wstring Wide(const std::wstring& name = L"") const;
-
-  private:
-    std::filesystem::path path_;
-};
 
 // The folder of the running test program, where the build puts the tools.
 std::filesystem::path BinFolder();

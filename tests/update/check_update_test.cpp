@@ -14,11 +14,11 @@
 #include "common/file_digest.h"
 #include "common/md5.h"
 #include "common/text.h"
-#include "http/http_test_support.h"
 #include "platform/path.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "support/fixture_files.h"
+#include "support/test_servers.h"
 #include "update/package_list.h"
 #include "update/update_request.h"
 
@@ -46,25 +46,17 @@ TEST(EncodeQueryValue, EncodesOnlyWhatWouldChangeTheUrl) {
 // test prefix, restored by deleting it).
 class ClientKey : public testing::Test {
   protected:
-    void SetUp() override {
-#ifndef _WIN32
-        setenv("XDG_CONFIG_HOME", folder_.path().c_str(), 1);
-        setenv("XDG_DATA_HOME", folder_.path().c_str(), 1);
-#endif
-        platform::registry::DeleteKeyTree(kClientKey);
-    }
-    void TearDown() override {
-        platform::registry::DeleteKeyTree(kClientKey);
-    }
+    void SetUp() override { platform::registry::DeleteKeyTree(kClientKey); }
+    void TearDown() override { platform::registry::DeleteKeyTree(kClientKey); }
 
     void Touch(const std::wstring& name) {
-        std::ofstream(folder_.path() / std::filesystem::path(name)) << "x";
+        std::ofstream(profile_.path() / std::filesystem::path(name)) << "x";
     }
     std::wstring Path(const std::wstring& name) const {
-        return folder_.Wide(name);
+        return (profile_.path() / std::filesystem::path(name)).wstring();
     }
 
-    ScratchFolder folder_;
+    fixtures::ScratchProfile profile_;
 };
 
 TEST_F(ClientKey, InstalledAppVersionsSkipSubkeysWithoutVersion) {
@@ -103,7 +95,7 @@ TEST_F(ClientKey, ClientIsInstalledWhenItsFourFilesExist) {
     EXPECT_TRUE(platform::registry::KeyExists(kClientKey));
 
     // A missing file removes the whole client key.
-    std::filesystem::remove(folder_.path() / "PallatonTray.exe");
+    std::filesystem::remove(profile_.path() / "PallatonTray.exe");
     EXPECT_FALSE(CCheckUpdate::IsClientInstalled());
     EXPECT_FALSE(platform::registry::KeyExists(kClientKey));
     // Without the values the key is left alone.

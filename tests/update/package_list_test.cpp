@@ -4,13 +4,13 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "common/text.h"
 #include "platform/path.h"
 #include "platform/profile.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -18,12 +18,8 @@ namespace fs = std::filesystem;
 
 class PackageListTest : public testing::Test {
   protected:
-    void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("pallaton-packages-" + std::to_string(std::random_device{}()));
-        list_ = std::make_unique<PackageList>(folder_.wstring());
-    }
-    void TearDown() override { fs::remove_all(folder_); }
+    void SetUp() override { list_ = std::make_unique<PackageList>(scratch_.path().wstring()); }
+    void TearDown() override { list_.reset(); }
 
     // Takes every record that is left, in the order the list hands them out.
     std::vector<PackageRecord> TakeAll() {
@@ -44,7 +40,7 @@ class PackageListTest : public testing::Test {
     }
     std::wstring In(const std::wstring& name) const { return list_->GetDownloadFolder() + name; }
 
-    fs::path folder_;
+    fixtures::ScratchFolder scratch_;
     std::unique_ptr<PackageList> list_;
 };
 
@@ -272,7 +268,7 @@ TEST_F(PackageListTest, RecordNamesOnlyTakenPackagesAndASecondRunExtendsIt) {
     EXPECT_FALSE(list_->TakeNextPackage(record));
 
     // A second run with its own list: new ids are added, old sections stay, "appid" is replaced.
-    PackageList second(folder_.wstring());
+    PackageList second(scratch_.path().wstring());
     ASSERT_TRUE(second.ParseUpdateAnswer(R"({"ret":0,"app":[)" + App("300") + "," +
                                          App("101", "new.exe", "m2") + "]}"));
     while (second.TakeNextPackage(record)) {
@@ -306,11 +302,9 @@ TEST(PackageListWithoutFolder, TakesNoPackage) {
 // A data folder whose path is not UTF-8 ("h\xE9" of a Latin-1 home) holds the packages and the
 // record under its own bytes.
 TEST(PackageDownloadFolder, LinuxKeepsADataFolderWhosePathIsNotUtf8) {
-    const char* saved = std::getenv("XDG_DATA_HOME");
-    std::string previous = saved != nullptr ? saved : "";
-    std::string data = fs::temp_directory_path().string() + "/pallaton-h\xE9-" +
-                       std::to_string(std::random_device{}());
-    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    fixtures::ScratchFolder scratch;
+    std::string data = scratch.path().string() + "/h\xE9";
+    fixtures::ScopedEnvironment dataHome("XDG_DATA_HOME", data);
     {
         PackageList list;
         EXPECT_EQ(ToNarrow(list.GetDownloadFolder()), data + "/Korvane/PLTNDownload/");
@@ -326,11 +320,6 @@ TEST(PackageDownloadFolder, LinuxKeepsADataFolderWhosePathIsNotUtf8) {
         EXPECT_EQ(platform::ReadIniString(list.GetPackageRecordPath(), L"1", L"package", L"", 260),
                   localPath);
     }
-    fs::remove_all(data);
-    if (saved != nullptr)
-        setenv("XDG_DATA_HOME", previous.c_str(), 1);
-    else
-        unsetenv("XDG_DATA_HOME");
 }
 
 // On Linux the answer's narrow text is UTF-8 and the record keeps it whole; the folder follows
@@ -345,19 +334,12 @@ TEST_F(PackageListTest, LinuxKeepsNonAsciiNamesThroughTheRecord) {
 }
 
 TEST(PackageDownloadFolder, LinuxFollowsTheDataFolder) {
-    const char* saved = std::getenv("XDG_DATA_HOME");
-    std::string previous = saved != nullptr ? saved : "";
-    fs::path data =
-        fs::temp_directory_path() / ("pallaton-data-" + std::to_string(std::random_device{}()));
-    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    fixtures::ScratchFolder scratch;
+    fs::path data = scratch.path() / "data";
+    fixtures::ScopedEnvironment dataHome("XDG_DATA_HOME", data.string());
     PackageList list;
     EXPECT_EQ(list.GetDownloadFolder(), data.wstring() + L"/Korvane/PLTNDownload/");
     EXPECT_TRUE(fs::is_directory(data / "Korvane" / "PLTNDownload"));
-    fs::remove_all(data);
-    if (saved != nullptr)
-        setenv("XDG_DATA_HOME", previous.c_str(), 1);
-    else
-        unsetenv("XDG_DATA_HOME");
 }
 #else
 TEST(PackageDownloadFolder, WindowsUsesTheRoamingDataFolder) {

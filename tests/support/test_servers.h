@@ -1,5 +1,5 @@
-// Shared pieces of the transfer tests: the local servers that the test fixture started, the
-// files they serve, scratch folders, and an owner that records what the engine reports.
+// The test servers: where the fixture started them, the URLs and files they serve, what the fault
+// server recorded, and an owner that records what the transfer engine reports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@
 #include "platform/file.h"
 #include "platform/folders.h"
 #include "platform/path.h"
+#include "support/scratch.h"
 
 namespace http_test {
 
@@ -260,39 +261,6 @@ inline std::filesystem::path FileSystemPath(const std::string& narrowPath) {
     return std::filesystem::path(narrowPath);
 #endif
 }
-
-// A new, empty folder under the temporary folder, removed with everything in it at the end.
-class ScratchFolder {
-  public:
-    // The system's temporary folder, which need not be the user's own as the updater's must.
-    ScratchFolder()
-        : folder_((std::filesystem::temp_directory_path() / ("pallaton-http-" + UniqueKey()))
-                      .wstring()) {
-        CreateFolderTree(folder_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(std::filesystem::path(folder_), ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    // The narrow path of a file in the folder.
-    std::string Path(const std::string& name) const {
-        return ToNarrowPath(folder_ + platform::kPathSeparator) + name;
-    }
-    // The names of everything in the folder.
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& entry :
-             std::filesystem::directory_iterator(std::filesystem::path(folder_)))
-            names.push_back(NarrowName(entry.path().filename()));
-        return names;
-    }
-
-  private:
-    std::wstring folder_;
-};
 
 // An owner that records every result and progress call, in order.
 class RecordingOwner : public CHttpEngine<RecordingOwner, RecordingOwner>,
