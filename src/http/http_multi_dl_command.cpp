@@ -13,7 +13,7 @@
 #include "common/text.h"
 #include "diagnostics/log.h"
 #include "http/curl_api.h"
-#include "http/download_turns.h"
+#include "http/download_slots.h"
 #include "http/transfer_callbacks.h"
 #include "platform/clock.h"
 #include "platform/file.h"
@@ -64,9 +64,9 @@ unsigned CHttpMultiDlCommand::DownloadThreadProc(void* argument) {
 }
 
 void CHttpMultiDlCommand::Execute() {
-    // Only a few downloads transfer at once; this one waits for its turn.
-    http_turns::DownloadTurn turn(this->taskCallback_);
-    if (!turn.Held())
+    // Only a few downloads transfer at once; this one waits for a download slot.
+    http_slots::DownloadSlot slot(this->taskCallback_);
+    if (!slot.Held())
         return;  // the engine stops: nobody is told anything any more
     // Failures are not reported here: the transfers then fail to open their files.
     CreateParentFolder(ToWidePath(localPath_));

@@ -1,10 +1,10 @@
-#include "http/download_turns.h"
+#include "http/download_slots.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
-namespace http_turns {
+namespace http_slots {
 
 namespace {
 
@@ -12,30 +12,30 @@ namespace {
 constexpr auto kStopCheckInterval = std::chrono::milliseconds(100);
 
 std::mutex g_lock;
-std::condition_variable g_turnFreed;
+std::condition_variable g_slotFreed;
 int g_running = 0;
 
 }  // namespace
 
-DownloadTurn::DownloadTurn(const IHttpTaskCallback* tasks) {
+DownloadSlot::DownloadSlot(const IHttpTaskCallback* tasks) {
     std::unique_lock<std::mutex> lock(g_lock);
     while (g_running >= kMaxRunningDownloads) {
         if (tasks != nullptr && tasks->IsStopping())
             return;
-        g_turnFreed.wait_for(lock, kStopCheckInterval);
+        g_slotFreed.wait_for(lock, kStopCheckInterval);
     }
     ++g_running;
     held_ = true;
 }
 
-DownloadTurn::~DownloadTurn() {
+DownloadSlot::~DownloadSlot() {
     if (!held_)
         return;
     {
         std::lock_guard<std::mutex> lock(g_lock);
         --g_running;
     }
-    g_turnFreed.notify_one();
+    g_slotFreed.notify_one();
 }
 
-}  // namespace http_turns
+}  // namespace http_slots
