@@ -6,13 +6,14 @@
 #include "base/ascii.h"
 #include "platform/signature.h"
 
-#ifndef PALLATON_INSTALLER_SIGNERS
-#define PALLATON_INSTALLER_SIGNERS ""
-#endif
-
 namespace installer_signers {
 
 namespace {
+
+// The build's pins, ';'-separated (generated from PALLATON_INSTALLER_SIGNERS).
+constexpr char kBuildPins[] =
+#include "install/installer_signers.inc"
+    ;
 
 std::mutex g_pinsLock;
 bool g_pinsOverridden = false;
@@ -37,7 +38,7 @@ std::vector<std::string> SplitPins(const std::string& list) {
 
 std::vector<std::string> Pins() {
     std::lock_guard<std::mutex> lock(g_pinsLock);
-    return SplitPins(g_pinsOverridden ? g_pinsForTesting : std::string(PALLATON_INSTALLER_SIGNERS));
+    return SplitPins(g_pinsOverridden ? g_pinsForTesting : std::string(kBuildPins));
 }
 
 void SetPinsForTesting(const std::string* list) {
