@@ -170,18 +170,25 @@ bool CUpdatePackageInstall::InstallPackages() {
     return true;
 }
 
-void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
+bool CUpdatePackageInstall::OpenVerified(const PackageEntry& entry, platform::InputFile& held) {
     // The package's one check against its digest, right before it runs: another updater may have
     // rewritten the download folder since the record was read (the pass has given up the update
     // mutex). The file is held from the digest to the start, so that nobody can replace it
     // between the checks and the start.
-    platform::InputFile held;
-    if (!held.Open(entry.packagePath) && !platform::PathExists(entry.packagePath))
+    bool opened = held.Open(entry.packagePath);
+    if (!opened && !platform::PathExists(entry.packagePath))
         LogPrint(GetLogUtility(), L"%s file not exists", entry.packagePath.c_str());
-    if (held.NativeHandle() == -1 || !CheckHeldFileMd5(held, entry.packagePath, entry.md5)) {
+    if (!opened || !CheckHeldFileMd5(held, entry.packagePath, entry.md5)) {
         LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", entry.packagePath.c_str());
-        return;
+        return false;
     }
+    return true;
+}
+
+void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
+    platform::InputFile held;
+    if (!OpenVerified(entry, held))
+        return;
     std::wstring signer;
     std::wstring refusal = installer_signers::FindRefusal(held, entry.packagePath, signer);
     std::wstring file = FormatCut(kRecordValueChars, L"%s", entry.packagePath.c_str());
@@ -224,6 +231,11 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
         return;
     }
     held.Close();
+    AwaitInstaller(process, file, index, total);
+}
+
+void CUpdatePackageInstall::AwaitInstaller(platform::ProcessHandle process,
+                                           const std::wstring& file, int index, int total) {
     uint32_t wait = platform::WaitForProcess(process, kInstallerWaitMs);
     if (wait != platform::kWaitSignalled) {
         LogPrint(GetLogUtility(), L"Wait to Install package err.err=%lu, szFilePath=%s.",

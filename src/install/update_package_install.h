@@ -10,7 +10,9 @@
 #include <string>
 
 #include "diagnostics/log.h"
+#include "platform/file.h"
 #include "platform/named_mutex.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/types.h"
 
@@ -66,6 +68,12 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
 
     // Runs one package's installer and waits for it.
     void InstallPackage(const PackageEntry& entry, int index, int total);
+    // Opens the package and checks its digest on the held file; logs why not and returns false
+    // when it may not run.
+    bool OpenVerified(const PackageEntry& entry, platform::InputFile& held);
+    // Waits for a started installer and logs how it ended.
+    void AwaitInstaller(platform::ProcessHandle process, const std::wstring& file, int index,
+                        int total);
     // The installer's parameters in a run with a PID: "/PID=...", and the plug-in's switch and
     // the login uin where the run has them.
     std::wstring InstallerParameters() const;
