@@ -25,6 +25,16 @@ class InputFile {
     // (on Windows any reparse point) is refused rather than followed.
     bool OpenWithoutLinks(const std::wstring& path);
 
+    // Opens the regular file that is itself at the path, as OpenWithoutLinks does, so that it
+    // can be moved through this handle (MoveTo); on Windows nobody else may write, move or
+    // delete it while it is open.
+    bool OpenToMove(const std::wstring& path);
+
+    // Gives the open file the full path `to` (in a folder of the same volume, where nothing
+    // has that name yet) through the handle, so that the file that moves is the one that was
+    // read. False on failure; the file then keeps its name.
+    bool MoveTo(const std::wstring& to);
+
     bool GetSize(uint64_t& size) const;
 
     // Reads up to `capacity` bytes into `buffer`; `got` is 0 at the end of the file. False on

@@ -51,6 +51,29 @@ bool InputFile::OpenWithoutLinks(const std::wstring& path) {
     return handle_ >= 0;
 }
 
+bool InputFile::OpenToMove(const std::wstring& path) {
+    return OpenWithoutLinks(path);
+}
+
+bool InputFile::MoveTo(const std::wstring& to) {
+    if (handle_ < 0 || to.empty())
+        return false;
+    // Linux renames by name only: the file's present name is the one the system knows for the
+    // open descriptor. Nothing on Linux relies on the move for its safety.
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", static_cast<int>(handle_));
+    char current[4096];
+    ssize_t length = readlink(link, current, sizeof current - 1);
+    if (length <= 0)
+        return false;
+    current[length] = '\0';
+    std::string target = posix::ToPath(to);
+    struct stat existing;
+    if (target.empty() || lstat(target.c_str(), &existing) == 0)
+        return false;
+    return rename(current, target.c_str()) == 0;
+}
+
 bool InputFile::GetSize(uint64_t& size) const {
     return SizeOfOpenFile(handle_, size);
 }

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "platform/code_page.h"
 
@@ -30,6 +32,24 @@ bool SizeOfOpenFile(intptr_t handle, uint64_t& size) {
     return true;
 }
 
+// Opens the regular file that is itself at the path, shared for reading only: the reparse point
+// itself is opened, not what it leads to, and then refused.
+HANDLE OpenRegularFileWithoutLinks(const std::wstring& path, DWORD access) {
+    HANDLE file = CreateFileW(
+        path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
 }  // namespace
 
 bool InputFile::Open(const std::wstring& path) {
@@ -44,21 +64,36 @@ bool InputFile::Open(const std::wstring& path) {
 
 bool InputFile::OpenWithoutLinks(const std::wstring& path) {
     Close();
-    // The reparse point itself is opened, not what it leads to, and then refused.
-    HANDLE file = CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = OpenRegularFileWithoutLinks(path, GENERIC_READ);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        return false;
-    }
     handle_ = reinterpret_cast<intptr_t>(file);
     return true;
+}
+
+bool InputFile::OpenToMove(const std::wstring& path) {
+    Close();
+    // Moving the file through the handle needs the right to delete it; since no other handle
+    // may share that right, nobody else can move or delete it meanwhile.
+    HANDLE file = OpenRegularFileWithoutLinks(path, GENERIC_READ | DELETE);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
+bool InputFile::MoveTo(const std::wstring& to) {
+    if (handle_ == -1 || to.empty())
+        return false;
+    // FILE_RENAME_INFO ends in the new name, of FileNameLength bytes.
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, to.c_str(), to.size() * sizeof(wchar_t));
+    return SetFileInformationByHandle(AsHandle(handle_), FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
 bool InputFile::GetSize(uint64_t& size) const {
