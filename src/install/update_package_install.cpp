@@ -8,6 +8,7 @@
 #include "common/format.h"
 #include "common/number.h"
 #include "diagnostics/statistics.h"
+#include "install/installer_folder.h"
 #include "install/installer_signers.h"
 #include "install/md5_check.h"
 #include "platform/clock.h"
@@ -49,6 +50,12 @@ std::vector<std::wstring> SplitAppIds(const std::wstring& list) {
         start = end + 1;
     }
     return appids;
+}
+
+// Whether installers' signers are judged: the build pins signers, and the system checks
+// signatures.
+bool SignersJudged() {
+    return !installer_signers::Pins().empty() && platform::SystemChecksSignatures();
 }
 
 void ShowProgress(bool silent, int current, int total) {
@@ -170,12 +177,13 @@ bool CUpdatePackageInstall::InstallPackages() {
     return true;
 }
 
-bool CUpdatePackageInstall::OpenVerified(const PackageEntry& entry, platform::InputFile& held) {
+bool CUpdatePackageInstall::OpenVerified(const PackageEntry& entry, bool judged,
+                                         platform::InputFile& held) {
     // The package's one check against its digest, right before it runs: another updater may have
     // rewritten the download folder since the record was read (the pass has given up the update
     // mutex). The file is held from the digest to the start, so that nobody can replace it
     // between the checks and the start.
-    bool opened = held.Open(entry.packagePath);
+    bool opened = judged ? held.OpenToMove(entry.packagePath) : held.Open(entry.packagePath);
     if (!opened && !platform::PathExists(entry.packagePath))
         LogPrint(GetLogUtility(), L"%s file not exists", entry.packagePath.c_str());
     if (!opened || !CheckHeldFileMd5(held, entry.packagePath, entry.md5)) {
@@ -185,13 +193,42 @@ bool CUpdatePackageInstall::OpenVerified(const PackageEntry& entry, platform::In
     return true;
 }
 
+std::wstring CUpdatePackageInstall::JudgeInstaller(const PackageEntry& entry,
+                                                   platform::InputFile& held,
+                                                   InstallerFolder& folder, std::wstring& started,
+                                                   std::wstring& signer) {
+    // The installer starts from a folder that holds it alone, made for this start, and a refused
+    // file is deleted rather than left beside the next installer.
+    started = entry.packagePath;
+    signer = L"none";
+    std::wstring refusal;
+    if (folder.MoveIn(held, entry.packagePath)) {
+        started = folder.FilePath();
+        refusal = installer_signers::FindRefusal(held, started, signer);
+    } else {
+        refusal = L"no folder of its own";
+    }
+    if (!refusal.empty()) {
+        held.Close();
+        folder.Remove();
+        platform::DeletePath(entry.packagePath);
+    }
+    return refusal;
+}
+
 void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
+    bool judged = SignersJudged();
+    // The folder outlives the held file, so that it can delete the file when it goes.
+    InstallerFolder folder;
     platform::InputFile held;
-    if (!OpenVerified(entry, held))
+    if (!OpenVerified(entry, judged, held))
         return;
-    std::wstring signer;
-    std::wstring refusal = installer_signers::FindRefusal(held, entry.packagePath, signer);
-    std::wstring file = FormatCut(kRecordValueChars, L"%s", entry.packagePath.c_str());
+    std::wstring started = entry.packagePath;
+    std::wstring signer = L"none";
+    std::wstring refusal;
+    if (judged)
+        refusal = JudgeInstaller(entry, held, folder, started, signer);
+    std::wstring file = FormatCut(kRecordValueChars, L"%s", started.c_str());
     int appidNumber = -1;
     bool appidConverted = TryToInt32(entry.appid, appidNumber);
     if (!appidConverted)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "diagnostics/log.h"
+#include "install/installer_folder.h"
 #include "platform/file.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -68,9 +69,14 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
 
     // Runs one package's installer and waits for it.
     void InstallPackage(const PackageEntry& entry, int index, int total);
-    // Opens the package and checks its digest on the held file; logs why not and returns false
-    // when it may not run.
-    bool OpenVerified(const PackageEntry& entry, platform::InputFile& held);
+    // Opens the package (to be moved where signers are `judged`) and checks its digest on the
+    // held file; logs why not and returns false when it may not run.
+    bool OpenVerified(const PackageEntry& entry, bool judged, platform::InputFile& held);
+    // Moves the held installer into a folder of its own and judges its signer: why it may not
+    // run, or an empty text. `started` receives the path to start, `signer` the signer's name.
+    std::wstring JudgeInstaller(const PackageEntry& entry, platform::InputFile& held,
+                                InstallerFolder& folder, std::wstring& started,
+                                std::wstring& signer);
     // Waits for a started installer and logs how it ended.
     void AwaitInstaller(platform::ProcessHandle process, const std::wstring& file, int index,
                         int total);

@@ -54,9 +54,9 @@ class SignedInstallPass(unittest.TestCase):
         trust_test_root(self)
         self.client = Client(self)
 
-    def run_pass(self, packages):
+    def run_pass(self, packages, env=None):
         write_record(self.client, packages)
-        result = self.client.run("-action:silent_install", "-autorunning:false")
+        result = self.client.run("-action:silent_install", "-autorunning:false", env=env)
         self.assertEqual(result.code, 0, self.client.log_text())
         return self.client.log_lines()
 
@@ -76,6 +76,23 @@ class SignedInstallPass(unittest.TestCase):
         for appid in ("101", "20"):
             self.assertIn("event=2800268 category=50012 appid=%s pid=-1 kind=2 second=0" % appid,
                           statistics)
+
+    def test_a_library_planted_beside_the_installer_is_never_loaded_nor_left_behind(self):
+        # The answer named a library of the loader's search as a package; the loader is told to
+        # prefer a library in the program's folder to its own, as Windows does for most names.
+        marker = os.path.join(self.client.root, "planted-library-loaded")
+        with open(bin_path("planted_library.dll"), "rb") as f:
+            planted = f.read()
+        lines = self.run_pass([("1", "version.dll", planted),
+                               ("2", "setup_2.exe", fixture("good.exe"))],
+                              env={"WINEDLLOVERRIDES": "version=n,b",
+                                   "PALLATON_PLANTED_MARKER": windows_path(marker)})
+        self.assertEqual([s[0] for s in self.client.wait_started(1)], ["setup_2.exe"])
+        self.assertIn("Install package success.", lines)
+        self.assertEqual(self.refusals(lines), [REFUSED % ("none", "not signed")])
+        self.assertFalse(os.path.exists(marker), "the planted library was loaded")
+        # The refused file is deleted, the installer's own folder removed after it ended.
+        self.assertEqual(os.listdir(self.client.download_folder), [])
 
 
 if __name__ == "__main__":
