@@ -247,6 +247,8 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     LogPrint(GetLogUtility(), L"Install package process:[%s], [param:%s]", file.c_str(),
              withPid ? parameters.c_str() : nullptr);
 
+    if (refusal.empty() && beforeStart_)
+        beforeStart_(file);
     platform::ProcessHandle process = nullptr;
     uint32_t error = 0;
     // A refused installer is one that could not start.

@@ -39,6 +39,11 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     void SetPid(const std::wstring& pid) { pid_ = pid; }
     void SetAppId(const std::wstring& appid) { appid_ = appid; }
     void SetGuard(InstallGuard guard) { guard_ = std::move(guard); }
+    // Tests only: runs with the path of each installer after its checks and right before it
+    // starts, where another program could meddle with the file system.
+    void SetBeforeStartForTesting(std::function<void(const std::wstring&)> hook) {
+        beforeStart_ = std::move(hook);
+    }
 
     // Reads the record into the package map (packages whose file is missing are left out) and
     // deletes the record file. True when at least one package is left. Digests are checked by
@@ -86,6 +91,7 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
 
     std::map<std::wstring, std::unique_ptr<PackageEntry>> packages_;
     InstallGuard guard_;
+    std::function<void(const std::wstring&)> beforeStart_;
     std::wstring pid_;
     std::wstring appid_;
     std::wstring loginUin_;
