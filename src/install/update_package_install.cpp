@@ -58,6 +58,28 @@ bool SignersJudged() {
     return !installer_signers::Pins().empty() && platform::SystemChecksSignatures();
 }
 
+// Starts an installer: where signers are judged, the held file itself as a program of its own;
+// otherwise through the system's handling of the file, as before. False when it did not start;
+// a program that started but was not the held file is ended and sets `refusal`.
+bool StartInstaller(bool judged, const platform::InputFile& held, const std::wstring& file,
+                    const std::wstring* parameters, platform::ProcessHandle& process,
+                    uint32_t& error, std::wstring& refusal) {
+    if (!judged)
+        return platform::StartProgram(file, parameters, platform::ShowCommand::ShowDefault, process,
+                                      error);
+    switch (platform::StartHeldProgram(held, file, parameters, platform::ShowCommand::ShowDefault,
+                                       process, error)) {
+        case platform::HeldStart::Started:
+            return true;
+        case platform::HeldStart::NotTheHeldFile:
+            refusal = L"started program is not the checked file";
+            return false;
+        case platform::HeldStart::Failed:
+            break;
+    }
+    return false;
+}
+
 void ShowProgress(bool silent, int current, int total) {
     if (silent || total == 0)
         return;
@@ -252,9 +274,8 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     platform::ProcessHandle process = nullptr;
     uint32_t error = 0;
     // A refused installer is one that could not start.
-    if (!refusal.empty() ||
-        !platform::StartProgram(file, withPid ? &parameters : nullptr,
-                                platform::ShowCommand::ShowDefault, process, error)) {
+    if (!refusal.empty() || !StartInstaller(judged, held, file, withPid ? &parameters : nullptr,
+                                            process, error, refusal)) {
         if (withPid) {
             ReportStatistic(kEventFailedWithPid, 0, appidNumber, pidNumber, 2);
         } else {
