@@ -52,8 +52,9 @@ class InputFile {
 };
 
 // C stdio files for downloads, opened by a narrow path as ToNarrowPath gives it (Windows opens
-// the wide form of it; Linux opens it close-on-exec, never through a symbolic link, a link in
-// the place of a file to be created being replaced, and only a regular file). `mode` is an
+// the wide form of it, Linux opens it close-on-exec; both never through a symbolic link or, on
+// Windows, another reparse point, a link in the place of a file to be created being replaced,
+// and only a regular file). `mode` is an
 // fopen mode such as "wb+"; an append mode writes at the file's end also past 4 GiB, and only
 // there (the file is not to be read through it).
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode);
@@ -67,8 +68,9 @@ bool GetStdioFileLength(std::FILE* file, int64_t& length);
 bool SyncStdioFile(std::FILE* file);
 
 // A file written at given offsets by several threads at once, opened by a narrow path as
-// OpenStdioFile takes it (Linux: close-on-exec, never through a symbolic link, only a regular
-// file). Each write names its own offset, so writers need no common position.
+// OpenStdioFile takes it (never through a symbolic link or another reparse point, only a
+// regular file; Linux: close-on-exec). Each write names its own offset, so writers need no common
+// position.
 class PositionedFile {
   public:
     PositionedFile() = default;
