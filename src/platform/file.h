@@ -41,6 +41,10 @@ class InputFile {
     // a read error.
     bool Read(void* buffer, size_t capacity, size_t& got);
 
+    // Reads up to `capacity` bytes from `offset` into `buffer`, whatever Read has read so far;
+    // `got` is 0 past the end of the file. False on a read error.
+    bool ReadAt(uint64_t offset, void* buffer, size_t capacity, size_t& got) const;
+
     void Close();
 
     // The system's handle (Windows) or descriptor (Linux), for the platform's own checks of the

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 
 #include "platform/posix/internal.h"
 
@@ -93,6 +94,22 @@ bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
     }
 }
 
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t capacity, size_t& got) const {
+    got = 0;
+    if (handle_ < 0 || offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+        return false;
+    for (;;) {
+        ssize_t result =
+            pread(static_cast<int>(handle_), buffer, capacity, static_cast<off_t>(offset));
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result < 0)
+            return false;
+        got = static_cast<size_t>(result);
+        return true;
+    }
+}
+
 void InputFile::Close() {
     if (handle_ >= 0)
         close(static_cast<int>(handle_));
@@ -166,7 +183,7 @@ bool PositionedFile::Open(const std::string& narrowPath, bool truncate) {
 }
 
 bool PositionedFile::Allocate(uint64_t length) {
-    if (handle_ < 0 || length > static_cast<uint64_t>(INT64_MAX))
+    if (handle_ < 0 || length > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
         return false;
     int fd = static_cast<int>(handle_);
     // A file system without allocation (or one that refuses it for this file) gets the length

@@ -164,6 +164,21 @@ bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
     return true;
 }
 
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t capacity, size_t& got) const {
+    got = 0;
+    if (handle_ == -1)
+        return false;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD chunk = capacity > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle_), buffer, chunk, &read, &at))
+        return GetLastError() == ERROR_HANDLE_EOF;
+    got = read;
+    return true;
+}
+
 void InputFile::Close() {
     if (handle_ != -1)
         CloseHandle(AsHandle(handle_));
