@@ -12,6 +12,7 @@ nothing), and signs copies of PROGRAM with osslsigncode into OUT_DIR:
   other-key.exe   signed with key 2, certificate of the test root
   other-root.exe  signed with key 1, certificate of the other root
   tampered.exe    good.exe with one byte of its code changed after signing
+  padded.exe      good.exe with 48 bytes more inside its certificate table
   unsigned.exe    the program as it is
 
 and writes root.pem (the test root, for the machine's store), and pin-key1 and pin-key2 (each the
@@ -25,6 +26,7 @@ only the first pin would refuse the fixtures).
 import hashlib
 import os
 import shutil
+import struct
 import subprocess
 import sys
 
@@ -95,6 +97,25 @@ def make_keys(keys):
     return lambda name: os.path.join(keys, name)
 
 
+def pad_certificate_table(signed, out, extra=48):
+    """A copy of `signed` with `extra` zero bytes inside its certificate table: the table (at the
+    file's end) and its size in the security directory grow, its entry does not. The signature's
+    digest leaves the table out, so the signature itself still holds."""
+    with open(signed, "rb") as f:
+        data = bytearray(f.read())
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    optional = pe + 24
+    magic = struct.unpack_from("<H", data, optional)[0]
+    directories = optional + (96 if magic == 0x10B else 112)
+    entry = directories + 4 * 8  # the security directory: file offset and size
+    offset, size = struct.unpack_from("<II", data, entry)
+    if offset + size != len(data):
+        raise SystemExit("%s: the certificate table is not at the end of the file" % signed)
+    struct.pack_into("<II", data, entry, offset, size + extra)
+    with open(out, "wb") as f:
+        f.write(data + bytes(extra))
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "pins":
         key = make_keys(sys.argv[2])
@@ -117,6 +138,7 @@ def main():
     data[len(data) // 3] ^= 0x01
     with open(os.path.join(out, "tampered.exe"), "wb") as f:
         f.write(data)
+    pad_certificate_table(os.path.join(out, "good.exe"), os.path.join(out, "padded.exe"))
     shutil.copyfile(key("root.pem"), os.path.join(out, "root.pem"))
     for name, private in (("pin-key1", key1), ("pin-key2", key2)):
         with open(os.path.join(out, name), "w") as f:

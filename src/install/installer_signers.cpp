@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "base/ascii.h"
+#include "install/pe_image.h"
 #include "platform/signature.h"
 
 namespace installer_signers {
@@ -68,7 +69,9 @@ std::wstring FindRefusal(const platform::InputFile& file, const std::wstring& pa
         return L"signer not for code signing";
     if (std::find(pins.begin(), pins.end(), check.keySha256) == pins.end())
         return L"signer key not pinned";
-    return std::wstring();
+    // A good signature says nothing of the name, which picks the program that opens the file,
+    // nor of the certificate table, which the signature's digest leaves out.
+    return pe_image::FindProblem(file, path);
 }
 
 }  // namespace installer_signers

@@ -77,6 +77,16 @@ class SignedInstallPass(unittest.TestCase):
             self.assertIn("event=2800268 category=50012 appid=%s pid=-1 kind=2 second=0" % appid,
                           statistics)
 
+    def test_a_signed_program_named_as_a_script_or_with_a_padded_table_is_refused(self):
+        lines = self.run_pass([("101", "setup_101.cmd", fixture("good.exe")),
+                               ("102", "setup_102.exe", fixture("padded.exe")),
+                               ("103", "setup_103.exe", fixture("good.exe"))])
+        self.assertEqual([s[0] for s in self.client.wait_started(1)], ["setup_103.exe"])
+        signer = "Korvane Test Signer"
+        self.assertEqual(self.refusals(lines), [
+            REFUSED % (signer, "not named as a program (.exe)"),
+            REFUSED % (signer, "certificate table longer than its signatures")])
+
     def test_a_library_planted_beside_the_installer_is_never_loaded_nor_left_behind(self):
         # The answer named a library of the loader's search as a package; the loader is told to
         # prefer a library in the program's folder to its own, as Windows does for most names.

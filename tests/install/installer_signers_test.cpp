@@ -118,6 +118,29 @@ TEST_F(InstallerSigners, OnlyTheFileSignedByAPinnedKeyUnderATrustedRootRuns) {
     EXPECT_EQ(signer, L"Korvane Test Signer");  // the other root's certificate of key 1
 }
 
+// A pinned signature holds whatever the file is named and whatever its certificate table hides
+// beside the signature: the name must still be a program's, the table nothing but signatures.
+TEST_F(InstallerSigners, APinnedSignatureStartsNoScriptNorAHiddenTail) {
+    PinsGuard pins(Pin("pin-key1"));
+    std::wstring padded = ToWidePath(folder_ + "\\padded.exe");
+    {
+        platform::InputFile held;
+        ASSERT_TRUE(held.Open(padded));
+        platform::SignatureCheck check = platform::CheckFileSignature(held, padded);
+        EXPECT_TRUE(check.intact && check.chainTrusted && check.codeSigning)
+            << "the padding "
+               "should leave the signature itself good";
+        EXPECT_EQ(check.keySha256, Pin("pin-key1"));
+    }
+    std::wstring signer;
+    EXPECT_EQ(Refusal("padded.exe", signer), L"certificate table longer than its signatures");
+    EXPECT_EQ(signer, L"Korvane Test Signer");
+    std::wstring script = ToWidePath(folder_ + "\\good.cmd");
+    ASSERT_TRUE(CopyFileW(ToWidePath(folder_ + "\\good.exe").c_str(), script.c_str(), FALSE));
+    EXPECT_EQ(Refusal("good.cmd", signer), L"not named as a program (.exe)");
+    DeleteFileW(script.c_str());
+}
+
 TEST_F(InstallerSigners, TwoPinsLetTheMakerRollToANewKey) {
     PinsGuard pins(Pin("pin-key2") + ";" + Pin("pin-key1"));
     std::wstring signer;
