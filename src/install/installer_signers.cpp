@@ -64,7 +64,7 @@ std::wstring FindRefusal(const platform::InputFile& file, const std::wstring& pa
     if (!check.intact || !check.problem.empty())
         return check.problem.empty() ? std::wstring(L"signature not valid") : check.problem;
     if (!check.chainTrusted)
-        return L"untrusted root";
+        return L"chain not trusted";
     if (!check.codeSigning)
         return L"signer not for code signing";
     if (std::find(pins.begin(), pins.end(), check.keySha256) == pins.end())

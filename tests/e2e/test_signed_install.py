@@ -77,6 +77,23 @@ class SignedInstallPass(unittest.TestCase):
             self.assertIn("event=2800268 category=50012 appid=%s pid=-1 kind=2 second=0" % appid,
                           statistics)
 
+    def test_every_refusal_is_logged_with_its_own_reason_and_counted_and_the_pass_goes_on(self):
+        refused = [("101", "setup_101.exe", "unsigned.exe"), ("102", "setup_102.exe", "tampered.exe"),
+                   ("103", "setup_103.exe", "other-key.exe"),
+                   ("104", "setup_104.exe", "other-root.exe"),
+                   ("105", "setup_105.cmd", "good.exe"), ("106", "setup_106.exe", "padded.exe")]
+        lines = self.run_pass([(appid, name, fixture(source)) for appid, name, source in refused] +
+                              [("107", "setup_107.exe", fixture("good.exe"))])
+        self.assertEqual([s[0] for s in self.client.wait_started(1)], ["setup_107.exe"])
+        reasons = [l.rsplit("reason:[", 1)[1].rstrip("]") for l in self.refusals(lines)]
+        self.assertEqual(len(reasons), len(refused), lines)
+        self.assertEqual(len(set(reasons)), len(reasons), reasons)
+        failed = [l for l in self.client.statistics() if l.startswith("event=2800268 ")]
+        self.assertEqual(sorted(l.split()[2] for l in failed),
+                         ["appid=%s" % appid for appid, _, _ in refused])
+        # Every refused file is gone, and nothing of the started installer is left.
+        self.assertEqual(os.listdir(self.client.download_folder), [])
+
     def test_a_signed_program_named_as_a_script_or_with_a_padded_table_is_refused(self):
         lines = self.run_pass([("101", "setup_101.cmd", fixture("good.exe")),
                                ("102", "setup_102.exe", fixture("padded.exe")),
