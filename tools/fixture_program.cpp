@@ -132,6 +132,13 @@ std::string ReadTrailer(const std::wstring& self) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Installers commonly load the version library by its bare name, which the system looks for
+    // in the program's own folder first; the fixture does the same, so that a test sees what a
+    // file beside an installer could do.
+    if (HMODULE version = LoadLibraryW(L"version.dll"))
+        FreeLibrary(version);
+#endif
     std::wstring self = platform::GetModuleFilePath();
     std::wstring name = self.substr(self.find_last_of(platform::kPathSeparator) + 1);
     std::string trailer = ReadTrailer(self);

@@ -4,15 +4,17 @@
 #include <mutex>
 
 #include "base/ascii.h"
+#include "install/pe_image.h"
 #include "platform/signature.h"
-
-#ifndef PALLATON_INSTALLER_SIGNERS
-#define PALLATON_INSTALLER_SIGNERS ""
-#endif
 
 namespace installer_signers {
 
 namespace {
+
+// The build's pins, ';'-separated (generated from PALLATON_INSTALLER_SIGNERS).
+constexpr char kBuildPins[] =
+#include "install/installer_signers.inc"
+    ;
 
 std::mutex g_pinsLock;
 bool g_pinsOverridden = false;
@@ -37,7 +39,7 @@ std::vector<std::string> SplitPins(const std::string& list) {
 
 std::vector<std::string> Pins() {
     std::lock_guard<std::mutex> lock(g_pinsLock);
-    return SplitPins(g_pinsOverridden ? g_pinsForTesting : std::string(PALLATON_INSTALLER_SIGNERS));
+    return SplitPins(g_pinsOverridden ? g_pinsForTesting : std::string(kBuildPins));
 }
 
 void SetPinsForTesting(const std::string* list) {
@@ -62,12 +64,14 @@ std::wstring FindRefusal(const platform::InputFile& file, const std::wstring& pa
     if (!check.intact || !check.problem.empty())
         return check.problem.empty() ? std::wstring(L"signature not valid") : check.problem;
     if (!check.chainTrusted)
-        return L"untrusted root";
+        return L"chain not trusted";
     if (!check.codeSigning)
         return L"signer not for code signing";
     if (std::find(pins.begin(), pins.end(), check.keySha256) == pins.end())
         return L"signer key not pinned";
-    return std::wstring();
+    // A good signature says nothing of the name, which picks the program that opens the file,
+    // nor of the certificate table, which the signature's digest leaves out.
+    return pe_image::FindProblem(file, path);
 }
 
 }  // namespace installer_signers

@@ -18,8 +18,9 @@ std::vector<std::string> Pins();
 // build's.
 void SetPinsForTesting(const std::string* list);
 
-// Why the open installer at `path` may not run, or an empty text when it may. `signer`
-// receives the signer's subject, or "none".
+// Why the open installer at `path` may not run, or an empty text when it may: with pins, a
+// program image named ".exe" whose signature holds, by a pinned key, and whose certificate table
+// holds nothing but its signatures. `signer` receives the signer's subject, or "none".
 std::wstring FindRefusal(const platform::InputFile& file, const std::wstring& path,
                          std::wstring& signer);
 

@@ -8,6 +8,7 @@
 #include "common/format.h"
 #include "common/number.h"
 #include "diagnostics/statistics.h"
+#include "install/installer_folder.h"
 #include "install/installer_signers.h"
 #include "install/md5_check.h"
 #include "platform/clock.h"
@@ -49,6 +50,34 @@ std::vector<std::wstring> SplitAppIds(const std::wstring& list) {
         start = end + 1;
     }
     return appids;
+}
+
+// Whether installers' signers are judged: the build pins signers, and the system checks
+// signatures.
+bool SignersJudged() {
+    return !installer_signers::Pins().empty() && platform::SystemChecksSignatures();
+}
+
+// Starts an installer: where signers are judged, the held file itself as a program of its own;
+// otherwise through the system's handling of the file, as before. False when it did not start;
+// a program that started but was not the held file is ended and sets `refusal`.
+bool StartInstaller(bool judged, const platform::InputFile& held, const std::wstring& file,
+                    const std::wstring* parameters, platform::ProcessHandle& process,
+                    uint32_t& error, std::wstring& refusal) {
+    if (!judged)
+        return platform::StartProgram(file, parameters, platform::ShowCommand::ShowDefault, process,
+                                      error);
+    switch (platform::StartHeldProgram(held, file, parameters, platform::ShowCommand::ShowDefault,
+                                       process, error)) {
+        case platform::HeldStart::Started:
+            return true;
+        case platform::HeldStart::NotTheHeldFile:
+            refusal = L"started program is not the checked file";
+            return false;
+        case platform::HeldStart::Failed:
+            break;
+    }
+    return false;
 }
 
 void ShowProgress(bool silent, int current, int total) {
@@ -170,21 +199,58 @@ bool CUpdatePackageInstall::InstallPackages() {
     return true;
 }
 
-void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
+bool CUpdatePackageInstall::OpenVerified(const PackageEntry& entry, bool judged,
+                                         platform::InputFile& held) {
     // The package's one check against its digest, right before it runs: another updater may have
     // rewritten the download folder since the record was read (the pass has given up the update
     // mutex). The file is held from the digest to the start, so that nobody can replace it
     // between the checks and the start.
-    platform::InputFile held;
-    if (!held.Open(entry.packagePath) && !platform::PathExists(entry.packagePath))
+    bool opened = judged ? held.OpenToMove(entry.packagePath) : held.Open(entry.packagePath);
+    if (!opened && !platform::PathExists(entry.packagePath))
         LogPrint(GetLogUtility(), L"%s file not exists", entry.packagePath.c_str());
-    if (held.NativeHandle() == -1 || !CheckHeldFileMd5(held, entry.packagePath, entry.md5)) {
+    if (!opened || !CheckHeldFileMd5(held, entry.packagePath, entry.md5)) {
         LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", entry.packagePath.c_str());
-        return;
+        return false;
     }
-    std::wstring signer;
-    std::wstring refusal = installer_signers::FindRefusal(held, entry.packagePath, signer);
-    std::wstring file = FormatCut(kRecordValueChars, L"%s", entry.packagePath.c_str());
+    return true;
+}
+
+std::wstring CUpdatePackageInstall::JudgeInstaller(const PackageEntry& entry,
+                                                   platform::InputFile& held,
+                                                   InstallerFolder& folder, std::wstring& started,
+                                                   std::wstring& signer) {
+    // The installer starts from a folder that holds it alone, made for this start, and a refused
+    // file is deleted rather than left beside the next installer.
+    started = entry.packagePath;
+    signer = L"none";
+    std::wstring refusal;
+    if (folder.MoveIn(held, entry.packagePath)) {
+        started = folder.FilePath();
+        refusal = installer_signers::FindRefusal(held, started, signer);
+    } else {
+        refusal = L"no folder of its own";
+    }
+    if (!refusal.empty()) {
+        held.Close();
+        folder.Remove();
+        platform::DeletePath(entry.packagePath);
+    }
+    return refusal;
+}
+
+void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
+    bool judged = SignersJudged();
+    // The folder outlives the held file, so that it can delete the file when it goes.
+    InstallerFolder folder;
+    platform::InputFile held;
+    if (!OpenVerified(entry, judged, held))
+        return;
+    std::wstring started = entry.packagePath;
+    std::wstring signer = L"none";
+    std::wstring refusal;
+    if (judged)
+        refusal = JudgeInstaller(entry, held, folder, started, signer);
+    std::wstring file = FormatCut(kRecordValueChars, L"%s", started.c_str());
     int appidNumber = -1;
     bool appidConverted = TryToInt32(entry.appid, appidNumber);
     if (!appidConverted)
@@ -203,12 +269,13 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
     LogPrint(GetLogUtility(), L"Install package process:[%s], [param:%s]", file.c_str(),
              withPid ? parameters.c_str() : nullptr);
 
+    if (refusal.empty() && beforeStart_)
+        beforeStart_(file);
     platform::ProcessHandle process = nullptr;
     uint32_t error = 0;
     // A refused installer is one that could not start.
-    if (!refusal.empty() ||
-        !platform::StartProgram(file, withPid ? &parameters : nullptr,
-                                platform::ShowCommand::ShowDefault, process, error)) {
+    if (!refusal.empty() || !StartInstaller(judged, held, file, withPid ? &parameters : nullptr,
+                                            process, error, refusal)) {
         if (withPid) {
             ReportStatistic(kEventFailedWithPid, 0, appidNumber, pidNumber, 2);
         } else {
@@ -224,6 +291,11 @@ void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index,
         return;
     }
     held.Close();
+    AwaitInstaller(process, file, index, total);
+}
+
+void CUpdatePackageInstall::AwaitInstaller(platform::ProcessHandle process,
+                                           const std::wstring& file, int index, int total) {
     uint32_t wait = platform::WaitForProcess(process, kInstallerWaitMs);
     if (wait != platform::kWaitSignalled) {
         LogPrint(GetLogUtility(), L"Wait to Install package err.err=%lu, szFilePath=%s.",

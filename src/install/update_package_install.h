@@ -10,7 +10,10 @@
 #include <string>
 
 #include "diagnostics/log.h"
+#include "install/installer_folder.h"
+#include "platform/file.h"
 #include "platform/named_mutex.h"
+#include "platform/process.h"
 #include "platform/thread.h"
 #include "platform/types.h"
 
@@ -36,6 +39,11 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     void SetPid(const std::wstring& pid) { pid_ = pid; }
     void SetAppId(const std::wstring& appid) { appid_ = appid; }
     void SetGuard(InstallGuard guard) { guard_ = std::move(guard); }
+    // Tests only: runs with the path of each installer after its checks and right before it
+    // starts, where another program could meddle with the file system.
+    void SetBeforeStartForTesting(std::function<void(const std::wstring&)> hook) {
+        beforeStart_ = std::move(hook);
+    }
 
     // Reads the record into the package map (packages whose file is missing are left out) and
     // deletes the record file. True when at least one package is left. Digests are checked by
@@ -66,12 +74,24 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
 
     // Runs one package's installer and waits for it.
     void InstallPackage(const PackageEntry& entry, int index, int total);
+    // Opens the package (to be moved where signers are `judged`) and checks its digest on the
+    // held file; logs why not and returns false when it may not run.
+    bool OpenVerified(const PackageEntry& entry, bool judged, platform::InputFile& held);
+    // Moves the held installer into a folder of its own and judges its signer: why it may not
+    // run, or an empty text. `started` receives the path to start, `signer` the signer's name.
+    std::wstring JudgeInstaller(const PackageEntry& entry, platform::InputFile& held,
+                                InstallerFolder& folder, std::wstring& started,
+                                std::wstring& signer);
+    // Waits for a started installer and logs how it ended.
+    void AwaitInstaller(platform::ProcessHandle process, const std::wstring& file, int index,
+                        int total);
     // The installer's parameters in a run with a PID: "/PID=...", and the plug-in's switch and
     // the login uin where the run has them.
     std::wstring InstallerParameters() const;
 
     std::map<std::wstring, std::unique_ptr<PackageEntry>> packages_;
     InstallGuard guard_;
+    std::function<void(const std::wstring&)> beforeStart_;
     std::wstring pid_;
     std::wstring appid_;
     std::wstring loginUin_;

@@ -25,11 +25,25 @@ class InputFile {
     // (on Windows any reparse point) is refused rather than followed.
     bool OpenWithoutLinks(const std::wstring& path);
 
+    // Opens the regular file that is itself at the path, as OpenWithoutLinks does, so that it
+    // can be moved through this handle (MoveTo); on Windows nobody else may write, move or
+    // delete it while it is open.
+    bool OpenToMove(const std::wstring& path);
+
+    // Gives the open file the full path `to` (in a folder of the same volume, where nothing
+    // has that name yet) through the handle, so that the file that moves is the one that was
+    // read. False on failure; the file then keeps its name.
+    bool MoveTo(const std::wstring& to);
+
     bool GetSize(uint64_t& size) const;
 
     // Reads up to `capacity` bytes into `buffer`; `got` is 0 at the end of the file. False on
     // a read error.
     bool Read(void* buffer, size_t capacity, size_t& got);
+
+    // Reads up to `capacity` bytes from `offset` into `buffer`, whatever Read has read so far;
+    // `got` is 0 past the end of the file. False on a read error.
+    bool ReadAt(uint64_t offset, void* buffer, size_t capacity, size_t& got) const;
 
     void Close();
 
@@ -42,8 +56,9 @@ class InputFile {
 };
 
 // C stdio files for downloads, opened by a narrow path as ToNarrowPath gives it (Windows opens
-// the wide form of it; Linux opens it close-on-exec, never through a symbolic link, a link in
-// the place of a file to be created being replaced, and only a regular file). `mode` is an
+// the wide form of it, Linux opens it close-on-exec; both never through a symbolic link or, on
+// Windows, another reparse point, a link in the place of a file to be created being replaced,
+// and only a regular file). `mode` is an
 // fopen mode such as "wb+"; an append mode writes at the file's end also past 4 GiB, and only
 // there (the file is not to be read through it).
 std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode);
@@ -57,8 +72,9 @@ bool GetStdioFileLength(std::FILE* file, int64_t& length);
 bool SyncStdioFile(std::FILE* file);
 
 // A file written at given offsets by several threads at once, opened by a narrow path as
-// OpenStdioFile takes it (Linux: close-on-exec, never through a symbolic link, only a regular
-// file). Each write names its own offset, so writers need no common position.
+// OpenStdioFile takes it (never through a symbolic link or another reparse point, only a
+// regular file; Linux: close-on-exec). Each write names its own offset, so writers need no common
+// position.
 class PositionedFile {
   public:
     PositionedFile() = default;

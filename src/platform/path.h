@@ -32,6 +32,13 @@ bool CreateFolder(const std::wstring& path);
 
 bool DeletePath(const std::wstring& path);
 
+// Creates a folder that did not exist (only the current user may use it on Linux); false when
+// anything is at the path already or the folder cannot be made.
+bool CreateNewFolder(const std::wstring& path);
+
+// Deletes an empty folder.
+bool DeleteFolder(const std::wstring& path);
+
 // Moves a file to `to`, replacing a file there in one step: a reader of `to` sees the old file
 // or the new one, never a part. Both paths lie in one folder. False on failure; `from` is then
 // left where it was.

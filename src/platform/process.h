@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/wait_result.h"
 
 namespace platform {
@@ -25,6 +26,20 @@ enum class ShowCommand { Hide, ShowDefault };
 // that was already running).
 bool StartProgram(const std::wstring& file, const std::wstring* parameters, ShowCommand show,
                   ProcessHandle& process, uint32_t& error);
+
+// How the start of a held program file ended.
+enum class HeldStart { Started, Failed, NotTheHeldFile };
+
+// Starts the program file that `held` holds open, at `path`, as a process of its own, never
+// through a program that opens files of its kind: the command line is `path` in quotes, then a
+// blank and `parameters` where there are any (null for none), as StartProgram gives it. Windows:
+// the process is created suspended and runs only when its image is the very file held (the
+// same volume and file index); otherwise it is ended before it ran and NotTheHeldFile is
+// returned. Linux: as StartProgram, with no comparison. Failed sets `error` to the system's
+// error code.
+HeldStart StartHeldProgram(const InputFile& held, const std::wstring& path,
+                           const std::wstring* parameters, ShowCommand show, ProcessHandle& process,
+                           uint32_t& error);
 
 // Waits for the process to end: kWaitSignalled, kWaitTimeout or kWaitFailed (a null handle).
 uint32_t WaitForProcess(ProcessHandle process, uint32_t milliseconds);

@@ -7,12 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "cmdline/cmd_line_parser.h"
+#include "common/file_digest.h"
 #include "common/text.h"
+#include "install/update_package_install.h"
 #include "platform/path.h"
 #include "platform/signature.h"
+#include "support/fixture_files.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -21,6 +26,8 @@
 #endif
 
 namespace {
+
+namespace fs = std::filesystem;
 
 struct PinsGuard {
     explicit PinsGuard(const std::string& pins) { installer_signers::SetPinsForTesting(&pins); }
@@ -111,6 +118,29 @@ TEST_F(InstallerSigners, OnlyTheFileSignedByAPinnedKeyUnderATrustedRootRuns) {
     EXPECT_EQ(signer, L"Korvane Test Signer");  // the other root's certificate of key 1
 }
 
+// A pinned signature holds whatever the file is named and whatever its certificate table hides
+// beside the signature: the name must still be a program's, the table nothing but signatures.
+TEST_F(InstallerSigners, APinnedSignatureStartsNoScriptNorAHiddenTail) {
+    PinsGuard pins(Pin("pin-key1"));
+    std::wstring padded = ToWidePath(folder_ + "\\padded.exe");
+    {
+        platform::InputFile held;
+        ASSERT_TRUE(held.Open(padded));
+        platform::SignatureCheck check = platform::CheckFileSignature(held, padded);
+        EXPECT_TRUE(check.intact && check.chainTrusted && check.codeSigning)
+            << "the padding "
+               "should leave the signature itself good";
+        EXPECT_EQ(check.keySha256, Pin("pin-key1"));
+    }
+    std::wstring signer;
+    EXPECT_EQ(Refusal("padded.exe", signer), L"certificate table longer than its signatures");
+    EXPECT_EQ(signer, L"Korvane Test Signer");
+    std::wstring script = ToWidePath(folder_ + "\\good.cmd");
+    ASSERT_TRUE(CopyFileW(ToWidePath(folder_ + "\\good.exe").c_str(), script.c_str(), FALSE));
+    EXPECT_EQ(Refusal("good.cmd", signer), L"not named as a program (.exe)");
+    DeleteFileW(script.c_str());
+}
+
 TEST_F(InstallerSigners, TwoPinsLetTheMakerRollToANewKey) {
     PinsGuard pins(Pin("pin-key2") + ";" + Pin("pin-key1"));
     std::wstring signer;
@@ -141,6 +171,43 @@ TEST_F(InstallerSigners, TheHeldFileCannotBeReplacedNorDeleted) {
             CloseHandle(writer);
     }
     EXPECT_TRUE(DeleteFileW(copy.c_str()));
+}
+
+// A whole pass over one signed installer, in which another program renames the installer's
+// folder after the checks and puts an unsigned program under the same path: the planted
+// program must never run.
+TEST_F(InstallerSigners, AProgramPlantedUnderTheCheckedPathAfterTheChecksNeverRuns) {
+    PinsGuard pins(Pin("pin-key1"));
+    GetCmdLineParser().Parse(L"PallatonUpdater.exe -autorunning:false");
+    fixtures::ScratchFolder scratch;
+    fs::path installer = scratch.path() / "setup_101.exe";
+    fs::copy_file(fs::path(folder_) / "good.exe", installer);
+    fs::path started = scratch.path() / "started.txt";
+    fixtures::SetRecordFile(started);
+    std::wstring record = GetInstallRecordPath();
+    fs::create_directories(fs::path(record).parent_path());
+    std::wstring digest;
+    uint64_t size = 0;
+    ASSERT_TRUE(ComputeFileMd5(installer.wstring(), digest, size));
+    std::ofstream(fs::path(record), std::ios::binary)
+        << "[info]\r\nappid=101\r\n[101]\r\npackage=" << installer.string()
+        << "\r\nmd5=" << fs::path(digest).string() << "\r\n";
+
+    CUpdatePackageInstall pass(true, L"");
+    std::wstring planted;
+    pass.SetBeforeStartForTesting([&](const std::wstring& path) {
+        fs::path checked(path);
+        fs::path moved = checked.parent_path();
+        moved += "-moved";
+        fs::rename(checked.parent_path(), moved);
+        fs::create_directory(checked.parent_path());
+        fs::copy_file(fs::path(folder_) / "unsigned.exe", checked);
+        planted = path;
+    });
+    ASSERT_TRUE(pass.LoadPackageRecord());
+    pass.InstallPackages();
+    EXPECT_FALSE(planted.empty()) << "the hook did not run";
+    EXPECT_EQ(fixtures::ReadFile(started), "");
 }
 #else
 TEST(InstallerSigners, LinuxAcceptsThePinsButChecksNoSignature) {

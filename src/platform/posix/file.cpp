@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 
 #include "platform/posix/internal.h"
 
@@ -51,6 +52,29 @@ bool InputFile::OpenWithoutLinks(const std::wstring& path) {
     return handle_ >= 0;
 }
 
+bool InputFile::OpenToMove(const std::wstring& path) {
+    return OpenWithoutLinks(path);
+}
+
+bool InputFile::MoveTo(const std::wstring& to) {
+    if (handle_ < 0 || to.empty())
+        return false;
+    // Linux renames by name only: the file's present name is the one the system knows for the
+    // open descriptor. Nothing on Linux relies on the move for its safety.
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", static_cast<int>(handle_));
+    char current[4096];
+    ssize_t length = readlink(link, current, sizeof current - 1);
+    if (length <= 0)
+        return false;
+    current[length] = '\0';
+    std::string target = posix::ToPath(to);
+    struct stat existing;
+    if (target.empty() || lstat(target.c_str(), &existing) == 0)
+        return false;
+    return rename(current, target.c_str()) == 0;
+}
+
 bool InputFile::GetSize(uint64_t& size) const {
     return SizeOfOpenFile(handle_, size);
 }
@@ -61,6 +85,22 @@ bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
         return false;
     for (;;) {
         ssize_t result = read(static_cast<int>(handle_), buffer, capacity);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result < 0)
+            return false;
+        got = static_cast<size_t>(result);
+        return true;
+    }
+}
+
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t capacity, size_t& got) const {
+    got = 0;
+    if (handle_ < 0 || offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
+        return false;
+    for (;;) {
+        ssize_t result =
+            pread(static_cast<int>(handle_), buffer, capacity, static_cast<off_t>(offset));
         if (result < 0 && errno == EINTR)
             continue;
         if (result < 0)
@@ -143,7 +183,7 @@ bool PositionedFile::Open(const std::string& narrowPath, bool truncate) {
 }
 
 bool PositionedFile::Allocate(uint64_t length) {
-    if (handle_ < 0 || length > static_cast<uint64_t>(INT64_MAX))
+    if (handle_ < 0 || length > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
         return false;
     int fd = static_cast<int>(handle_);
     // A file system without allocation (or one that refuses it for this file) gets the length

@@ -77,6 +77,14 @@ bool DeletePath(const std::wstring& path) {
     return !path.empty() && unlink(posix::ToPath(path).c_str()) == 0;
 }
 
+bool CreateNewFolder(const std::wstring& path) {
+    return !path.empty() && mkdir(posix::ToPath(path).c_str(), 0700) == 0;
+}
+
+bool DeleteFolder(const std::wstring& path) {
+    return !path.empty() && rmdir(posix::ToPath(path).c_str()) == 0;
+}
+
 bool ReplacePath(const std::wstring& from, const std::wstring& to) {
     return !from.empty() && !to.empty() &&
            rename(posix::ToPath(from).c_str(), posix::ToPath(to).c_str()) == 0;

@@ -120,6 +120,15 @@ bool StartProgram(const std::wstring& file, const std::wstring* parameters, Show
     return true;
 }
 
+HeldStart StartHeldProgram(const InputFile& held, const std::wstring& path,
+                           const std::wstring* parameters, ShowCommand show, ProcessHandle& process,
+                           uint32_t& error) {
+    // Linux checks no signatures, so nothing was judged that the start could betray.
+    (void)held;
+    return StartProgram(path, parameters, show, process, error) ? HeldStart::Started
+                                                                : HeldStart::Failed;
+}
+
 uint32_t WaitForProcess(ProcessHandle process, uint32_t milliseconds) {
     auto* child = static_cast<ChildProcess*>(process);
     if (child == nullptr)

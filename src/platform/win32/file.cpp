@@ -1,15 +1,18 @@
 // Reading a whole file through the wide file API, shared for reading only; stdio files opened
 // by their wide path, given in UTF-8; positioned files through the wide file API, sparse until
-// written.
+// written. Files of downloads are never opened through a reparse point.
 #include "platform/file.h"
 
 #include <windows.h>
 #include <winioctl.h>
 
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "platform/code_page.h"
 
@@ -30,6 +33,75 @@ bool SizeOfOpenFile(intptr_t handle, uint64_t& size) {
     return true;
 }
 
+// Opens the regular file that is itself at the path, shared for reading only: the reparse point
+// itself is opened, not what it leads to, and then refused.
+HANDLE OpenRegularFileWithoutLinks(const std::wstring& path, DWORD access) {
+    HANDLE file = CreateFileW(
+        path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+        GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+// Opens or creates the file that is itself at the path, never what a reparse point there (a
+// symbolic link, a junction) leads to: a reparse point in the place of a file to be created is
+// deleted and the file made anew; one in the place of a file to be read is refused.
+HANDLE CreateFileWithoutLinks(const std::wstring& path, DWORD access, DWORD share,
+                              DWORD disposition) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return file;
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (GetFileInformationByHandle(file, &info) &&
+            (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+                0 &&
+            GetFileType(file) == FILE_TYPE_DISK)
+            return file;
+        CloseHandle(file);
+        bool creates = disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS;
+        if (!creates || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            break;
+        if (!DeleteFileW(path.c_str()) && !RemoveDirectoryW(path.c_str()))
+            break;
+    }
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+}
+
+// A C stdio file for `mode` ("rb", "wb", "r+b", "w+b", ...) on a file opened without links.
+std::FILE* OpenStdioWithoutLinks(const std::wstring& path, const char* mode) {
+    bool update = std::strchr(mode, '+') != nullptr;
+    bool write = mode[0] == 'w';
+    DWORD access = update ? GENERIC_READ | GENERIC_WRITE : write ? GENERIC_WRITE : GENERIC_READ;
+    HANDLE file = CreateFileWithoutLinks(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         write ? CREATE_ALWAYS : OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int flags = (update  ? _O_RDWR
+                 : write ? _O_WRONLY
+                         : _O_RDONLY) |
+                (std::strchr(mode, 'b') != nullptr ? _O_BINARY : 0);
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags);
+    if (descriptor == -1) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(descriptor, mode);
+    if (stream == nullptr)
+        _close(descriptor);
+    return stream;
+}
+
 }  // namespace
 
 bool InputFile::Open(const std::wstring& path) {
@@ -44,21 +116,36 @@ bool InputFile::Open(const std::wstring& path) {
 
 bool InputFile::OpenWithoutLinks(const std::wstring& path) {
     Close();
-    // The reparse point itself is opened, not what it leads to, and then refused.
-    HANDLE file = CreateFileW(
-        path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = OpenRegularFileWithoutLinks(path, GENERIC_READ);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-        GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        return false;
-    }
     handle_ = reinterpret_cast<intptr_t>(file);
     return true;
+}
+
+bool InputFile::OpenToMove(const std::wstring& path) {
+    Close();
+    // Moving the file through the handle needs the right to delete it; since no other handle
+    // may share that right, nobody else can move or delete it meanwhile.
+    HANDLE file = OpenRegularFileWithoutLinks(path, GENERIC_READ | DELETE);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    handle_ = reinterpret_cast<intptr_t>(file);
+    return true;
+}
+
+bool InputFile::MoveTo(const std::wstring& to) {
+    if (handle_ == -1 || to.empty())
+        return false;
+    // FILE_RENAME_INFO ends in the new name, of FileNameLength bytes.
+    std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, to.c_str(), to.size() * sizeof(wchar_t));
+    return SetFileInformationByHandle(AsHandle(handle_), FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
 bool InputFile::GetSize(uint64_t& size) const {
@@ -73,6 +160,21 @@ bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
     DWORD read = 0;
     if (!ReadFile(AsHandle(handle_), buffer, chunk, &read, nullptr))
         return false;
+    got = read;
+    return true;
+}
+
+bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t capacity, size_t& got) const {
+    got = 0;
+    if (handle_ == -1)
+        return false;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD chunk = capacity > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity);
+    DWORD read = 0;
+    if (!ReadFile(AsHandle(handle_), buffer, chunk, &read, &at))
+        return GetLastError() == ERROR_HANDLE_EOF;
     got = read;
     return true;
 }
@@ -93,17 +195,16 @@ std::FILE* OpenStdioFile(const std::string& narrowPath, const char* mode) {
         // The C library's append mode seeks to the end before each write with a 32-bit
         // position, which fails past 4 GiB; the file is opened for update instead and put at its
         // end once, with a 64-bit position.
-        std::FILE* file = _wfopen(path.c_str(), L"r+b");
+        std::FILE* file = OpenStdioWithoutLinks(path, "r+b");
         if (file == nullptr)
-            file = _wfopen(path.c_str(), L"w+b");
+            file = OpenStdioWithoutLinks(path, "w+b");
         if (file != nullptr && _fseeki64(file, 0, SEEK_END) != 0) {
             std::fclose(file);
             file = nullptr;
         }
         return file;
     }
-    std::wstring wideMode(mode, mode + std::char_traits<char>::length(mode));
-    return _wfopen(path.c_str(), wideMode.c_str());
+    return OpenStdioWithoutLinks(path, mode);
 }
 
 bool GetStdioFileLength(std::FILE* file, int64_t& length) {
@@ -126,15 +227,11 @@ bool PositionedFile::Open(const std::string& narrowPath, bool truncate) {
     std::wstring path = NarrowPathToWide(narrowPath);
     if (path.empty())
         return false;
-    HANDLE file = CreateFileW(
-        path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-        truncate ? CREATE_ALWAYS : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileWithoutLinks(path, GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                         truncate ? CREATE_ALWAYS : OPEN_ALWAYS);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    if (GetFileType(file) != FILE_TYPE_DISK) {
-        CloseHandle(file);
-        return false;
-    }
     handle_ = reinterpret_cast<intptr_t>(file);
     return true;
 }

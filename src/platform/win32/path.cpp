@@ -35,6 +35,14 @@ bool DeletePath(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != FALSE;
 }
 
+bool CreateNewFolder(const std::wstring& path) {
+    return CreateDirectoryW(path.c_str(), nullptr) != FALSE;
+}
+
+bool DeleteFolder(const std::wstring& path) {
+    return RemoveDirectoryW(path.c_str()) != FALSE;
+}
+
 bool ReplacePath(const std::wstring& from, const std::wstring& to) {
     return MoveFileExW(from.c_str(), to.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;

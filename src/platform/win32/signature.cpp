@@ -33,8 +33,9 @@ std::wstring DescribeTrustFailure(LONG status) {
         case TRUST_E_BAD_DIGEST:
             return L"changed after signing";
         case CERT_E_UNTRUSTEDROOT:
-        case CERT_E_CHAINING:
             return L"untrusted root";
+        case CERT_E_CHAINING:
+            return L"incomplete chain";
         case CERT_E_EXPIRED:
             return L"certificate expired";
         case CERT_E_REVOKED:
@@ -128,7 +129,7 @@ std::wstring JudgeChain(PCCERT_CONTEXT signer, HCERTSTORE extra, FILETIME when) 
     }
     CertFreeCertificateChain(chain);
     if (errors == 0 && !machineRoot)
-        return L"untrusted root";
+        return L"root not the machine's";
     if (errors == 0)
         return std::wstring();
     if (errors & CERT_TRUST_IS_UNTRUSTED_ROOT)
