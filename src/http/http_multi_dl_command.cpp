@@ -31,9 +31,10 @@ uint64_t g_reservedRoom = 0;
 }  // namespace
 
 CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath, int taskId,
-                                         uint64_t expectedSize)
+                                         uint64_t expectedSize, const std::string& expectedMd5)
     : url_(std::move(url)),
       localPath_(std::move(localPath)),
+      expectedMd5_(ToWide(expectedMd5)),
       totalSize_(static_cast<double>(expectedSize)),
       taskId_(taskId),
       size_(expectedSize) {

@@ -61,7 +61,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     static constexpr uint32_t kCheckpointMs = 1000;
     static constexpr uint64_t kCheckpointBytes = 64ull << 20;
 
-    CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize);
+    // `expectedMd5` is the file's digest text as the update answer gives it, or empty.
+    CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize,
+                        const std::string& expectedMd5);
 
     // The piece thread procedure; the argument is a PieceThreadArg.
     static unsigned HttpExecuteThreadProc(void* argument);
@@ -188,7 +190,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
 
     std::string url_;
     std::string localPath_;
-    double totalSize_;  // size_ as the log lines and the progress give it
+    std::wstring expectedMd5_;  // the file's digest text; empty when the caller has none
+    double totalSize_;          // size_ as the log lines and the progress give it
     int taskId_;
     uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
     uint64_t reserved_ = 0;  // the room this download holds on the volume, under the room lock
