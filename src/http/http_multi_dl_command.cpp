@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/file_digest.h"
 #include "common/program_folder.h"
 #include "common/text.h"
 #include "diagnostics/log.h"
@@ -111,6 +112,13 @@ bool CHttpMultiDlCommand::DestinationInUse() {
         inUse_ = true;
     }
     return inUse_;
+}
+
+bool CHttpMultiDlCommand::HasExpectedDigest(const std::string& path) const {
+    std::wstring digest;
+    uint64_t size = 0;
+    return ComputeFileMd5(ToWidePath(path), digest, size) &&
+           IsSameMd5Text(digest.c_str(), expectedMd5_.c_str());
 }
 
 bool CHttpMultiDlCommand::ReserveRoom(uint64_t needed, uint64_t& free) {

@@ -165,6 +165,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     void ResetPieces();
     // Whether the destination cannot be replaced now; logs it once.
     bool DestinationInUse();
+    // Whether the file at `path` has the digest the caller gave.
+    bool HasExpectedDigest(const std::string& path) const;
     // Records what the partial file holds: takes each piece's stored count, puts the partial
     // file on the disk, and only then replaces the state with those counts, so that a state
     // never trusts a byte that a power cut could still take. Nothing without a validator.
@@ -220,6 +222,11 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // length: no piece can be had from this server.
     std::atomic<bool> rangesRefused_{false};
     std::atomic<bool> fileChanged_{false};  // a ranged answer gave another validator
+    // Ranged answers gave other validators for what was otherwise this file's exact ranges, and
+    // the caller has the file's digest: whatever file comes is judged by that digest.
+    std::atomic<bool> digestJudges_{false};
+    // The pieces hold bytes of an earlier download, whose validator the state recorded.
+    std::atomic<bool> resumedPieces_{false};
     // The file's length as a ranged answer announced it, where that is not size_; 0 when none.
     std::atomic<int64_t> announcedSize_{0};
 
