@@ -32,6 +32,11 @@ with ranges, and takes its faults from the query string of each request:
   range_start=N    answer a ranged GET with 206 and as many bytes as asked, but from byte N
   etag_change=N:V  with key: from the N+1th request of the key on (whatever `on` says), the
                    ETag is "V" instead of etag's
+  alternate=KIND   answer as two origins behind a balancer would, taking turns: the odd-numbered
+                   requests (of the key, else of the server) get ETag "a" and one Last-Modified,
+                   the even-numbered ones ETag "b" and another. With KIND validators both serve
+                   the same bytes; with KIND bytes the second origin's body has every byte
+                   inverted, at the same length. Like etag, whatever `on` and `times` say
 
 Every request that carries a key is recorded; GET /_requests?key=K lists them one a line as
 "METHOD RANGE" (RANGE is "-" without a Range header), in the order they arrived,
@@ -66,6 +71,7 @@ class RequestBook:
         self.running = {}
         self.peaks = {}
         self.sent = {}
+        self.unkeyed = 0
 
     def record(self, key, line, matches):
         """Logs the request and returns its number among the matching requests of its key."""
@@ -96,6 +102,11 @@ class RequestBook:
     def add_sent(self, key, count):
         with self.lock:
             self.sent[key] = self.sent.get(key, 0) + count
+
+    def next_unkeyed(self):
+        with self.lock:
+            self.unkeyed += 1
+            return self.unkeyed
 
     def sent_of(self, key):
         with self.lock:
@@ -166,6 +177,11 @@ def parse_range(header, size):
     return start, min(end, size - 1)
 
 
+# The second origin of `alternate`: its Last-Modified, and its bytes where they differ.
+ALTERNATE_MODIFIED = ("Mon, 07 Dec 2026 10:00:00 GMT", "Tue, 08 Dec 2026 11:30:00 GMT")
+INVERTED = bytes(255 - b for b in range(256))
+
+
 class FaultHandler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "FaultServer"
@@ -229,6 +245,11 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
                 if len(self.server.book.log_of(key)) > int(changed_after):
                     etag = changed_etag
         faults = query if faulty else {}
+        origin = 0
+        if "alternate" in query:
+            number = len(self.server.book.log_of(key)) if key is not None else \
+                self.server.book.next_unkeyed()
+            origin = 1 - number % 2
         if late and "then_status" in query:
             faults = {"status": query["then_status"]}
 
@@ -275,10 +296,15 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Range", content_range)
         self.send_header("Accept-Ranges", "bytes")
         # The file's validators are the file's, not faults: every answer carries them.
+        if "alternate" in query:
+            etag = "ab"[origin]
+            self.send_header("Last-Modified", ALTERNATE_MODIFIED[origin])
         if etag is not None:
             self.send_header("ETag", '"%s"' % etag)
         if "last_modified" in query:
             self.send_header("Last-Modified", query["last_modified"])
+        if origin == 1 and query.get("alternate") == "bytes":
+            faults = dict(faults, invert=True)
         if faults.get("no_length") or "overrun" in faults:
             self.send_header("Connection", "close")
             self.close_connection = True
@@ -297,20 +323,24 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             faults = dict(faults, pace=int(rate))
         self.send_body(body, faults, key)
 
-    def write_body(self, part, key):
-        """Writes bytes or a FileContent part of the body, counting it for the request's key."""
+    def write_body(self, part, key, invert=False):
+        """Writes bytes or a FileContent part of the body, counting it for the request's key;
+        with `invert`, every byte inverted."""
         for block in part.blocks() if isinstance(part, FileContent) else (part,):
+            if invert:
+                block = bytes(block).translate(INVERTED)
             self.wfile.write(block)
             if key is not None:
                 self.server.book.add_sent(key, len(block))
 
     def send_body(self, body, faults, key):
+        invert = faults.get("invert", False)
         close_at = int(faults["close_at"]) if "close_at" in faults else None
         if close_at is not None:
             body = body[:close_at]
         stall_at = int(faults["stall_at"]) if "stall_at" in faults and "stall" in faults else None
         if stall_at is not None:
-            self.write_body(body[:stall_at], key)
+            self.write_body(body[:stall_at], key, invert)
             self.wfile.flush()
             time.sleep(float(faults["stall"]))
             body = body[stall_at:]
@@ -318,7 +348,7 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             # Paced against the clock, so that the time spent writing does not slow it further.
             rate, start, chunk = max(1, faults["pace"]), time.monotonic(), 65536
             for offset in range(0, len(body), chunk):
-                self.write_body(body[offset:offset + chunk], key)
+                self.write_body(body[offset:offset + chunk], key, invert)
                 self.wfile.flush()
                 due = start + (offset + chunk) / rate - time.monotonic()
                 if due > 0:
@@ -327,12 +357,12 @@ class FaultHandler(http.server.BaseHTTPRequestHandler):
             chunk, _, pause = faults["trickle"].partition(":")
             chunk, pause = max(1, int(chunk)), float(pause or "1")
             for offset in range(0, len(body), chunk):
-                self.write_body(body[offset:offset + chunk], key)
+                self.write_body(body[offset:offset + chunk], key, invert)
                 self.wfile.flush()
                 if offset + chunk < len(body):
                     time.sleep(pause)
         else:
-            self.write_body(body, key)
+            self.write_body(body, key, invert)
         if "overrun" in faults:
             filler = b"\xee" * 65536
             left = int(faults["overrun"])

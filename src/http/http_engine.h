@@ -39,15 +39,17 @@ class CHttpEngine {
 
     // Starts the download of `url` to `localPath` (a path as ToNarrowPath gives it), whose
     // results and progress go to the download owner. `expectedSize` is the file's length in
-    // bytes, or 0 when the caller has none.
-    int Download(std::string url, std::string localPath, int* taskId, uint64_t expectedSize) {
+    // bytes, or 0 when the caller has none; `expectedMd5` the digest text of the file, or empty
+    // when the caller has none.
+    int Download(std::string url, std::string localPath, int* taskId, uint64_t expectedSize,
+                 const std::string& expectedMd5 = std::string()) {
         int id = nextTaskId_++;
         if (taskId != nullptr)
             *taskId = id;
         if (taskManager_.IsStopping())
             return 0;
-        auto* command =
-            new CHttpMultiDlCommand(std::move(url), std::move(localPath), id, expectedSize);
+        auto* command = new CHttpMultiDlCommand(std::move(url), std::move(localPath), id,
+                                                expectedSize, expectedMd5);
         command->SetOwner(downloadOwner_);
         return StartCommand(command, L"CHttpEngine::Download");
     }

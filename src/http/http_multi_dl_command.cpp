@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/file_digest.h"
 #include "common/program_folder.h"
 #include "common/text.h"
 #include "diagnostics/log.h"
@@ -31,9 +32,10 @@ uint64_t g_reservedRoom = 0;
 }  // namespace
 
 CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath, int taskId,
-                                         uint64_t expectedSize)
+                                         uint64_t expectedSize, const std::string& expectedMd5)
     : url_(std::move(url)),
       localPath_(std::move(localPath)),
+      expectedMd5_(ToWide(expectedMd5)),
       totalSize_(static_cast<double>(expectedSize)),
       taskId_(taskId),
       size_(expectedSize) {
@@ -110,6 +112,13 @@ bool CHttpMultiDlCommand::DestinationInUse() {
         inUse_ = true;
     }
     return inUse_;
+}
+
+bool CHttpMultiDlCommand::HasExpectedDigest(const std::string& path) const {
+    std::wstring digest;
+    uint64_t size = 0;
+    return ComputeFileMd5(ToWidePath(path), digest, size) &&
+           IsSameMd5Text(digest.c_str(), expectedMd5_.c_str());
 }
 
 bool CHttpMultiDlCommand::ReserveRoom(uint64_t needed, uint64_t& free) {

@@ -61,7 +61,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     static constexpr uint32_t kCheckpointMs = 1000;
     static constexpr uint64_t kCheckpointBytes = 64ull << 20;
 
-    CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize);
+    // `expectedMd5` is the file's digest text as the update answer gives it, or empty.
+    CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize,
+                        const std::string& expectedMd5);
 
     // The piece thread procedure; the argument is a PieceThreadArg.
     static unsigned HttpExecuteThreadProc(void* argument);
@@ -163,6 +165,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     void ResetPieces();
     // Whether the destination cannot be replaced now; logs it once.
     bool DestinationInUse();
+    // Whether the file at `path` has the digest the caller gave.
+    bool HasExpectedDigest(const std::string& path) const;
     // Records what the partial file holds: takes each piece's stored count, puts the partial
     // file on the disk, and only then replaces the state with those counts, so that a state
     // never trusts a byte that a power cut could still take. Nothing without a validator.
@@ -188,7 +192,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
 
     std::string url_;
     std::string localPath_;
-    double totalSize_;  // size_ as the log lines and the progress give it
+    std::wstring expectedMd5_;  // the file's digest text; empty when the caller has none
+    double totalSize_;          // size_ as the log lines and the progress give it
     int taskId_;
     uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
     uint64_t reserved_ = 0;  // the room this download holds on the volume, under the room lock
@@ -217,6 +222,11 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // length: no piece can be had from this server.
     std::atomic<bool> rangesRefused_{false};
     std::atomic<bool> fileChanged_{false};  // a ranged answer gave another validator
+    // Ranged answers gave other validators for what was otherwise this file's exact ranges, and
+    // the caller has the file's digest: whatever file comes is judged by that digest.
+    std::atomic<bool> digestJudges_{false};
+    // The pieces hold bytes of an earlier download, whose validator the state recorded.
+    std::atomic<bool> resumedPieces_{false};
     // The file's length as a ranged answer announced it, where that is not size_; 0 when none.
     std::atomic<int64_t> announcedSize_{0};
 

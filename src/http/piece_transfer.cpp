@@ -215,6 +215,15 @@ bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
         return false;
     }
     if (!NoteValidator(http_transfer::ValidatorOf(headers))) {
+        // Origins behind one name may give the same bytes other validators. With the file's
+        // digest to judge the assembled file, the pieces go on; without it, or against the
+        // validator of resumed pieces, another validator says that the file changed.
+        if (!expectedMd5_.empty() && !resumedPieces_.load()) {
+            if (!digestJudges_.exchange(true))
+                LogPrint(GetLogUtility(),
+                         L"Download file: the server's validators differ, the digest decides");
+            return true;
+        }
         if (!fileChanged_.exchange(true))
             LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
         return false;

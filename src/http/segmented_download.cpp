@@ -126,6 +126,19 @@ int CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,
              static_cast<double>(held));
     bool whole = synced && held == size_ && length == size_;
+    if (whole && digestJudges_.load()) {
+        // The pieces came with other validators: only the digest tells whether they are one
+        // file. Pieces of two files are of no use; the stream fetches the file whole.
+        if (!HasExpectedDigest(partialName_)) {
+            LogPrint(GetLogUtility(),
+                     L"Download file: the pieces' digest is not the answer's, pieces discarded");
+            platform::DeletePath(ToWidePath(partialName_));
+            std::lock_guard<std::mutex> lock(piecesLock_);
+            stateKept_ = false;
+            return 0;
+        }
+        LogPrint(GetLogUtility(), L"Download file: the pieces' digest is the answer's");
+    }
     if (whole && platform::ReplacePath(ToWidePath(partialName_), ToWidePath(localPath_)))
         return 1;
     platform::DeletePath(ToWidePath(partialName_));
@@ -174,6 +187,7 @@ uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {
     checkpointStored_.store(held);
     checkpointTick_.store(platform::GetTickCount32());
     resumed = resume;
+    resumedPieces_.store(resume);
     if (resume) {
         validator_ = saved.validator;
         validatorKnown_ = true;
@@ -298,6 +312,7 @@ void CHttpMultiDlCommand::ResetPieces() {
     stateKept_ = false;
     pieceFailed_ = false;
     fileChanged_.store(false);
+    resumedPieces_.store(false);
     announcedSize_.store(0);
 }
 
@@ -309,6 +324,12 @@ void CHttpMultiDlCommand::Checkpoint() {
 void CHttpMultiDlCommand::CheckpointLocked() {
     if (!partial_.IsOpen() || !http_pieces::StateNameFits(localPath_))
         return;
+    // A state trusts its pieces by their validator, which no longer tells one file from
+    // another once the answers disagree: such pieces are not kept for a later download.
+    if (digestJudges_.load()) {
+        platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
+        return;
+    }
     http_pieces::PieceState state;
     state.url = url_;
     state.size = size_;
@@ -353,7 +374,7 @@ void CHttpMultiDlCommand::KeepOrDeletePieces() {
     bool keep = false;
     {
         std::lock_guard<std::mutex> lock(piecesLock_);
-        keep = stateKept_ && !PiecesAbandoned();
+        keep = stateKept_ && !PiecesAbandoned() && !digestJudges_.load();
         stateKept_ = keep;
     }
     partial_.Close();

@@ -150,6 +150,14 @@ int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
     bool lengthGood = announced >= 0 ? fileSize == announced
                                      : size_ == 0 || fileSize == static_cast<int64_t>(size_);
     if (statusGood && lengthGood && closed) {
+        // Where the server's answers disagreed, the digest judges the stream's file too.
+        if (digestJudges_.load() && !HasExpectedDigest(target)) {
+            LogPrint(GetLogUtility(), L"CHttpDlCommand: stream try %d refused, digest differs",
+                     attempt);
+            return 0;
+        }
+        if (digestJudges_.load())
+            LogPrint(GetLogUtility(), L"CHttpDlCommand: stream try %d, digest matches", attempt);
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu", attempt,
                  httpCode);
         return 1;

@@ -234,7 +234,7 @@ void CCheckUpdate::DownloadUpdatePackage() {
                 started = 1;
             } else {
                 started = Download(ToNarrow(record->url), localPath, &taskId,
-                                   ExpectedDownloadSize(record->fileSize));
+                                   ExpectedDownloadSize(record->fileSize), ToNarrow(record->md5));
             }
             if (taskId != 0) {
                 tasks_.push_back(DownloadTask{taskId, 0.0, 0});

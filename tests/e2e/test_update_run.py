@@ -286,6 +286,20 @@ class ForceDownload(unittest.TestCase):
             "event=2800272 appid=101 pid=42", "event=2800232 appid=101 pid=42",
             "event=2800234 appid=101 pid=42", "shutdown"])
 
+    def test_a_wrong_file_size_with_the_right_digest_installs(self):
+        # The server's length governs and the digest judges: the package installs either way.
+        for delta in (-1000, 1000):
+            content = fixture_bytes(0, tag="size%d" % delta)
+            app = dict(package_entry(self.service, "101", content), file_size=len(content) + delta)
+            self.service.set_answer("version", answer(app=[app]))
+            client = Client(self)
+            result = client.run("-action:newbin_check", "-autorunning:false")
+            self.assertEqual(result.code, 0, client.log_text())
+            self.assertEqual([s[0] for s in client.wait_started(1)], ["setup_101.exe"])
+            self.assertIn("Download file: the server announces %d bytes, the answer %d"
+                          % (len(content), len(content) + delta), client.log_lines())
+            self.assertIn("Install package success.", client.log_lines())
+
     def test_a_pid_with_a_blank_reaches_the_installer_as_one_argument(self):
         full = package_entry(self.service, "101", fixture_bytes(0, tag="full"),
                              section="fullpackage")

@@ -62,6 +62,8 @@ else()
          "  foreach(name \${http_tests_TESTS})\n"
          "    if(name MATCHES \"Huge[.]\")\n"
          "      set_tests_properties(\${name} PROPERTIES LABELS heavy TIMEOUT 1800)\n"
+         "    elseif(name MATCHES \"DownloadDigest[.]\")\n"
+         "      set_tests_properties(\${name} PROPERTIES TIMEOUT 120)\n"
          "    endif()\n"
          "  endforeach()\n"
          "endif()\n")
