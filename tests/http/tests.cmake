@@ -63,6 +63,9 @@ else()
          "    if(name MATCHES \"Huge[.]\")\n"
          "      set_tests_properties(\${name} PROPERTIES LABELS heavy TIMEOUT 1800)\n"
          "    endif()\n"
+         "    if(name MATCHES \"[.]ProxyDecision[.]\")\n"
+         "      set_tests_properties(\${name} PROPERTIES TIMEOUT 60)\n"
+         "    endif()\n"
          "  endforeach()\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${http_properties})
