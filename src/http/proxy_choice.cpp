@@ -1,18 +1,29 @@
 #include "http/proxy_choice.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "base/ascii.h"
 #include "common/text.h"
 #include "diagnostics/log.h"
+#include "http/proxy_script.h"
 
 namespace http_proxy {
 
 namespace {
 
+// A host's decision: made by its first asker while later ones wait.
+struct HostDecision {
+    bool made = false;
+    ProxyChoice choice;
+};
+
 std::mutex g_decisionsLock;
-std::map<std::string, ProxyChoice> g_decisions;
+std::condition_variable g_decisionMade;
+std::map<std::string, std::shared_ptr<HostDecision>> g_decisions;
 bool g_scriptFailureLogged = false;
 
 std::string Trim(const std::string& text) {
@@ -227,44 +238,111 @@ ProxyChoice ChooseFromSettings(const platform::ProxySettings& settings, const st
     return choice;
 }
 
-ProxyChoice ChooseProxy(const std::string& url) {
-    std::string scheme, host;
+namespace {
+
+// A script that did not answer in time is not asked again in this run: its thread may still be
+// inside it, and the system's script engine would hold the next ask behind it.
+bool g_scriptLate = false;
+std::chrono::milliseconds g_scriptDeadline = kScriptDeadline;
+
+// A second asker for a host waits at most this long beyond the script's deadline for the first
+// asker's decision.
+constexpr std::chrono::seconds kDecisionWaitMargin{5};
+
+std::string DecisionKey(const std::string& url, std::string& host) {
+    std::string scheme;
     SplitUrl(url, scheme, host);
-    std::string key = scheme + "://" + host;
-    std::lock_guard<std::mutex> lock(g_decisionsLock);
-    auto known = g_decisions.find(key);
-    if (known != g_decisions.end())
-        return known->second;
-    ProxyChoice choice;
-    if (!IsLoopbackHost(host)) {
-        platform::ProxySettings settings = platform::GetUserProxySettings();
-        choice.systemLogon = settings.systemLogon;
-        std::wstring answer;
-        unsigned long error = 0;
-        if (settings.autoDetect || !settings.scriptUrl.empty()) {
-            // A script that cannot be fetched or run sends the transfers direct, as other
-            // programs of the system do; it is said once.
-            if (platform::FindProxiesForUrl(settings, ToWide(url), answer, error)) {
-                std::vector<std::string> proxies = SplitProxyList(ToNarrow(answer));
-                if (!proxies.empty() && ToLowerAscii(proxies[0]) != "direct")
-                    choice.proxy = proxies[0];
-            } else if (!g_scriptFailureLogged) {
-                g_scriptFailureLogged = true;
-                LogPrint(GetLogUtility(),
-                         L"Proxy: no configuration script could be found or run, error %lu", error);
-            }
-            // Without a script's answer the named proxy decides, as on the rest of the system
-            // (auto-detection is on by default and seldom finds a script); without one, direct.
-            if (error != 0)
-                choice = ChooseFromSettings(settings, scheme, host);
-        } else {
-            choice = ChooseFromSettings(settings, scheme, host);
-        }
-    }
+    return scheme + "://" + host;
+}
+
+void LogDecision(const std::string& proxy, const std::string& host) {
     LogPrint(GetLogUtility(), L"Proxy: %s for %s",
-             choice.proxy.empty() ? L"DIRECT" : ToWide(WithoutCredentials(choice.proxy)).c_str(),
+             proxy.empty() ? L"DIRECT" : ToWide(WithoutCredentials(proxy)).c_str(),
              ToWide(host).c_str());
-    g_decisions.emplace(key, choice);
+}
+
+// When the system gives no answer, the named proxy decides, as on the rest of the system
+// (auto-detection is on by default and seldom finds a script); without one, direct. A script
+// that cannot be fetched or run is said once; one that does not answer in time, for each host
+// that waited for it.
+void LogMissingAnswer(const SystemAnswer& answer, const std::string& host,
+                      std::chrono::milliseconds deadline) {
+    if (answer.outcome == SystemAnswer::kLate) {
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+            deadline + std::chrono::milliseconds(999));
+        LogPrint(GetLogUtility(),
+                 L"Proxy script: no answer for %s within %lld s; not asked again in this run",
+                 ToWide(host).c_str(), static_cast<long long>(seconds.count()));
+        std::lock_guard<std::mutex> lock(g_decisionsLock);
+        g_scriptLate = true;
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_decisionsLock);
+    if (g_scriptFailureLogged)
+        return;
+    g_scriptFailureLogged = true;
+    LogPrint(GetLogUtility(), L"Proxy: no configuration script could be found or run, error %lu",
+             answer.error);
+}
+
+// The decision for a host that is not loopback: the system's answer where the settings ask the
+// system, else the settings' own proxy or the direct way.
+ProxyChoice DecideFor(const std::string& url, const std::string& host) {
+    std::string scheme;
+    std::string ignored;
+    SplitUrl(url, scheme, ignored);
+    platform::ProxySettings settings = CurrentProxySettings();
+    bool askSystem = settings.autoDetect || !settings.scriptUrl.empty();
+    std::chrono::milliseconds deadline;
+    {
+        std::lock_guard<std::mutex> lock(g_decisionsLock);
+        askSystem = askSystem && !g_scriptLate;
+        deadline = g_scriptDeadline;
+    }
+    if (askSystem) {
+        SystemAnswer answer = AskSystemForProxies(settings, url, deadline);
+        if (answer.outcome == SystemAnswer::kAnswered) {
+            ProxyChoice choice;
+            choice.systemLogon = settings.systemLogon;
+            std::vector<std::string> proxies = SplitProxyList(answer.answer);
+            if (!proxies.empty() && ToLowerAscii(proxies[0]) != "direct")
+                choice.proxy = proxies[0];
+            return choice;
+        }
+        LogMissingAnswer(answer, host, deadline);
+    }
+    return ChooseFromSettings(settings, scheme, host);
+}
+
+}  // namespace
+
+ProxyChoice ChooseProxy(const std::string& url) {
+    std::string host;
+    std::string key = DecisionKey(url, host);
+    auto decision = std::make_shared<HostDecision>();
+    {
+        std::unique_lock<std::mutex> lock(g_decisionsLock);
+        auto known = g_decisions.find(key);
+        if (known != g_decisions.end()) {
+            // The first asker's decision, which the script's deadline bounds.
+            std::shared_ptr<HostDecision> made = known->second;
+            g_decisionMade.wait_for(lock, g_scriptDeadline + kDecisionWaitMargin,
+                                    [&made] { return made->made; });
+            return made->choice;
+        }
+        g_decisions.emplace(key, decision);
+    }
+    // No lock is held while the system is asked: other hosts' decisions and transfers go on.
+    ProxyChoice choice;
+    if (!IsLoopbackHost(host))
+        choice = DecideFor(url, host);
+    {
+        std::lock_guard<std::mutex> lock(g_decisionsLock);
+        decision->choice = choice;
+        decision->made = true;
+    }
+    g_decisionMade.notify_all();
+    LogDecision(choice.proxy, host);
     return choice;
 }
 
@@ -272,6 +350,12 @@ void ForgetDecisionsForTesting() {
     std::lock_guard<std::mutex> lock(g_decisionsLock);
     g_decisions.clear();
     g_scriptFailureLogged = false;
+    g_scriptLate = false;
+}
+
+void SetScriptDeadlineForTesting(std::chrono::milliseconds deadline) {
+    std::lock_guard<std::mutex> lock(g_decisionsLock);
+    g_scriptDeadline = deadline;
 }
 
 }  // namespace http_proxy

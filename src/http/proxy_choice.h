@@ -3,6 +3,7 @@
 // to a proxy, whatever the settings say, as browsers and Windows do.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,18 @@ struct ProxyChoice {
 };
 
 // The decision for `url`, made on its scheme's and host's first transfer in this run and kept
-// for every later one. Logs "Proxy: PROXY for HOST" (PROXY without credentials, or DIRECT) when
-// it is made.
+// for every later one; a transfer that asks while another makes it waits for that one. Asking
+// the system (auto-detection, the configuration script) has a deadline (kScriptDeadline); a
+// script that misses it is logged and not asked again in this run, and the settings' named proxy
+// or the direct way decides. Logs "Proxy: PROXY for HOST" (PROXY without credentials, or DIRECT)
+// when it is made.
 ProxyChoice ChooseProxy(const std::string& url);
 
 // Forgets the decisions made, so that the next transfer reads the settings anew.
 void ForgetDecisionsForTesting();
+
+// Sets how long the system may take for one decision; kScriptDeadline otherwise.
+void SetScriptDeadlineForTesting(std::chrono::milliseconds deadline);
 
 // The scheme ("http", "https", in lower case) and the host of a URL (without brackets for an
 // IPv6 address, in lower case).
@@ -46,14 +53,14 @@ std::string NamedProxyFor(const std::string& proxyText, const std::string& schem
 // any host name without a dot.
 bool BypassListMatches(const std::string& bypassList, const std::string& host);
 
+// The proxies of a system answer ("host:port" separated by ';' or blanks), in order; a "DIRECT"
+// entry stands for the direct way.
+std::vector<std::string> SplitProxyList(const std::string& list);
+
 // Whether a host is on a no_proxy list as libcurl reads it: entries separated by commas (or
 // blanks); "*" alone for every host; an entry matches the host itself and the names under it
 // ("example.com" and ".example.com" both match "a.example.com").
 bool NoProxyMatches(const std::string& noProxy, const std::string& host);
-
-// The proxies of a system answer ("host:port" separated by ';' or blanks), in order; a "DIRECT"
-// entry stands for the direct way.
-std::vector<std::string> SplitProxyList(const std::string& list);
 
 // A proxy text taken apart: the address without credentials (its scheme kept), and the user
 // name and password percent-decoded. The credentials end at the last '@', so that a raw '/' or

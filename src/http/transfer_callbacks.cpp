@@ -143,14 +143,13 @@ void ParseContentRange(const std::string& value, ValidatorHeaders& headers) {
     }
 }
 
-// The user's proxy for this URL, set explicitly, so that nothing else (such as libcurl's reading
+// The proxy decided for this URL, set explicitly, so that nothing else (such as libcurl's reading
 // of the environment and of no_proxy) decides; an empty text means direct. Credentials go to
 // libcurl apart from the address, so that none of its messages can show them and a raw '/' or '@'
 // in a password cannot be taken for the end of the credentials. A proxy without them that asks for
 // a logon gets the user's own where the system can give it. The proxy's answer to CONNECT never
 // reaches the header function: only the server's answer is judged.
-CURLcode SetUpProxy(CURL* curl, const std::string& url) {
-    http_proxy::ProxyChoice choice = http_proxy::ChooseProxy(url);
+CURLcode SetUpProxy(CURL* curl, const http_proxy::ProxyChoice& choice) {
     http_proxy::ProxyAddress parts = http_proxy::SplitProxyAddress(choice.proxy);
     CURLcode first = curl_easy_setopt(curl, CURLOPT_PROXY, parts.address.c_str());
     if (first == CURLE_OK)
@@ -173,7 +172,8 @@ CURLcode SetUpProxy(CURL* curl, const std::string& url) {
 
 }  // namespace
 
-CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options) {
+CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options,
+                       const http_proxy::ProxyChoice& proxy) {
     CURLcode first = CURLE_OK;
     auto keep = [&first](CURLcode code) {
         if (first == CURLE_OK)
@@ -184,7 +184,7 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
     keep(RestrictProtocols(curl, scheme == "https"));
     keep(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
     keep(SetUpTrust(curl));
-    keep(SetUpProxy(curl, url));
+    keep(SetUpProxy(curl, proxy));
     t_errorText[0] = '\0';
     keep(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, t_errorText));
     if (options.write != nullptr) {

@@ -11,6 +11,7 @@
 
 #include "http/curl_api.h"
 #include "http/http_object.h"
+#include "http/proxy_choice.h"
 
 namespace http_transfer {
 
@@ -98,17 +99,18 @@ struct TransferOptions {
     bool headersOnly = false;
 };
 
-// Sets up one request of `url`: only http (and https where the linked libcurl has TLS), the
-// proxy decision of the URL's own host, the engine's connection time-out, no signals (transfers
-// run on worker threads), and the options' overall limit, write and progress functions. libcurl
-// follows no redirect: Transfer::Run does, deciding each hop's proxy. Returns the first error
-// libcurl gave for a setting; the caller must then not perform the transfer, since it could run
-// without the protocol restriction.
+// Sets up one request of `url`: only http (and https where the linked libcurl has TLS), through
+// `proxy` (the decision of the URL's own host), the engine's connection time-out, no signals
+// (transfers run on worker threads), and the options' overall limit, write and progress functions.
+// libcurl follows no redirect: Transfer::Run does, deciding each hop's proxy. Returns the first
+// error libcurl gave for a setting; the caller must then not perform the transfer, since it could
+// run without the protocol restriction.
 //
 // Over https it also sets TLS 1.2 as the least version, the build's pinned roots as the only
 // trusted ones where the build pins any (else the system's), and revocation checked where the
 // system can without failing when it cannot.
-CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options);
+CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options,
+                       const http_proxy::ProxyChoice& proxy);
 
 // Logs why a transfer failed, once, with libcurl's own words (or `reason` where the engine
 // itself refused): "Transfer: the certificate of HOST was refused: REASON" when the server's

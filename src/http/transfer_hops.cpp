@@ -72,7 +72,7 @@ CURLcode Transfer::Run(const std::string& url, const TransferOptions& options) {
         HopState state;
         state.options = &options;
         state.curl = curl_;
-        CURLcode code = SetUpTransfer(curl_, hop, options);
+        CURLcode code = SetUpTransfer(curl_, hop, options, http_proxy::ChooseProxy(hop));
         if (code == CURLE_OK)
             code = curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &WriteHopData);
         if (code == CURLE_OK)

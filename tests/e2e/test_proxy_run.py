@@ -30,8 +30,18 @@ PAC = """function FindProxyForURL(url, host) {
     return "DIRECT";
 }
 """
+# A script that never answers.
+LOOPING_PAC = """function FindProxyForURL(url, host) {
+    while (true) {}
+    return "DIRECT";
+}
+"""
 # The limits of the service request: 10 s to connect, 20 s in all.
 REQUEST_LIMIT_SECONDS = 30
+# How long a proxy decision may wait for the configuration script, and what a whole run through
+# the proxy may take beyond it.
+SCRIPT_DEADLINE_SECONDS = 10
+RUN_MARGIN_SECONDS = 40
 
 
 @unittest.skipUnless(os.path.exists(bin_path(PROXY_UPDATER)), "the build has no " + PROXY_UPDATER)
@@ -193,6 +203,18 @@ class ProxyRun(unittest.TestCase):
         set_internet_options(script=script)
         self.check_whole_run(env=self.environment())
         self.assertIn(("GET", "/proxy.pac", "200", "-"), self.service.requests())
+
+    @unittest.skipUnless(WINDOWS, "Internet Options: Windows")
+    def test_a_looping_script_gives_way_to_the_named_proxy_at_its_deadline(self):
+        script = self.service.add_file("proxy.pac", LOOPING_PAC.encode())
+        set_internet_options(proxy=self.address, script=script)
+        started = time.monotonic()
+        self.check_whole_run(env=self.environment())
+        self.assertLess(time.monotonic() - started, SCRIPT_DEADLINE_SECONDS + RUN_MARGIN_SECONDS)
+        # One line, for the first host; the script is not asked for the second.
+        late = [line for line in self.client.log_lines() if line.startswith("Proxy script: ")]
+        self.assertEqual(late, ["Proxy script: no answer for %s within %d s; not asked again "
+                                "in this run" % (SERVICE_HOST, SCRIPT_DEADLINE_SECONDS)])
 
     @unittest.skipUnless(WINDOWS, "Internet Options: Windows")
     def test_a_host_on_the_bypass_list_goes_direct(self):

@@ -65,6 +65,9 @@ else()
          "    elseif(name MATCHES \"DownloadDigest[.]\")\n"
          "      set_tests_properties(\${name} PROPERTIES TIMEOUT 120)\n"
          "    endif()\n"
+         "    if(name MATCHES \"[.]ProxyDecision[.]\")\n"
+         "      set_tests_properties(\${name} PROPERTIES TIMEOUT 60)\n"
+         "    endif()\n"
          "  endforeach()\n"
          "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${http_properties})

@@ -18,6 +18,11 @@ std::wstring TakeGlobalString(LPWSTR text) {
     return copy;
 }
 
+// Every step of WinHTTP's own (resolving, connecting, sending, receiving) gets at most this
+// long, in milliseconds, so that a script server that never answers ends the ask; a script that
+// never returns is bounded by the caller.
+constexpr int kStepTimeoutMs = 5000;
+
 }  // namespace
 
 ProxySettings GetUserProxySettings() {
@@ -45,6 +50,7 @@ bool FindProxiesForUrl(const ProxySettings& settings, const std::wstring& url,
         error = GetLastError();
         return false;
     }
+    WinHttpSetTimeouts(session, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs, kStepTimeoutMs);
     WINHTTP_AUTOPROXY_OPTIONS options = {};
     if (settings.autoDetect) {
         options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
