@@ -8,7 +8,7 @@
 
 #include "common/file_digest.h"
 #include "common/md5.h"
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ struct Outcome {
     int streamRequests = 0;
 };
 
-Outcome DownloadTo(const http_test::ScratchFolder& folder, const std::string& faults,
+Outcome DownloadTo(const fixtures::ScratchFolder& folder, const std::string& faults,
                    const std::string& md5) {
     std::string key = http_test::UniqueKey();
     std::string url = http_test::FaultUrl("/files/pattern.1000003?key=" + key + "&" + faults);
@@ -58,7 +58,7 @@ Outcome DownloadTo(const http_test::ScratchFolder& folder, const std::string& fa
 }
 
 Outcome Download(const std::string& faults, const std::string& md5) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     return DownloadTo(folder, faults, md5);
 }
 
@@ -92,7 +92,7 @@ TEST(DownloadDigest, PiecesOfTwoFilesAreRefusedAndTheStreamsFileIsJudgedTheSameW
 }
 
 TEST(DownloadDigest, AFileThatNeverMatchesTheDigestLeavesTheEarlierOneAsItWas) {
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     const std::string earlier = http_test::GeneratedText(kSampleSize);
     ASSERT_TRUE(http_test::WriteWholeFile(folder.Path("package.exe"), earlier));
     Outcome outcome = DownloadTo(folder, "alternate=validators", DigestOf(earlier));
@@ -115,7 +115,7 @@ TEST(DownloadDigest, AgreeingValidatorsLeaveTheContentToTheInstallCheck) {
 TEST(DownloadDigest, PiecesOfDisagreeingAnswersAreNotKeptForALaterDownload) {
     // Every connection breaks off after 50,000 bytes: the pieces and the stream fail. Their
     // validator no longer names one file, so no state trusts what the partial file holds.
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     Outcome outcome = DownloadTo(folder, "alternate=validators&close_at=50000",
                                  DigestOf(PatternBytes(kSampleSize)));
     EXPECT_EQ(outcome.success, 0);

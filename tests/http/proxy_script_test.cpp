@@ -11,7 +11,7 @@
 #include <string>
 
 #include "http/proxy_choice.h"
-#include "http_test_support.h"
+#include "support/test_servers.h"
 
 namespace {
 
