@@ -15,7 +15,7 @@
 #include "diagnostics/log.h"
 #include "http/curl_api.h"
 #include "http/download_slots.h"
-#include "http/transfer_callbacks.h"
+#include "http/transfer_sinks.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/path.h"

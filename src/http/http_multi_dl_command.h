@@ -16,7 +16,8 @@
 #include "http/download_pieces.h"
 #include "http/http_object.h"
 #include "http/http_result.h"
-#include "http/transfer_callbacks.h"
+#include "http/response_headers.h"
+#include "http/stall_watch.h"
 #include "platform/file.h"
 
 // One piece of the file: a span of the partial file.

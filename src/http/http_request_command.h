@@ -8,7 +8,8 @@
 #include "http/curl_api.h"
 #include "http/http_object.h"
 #include "http/http_result.h"
-#include "http/transfer_callbacks.h"
+#include "http/transfer.h"
+#include "http/transfer_sinks.h"
 
 template <typename T>
 class CHttpRequestCommand : public IHttpCommand<T> {

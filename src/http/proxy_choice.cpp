@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "diagnostics/log.h"
 #include "http/proxy_script.h"
+#include "http/url_parts.h"
 
 namespace http_proxy {
 
@@ -75,23 +76,6 @@ bool IsDigits(const std::string& text) {
 }
 
 }  // namespace
-
-void SplitUrl(const std::string& url, std::string& scheme, std::string& host) {
-    size_t colon = url.find("://");
-    scheme = colon == std::string::npos ? "http" : ToLowerAscii(url.substr(0, colon));
-    size_t start = colon == std::string::npos ? 0 : colon + 3;
-    size_t end = url.find_first_of("/?#", start);
-    std::string authority = url.substr(start, end == std::string::npos ? end : end - start);
-    size_t at = authority.rfind('@');
-    if (at != std::string::npos)
-        authority.erase(0, at + 1);
-    if (!authority.empty() && authority[0] == '[') {
-        size_t close = authority.find(']');
-        host = ToLowerAscii(authority.substr(1, close == std::string::npos ? close : close - 1));
-        return;
-    }
-    host = ToLowerAscii(authority.substr(0, authority.find(':')));
-}
 
 bool IsLoopbackHost(const std::string& host) {
     if (host == "localhost" || host == "::1" || host == "0:0:0:0:0:0:0:1")
@@ -251,7 +235,7 @@ constexpr std::chrono::seconds kDecisionWaitMargin{5};
 
 std::string DecisionKey(const std::string& url, std::string& host) {
     std::string scheme;
-    SplitUrl(url, scheme, host);
+    http_url::SplitUrl(url, scheme, host);
     return scheme + "://" + host;
 }
 
@@ -290,7 +274,7 @@ void LogMissingAnswer(const SystemAnswer& answer, const std::string& host,
 ProxyChoice DecideFor(const std::string& url, const std::string& host) {
     std::string scheme;
     std::string ignored;
-    SplitUrl(url, scheme, ignored);
+    http_url::SplitUrl(url, scheme, ignored);
     platform::ProxySettings settings = CurrentProxySettings();
     bool askSystem = settings.autoDetect || !settings.scriptUrl.empty();
     std::chrono::milliseconds deadline;

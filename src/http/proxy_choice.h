@@ -32,10 +32,6 @@ void ForgetDecisionsForTesting();
 // Sets how long the system may take for one decision; kScriptDeadline otherwise.
 void SetScriptDeadlineForTesting(std::chrono::milliseconds deadline);
 
-// The scheme ("http", "https", in lower case) and the host of a URL (without brackets for an
-// IPv6 address, in lower case).
-void SplitUrl(const std::string& url, std::string& scheme, std::string& host);
-
 // localhost (and its subdomains), 127.0.0.0/8 and ::1.
 bool IsLoopbackHost(const std::string& host);
 

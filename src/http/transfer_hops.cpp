@@ -3,7 +3,8 @@
 #include <string>
 
 #include "http/proxy_choice.h"
-#include "http/transfer_callbacks.h"
+#include "http/transfer.h"
+#include "http/url_parts.h"
 
 namespace http_transfer {
 
@@ -59,7 +60,7 @@ CURLcode Transfer::Run(const std::string& url, const TransferOptions& options) {
     bool secure = false;
     for (long redirects = 0;; ++redirects) {
         std::string scheme, host;
-        http_proxy::SplitUrl(hop, scheme, host);
+        http_url::SplitUrl(hop, scheme, host);
         if (redirects > 0 && !SchemeAllowed(scheme, secure)) {
             ReportFailure(curl_, CURLE_UNSUPPORTED_PROTOCOL,
                           "a redirect to " + scheme + " is refused");

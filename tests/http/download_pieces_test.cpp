@@ -5,7 +5,8 @@
 #include <algorithm>
 #include <string>
 
-#include "http/transfer_callbacks.h"
+#include "http/stall_watch.h"
+#include "http/transfer_sinks.h"
 #include "support/test_servers.h"
 
 namespace {

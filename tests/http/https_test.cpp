@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "http/transfer_callbacks.h"
+#include "http/transfer.h"
 #include "support/test_servers.h"
 
 namespace {

@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "http/transfer_callbacks.h"
+#include "http/transfer.h"
+#include "http/url_parts.h"
 #include "support/test_servers.h"
 
 #ifdef _WIN32
@@ -28,10 +29,10 @@ TEST(ProxyChoice, LoopbackIsKnownInEveryForm) {
                              "127.0.0.256", "pallaton.test", ""})
         EXPECT_FALSE(http_proxy::IsLoopbackHost(host)) << host;
     std::string scheme, host;
-    http_proxy::SplitUrl("HTTPS://user:pw@[::1]:8443/x?y", scheme, host);
+    http_url::SplitUrl("HTTPS://user:pw@[::1]:8443/x?y", scheme, host);
     EXPECT_EQ(scheme, "https");
     EXPECT_EQ(host, "::1");
-    http_proxy::SplitUrl("http://Pkg.Pallaton.Test:18327/a/b", scheme, host);
+    http_url::SplitUrl("http://Pkg.Pallaton.Test:18327/a/b", scheme, host);
     EXPECT_EQ(host, "pkg.pallaton.test");
 }
 

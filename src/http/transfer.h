@@ -1,17 +1,14 @@
-// The libcurl side of the engine's transfers: the one set-up every transfer goes through, the
-// request's body writer, the file writer of pieces and streams, the header sink of the size probe,
-// the stall watchdog, and the progress function of transfers that report nothing.
+// One transfer of the engine from set-up to result: the one set-up every transfer goes through
+// (protocols, trust, proxy, time-outs), the report of a failure, and the redirects followed hop by
+// hop with a proxy decision for each.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "http/curl_api.h"
-#include "http/http_object.h"
 #include "http/proxy_choice.h"
+#include "http/response_headers.h"
 
 namespace http_transfer {
 
@@ -20,64 +17,6 @@ inline constexpr long kConnectTimeoutSeconds = 10;
 
 // A transfer that follows redirects follows at most this many; a loop then ends the transfer.
 inline constexpr long kMaxRedirects = 5;
-
-// A transfer that receives no new byte for longer than this is aborted.
-inline constexpr uint32_t kStallLimitMs = 15000;
-
-// The request keeps an answer whole up to this size; a longer one fails the request.
-inline constexpr size_t kMaxRequestBodyBytes = 1024 * 1024;
-
-// Where a request's answer goes; `tasks` tells when the engine shuts down.
-struct RequestSink {
-    std::string body;
-    const IHttpTaskCallback* tasks = nullptr;
-};
-
-// Where a download's bytes go.
-struct FileSink {
-    std::FILE* file = nullptr;
-    const IHttpTaskCallback* tasks = nullptr;
-    // The most bytes the transfer may deliver: what a piece's range asks for, or the stream's
-    // expected size.
-    uint64_t limit = UINT64_MAX;
-    uint64_t written = 0;
-    // Set when the server sent more than the limit and the write cut the transfer off.
-    bool overrun = false;
-    // Set when the file could not take the data (a full disk).
-    bool writeFailed = false;
-    // A piece's span, whose end another thread may move back meanwhile: the transfer ends once
-    // the file holds `base` (the bytes it had before this try) plus `written` bytes reaching
-    // that end. Null for a fixed limit.
-    const std::atomic<uint64_t>* spanLength = nullptr;
-    uint64_t base = 0;
-    // Where the file's length (base + written) is published for the progress; may be null.
-    std::atomic<uint64_t>* published = nullptr;
-};
-
-// The validators of the last answer whose headers libcurl has passed on: those of the final
-// answer after redirects.
-struct ValidatorHeaders {
-    long status = 0;
-    std::string etag;
-    std::string lastModified;
-    // A ranged answer's Content-Range "bytes FIRST-LAST/TOTAL": the inclusive bounds of the
-    // bytes it carries and the file's whole length; -1 for each that is not given.
-    int64_t rangeFirst = -1;
-    int64_t rangeLast = -1;
-    int64_t rangeTotal = -1;
-    // The body's length as the answer's Content-Length gives it; -1 when it gives none.
-    int64_t contentLength = -1;
-};
-
-// The validator a later download compares: the ETag, else the Last-Modified date; empty when
-// the answer has neither.
-std::string ValidatorOf(const ValidatorHeaders& headers);
-
-// A transfer's stall watch: when it last looked and what it saw then.
-struct StallWatch {
-    uint32_t lastCheckTick = 0;
-    double stallMark = 0;
-};
 
 // What a transfer asks of libcurl beyond the engine's common settings.
 struct TransferOptions {
@@ -172,36 +111,5 @@ class Transfer {
 void SetTrustedRootsForTesting(const std::string* pem);
 
 bool IsStopping(const IHttpTaskCallback* tasks);
-
-// libcurl write callback of the request: appends to RequestSink::body.
-size_t WriteRequestBody(char* data, size_t size, size_t count, void* sink);
-
-// libcurl write callback of pieces and streams: writes to FileSink::file; a short write ends the
-// transfer with CURLE_WRITE_ERROR. Data that would take the file past FileSink::limit is not
-// written and ends the transfer the same way, so a server that sends without end cannot fill
-// the disk nor hold the download.
-size_t WriteFileData(char* data, size_t size, size_t count, void* sink);
-
-// libcurl header callback of the size probe: accepts every header line and keeps nothing.
-size_t DiscardHeader(char* data, size_t size, size_t count, void* unused);
-
-// libcurl header callback that keeps the status and validators of each answer in a
-// ValidatorHeaders, starting afresh at each status line.
-size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* headers);
-
-// libcurl progress callback of transfers that only need to stop when the engine does; the
-// argument is the IHttpTaskCallback.
-int AbortWhenStopping(void* tasks, double totalDown, double nowDown, double totalUp, double nowUp);
-
-// Starts a try's watch at the current tick count.
-void StartStallWatch(StallWatch& watch);
-
-// The stall watchdog, run on every progress call: true (abort the try) when more than
-// kStallLimitMs have passed since the last look and no new byte has arrived meanwhile; otherwise
-// a look that is due records the count and the time. The tick difference is unsigned, so the
-// counter's wrap-around does no harm.
-bool StallWatchdogExpired(uint32_t& lastCheckTick, double& stallMark, double downloadedNow,
-                          uint32_t nowTick);
-bool StallWatchdogExpired(StallWatch& watch, double downloadedNow);
 
 }  // namespace http_transfer

@@ -1,16 +1,11 @@
-#include "http/transfer_callbacks.h"
+#include "http/transfer.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <cstring>
-
 #include <mutex>
 
-#include "base/ascii.h"
 #include "common/text.h"
 #include "diagnostics/log.h"
-#include "http/proxy_choice.h"
-#include "platform/clock.h"
+#include "http/url_parts.h"
 
 namespace http_transfer {
 
@@ -114,35 +109,6 @@ CURLcode SetUpTrust(CURL* curl) {
     return first;
 }
 
-// A decimal number of 1 to 18 digits (so that it fits a signed 64-bit value), else -1.
-int64_t ParseByteCount(const std::string& text) {
-    if (text.empty() || text.size() > 18 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::strtoll(text.c_str(), nullptr, 10);
-}
-
-// "bytes FIRST-LAST/TOTAL"; each part that is not a plain number (such as the "*" of an
-// unsatisfiable range) stays -1.
-void ParseContentRange(const std::string& value, ValidatorHeaders& headers) {
-    if (value.compare(0, 6, "bytes ") != 0)
-        return;
-    size_t slash = value.find('/', 6);
-    if (slash == std::string::npos)
-        return;
-    headers.rangeTotal = ParseByteCount(value.substr(slash + 1));
-    std::string span = value.substr(6, slash - 6);
-    size_t dash = span.find('-');
-    if (dash == std::string::npos)
-        return;
-    int64_t first = ParseByteCount(span.substr(0, dash));
-    int64_t last = ParseByteCount(span.substr(dash + 1));
-    if (first >= 0 && last >= first) {
-        headers.rangeFirst = first;
-        headers.rangeLast = last;
-    }
-}
-
 // The proxy decided for this URL, set explicitly, so that nothing else (such as libcurl's reading
 // of the environment and of no_proxy) decides; an empty text means direct. Credentials go to
 // libcurl apart from the address, so that none of its messages can show them and a raw '/' or '@'
@@ -180,7 +146,7 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
             first = code;
     };
     std::string scheme, host;
-    http_proxy::SplitUrl(url, scheme, host);
+    http_url::SplitUrl(url, scheme, host);
     keep(RestrictProtocols(curl, scheme == "https"));
     keep(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
     keep(SetUpTrust(curl));
@@ -213,16 +179,6 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
     return first;
 }
 
-namespace {
-
-std::string HostOfUrl(const std::string& url) {
-    std::string scheme, host;
-    http_proxy::SplitUrl(url, scheme, host);
-    return host;
-}
-
-}  // namespace
-
 void ReportFailure(CURL* curl, CURLcode code, const std::string& reason) {
     char* effective = nullptr;
     std::string url;
@@ -234,143 +190,16 @@ void ReportFailure(CURL* curl, CURLcode code, const std::string& reason) {
                                                  : std::string(curl_easy_strerror(code));
     if (reason.empty() && IsTlsRefusal(code))
         LogPrint(GetLogUtility(), L"Transfer: the certificate of %s was refused: %s",
-                 ToWide(HostOfUrl(url)).c_str(), ToWide(words).c_str());
+                 ToWide(http_url::HostOfUrl(url)).c_str(), ToWide(words).c_str());
     else
-        LogPrint(GetLogUtility(), L"Transfer: %s failed: %s", ToWide(HostOfUrl(url)).c_str(),
-                 ToWide(words).c_str());
+        LogPrint(GetLogUtility(), L"Transfer: %s failed: %s",
+                 ToWide(http_url::HostOfUrl(url)).c_str(), ToWide(words).c_str());
 }
 
 void SetTrustedRootsForTesting(const std::string* pem) {
     std::lock_guard<std::mutex> lock(g_rootsLock);
     g_rootsOverridden = pem != nullptr;
     g_rootsForTesting = pem != nullptr ? *pem : std::string();
-}
-
-bool IsStopping(const IHttpTaskCallback* tasks) {
-    return tasks != nullptr && tasks->IsStopping();
-}
-
-size_t WriteRequestBody(char* data, size_t size, size_t count, void* sink) {
-    auto* request = static_cast<RequestSink*>(sink);
-    size_t bytes = size * count;
-    if (request == nullptr || data == nullptr)
-        return bytes;
-    if (IsStopping(request->tasks))
-        return 0;
-    // Beyond the cap the answer cannot be what the owner expects; returning less than given
-    // makes libcurl fail the request.
-    if (bytes > kMaxRequestBodyBytes - request->body.size())
-        return 0;
-    request->body.append(data, bytes);
-    return bytes;
-}
-
-size_t WriteFileData(char* data, size_t size, size_t count, void* sink) {
-    auto* target = static_cast<FileSink*>(sink);
-    if (target == nullptr || target->file == nullptr || data == nullptr) {
-        LogPrint(GetLogUtility(), L"WriteData return 0");
-        return 0;
-    }
-    if (IsStopping(target->tasks))
-        return 0;
-    uint64_t bytes = static_cast<uint64_t>(size) * count;
-    if (bytes > target->limit - target->written) {
-        if (!target->overrun)
-            LogPrint(GetLogUtility(), L"WriteData: more than the %llu bytes asked for, try cut off",
-                     static_cast<unsigned long long>(target->limit));
-        target->overrun = true;
-        return 0;
-    }
-    // A span moved back by a split: keep what it still holds and end the transfer there.
-    uint64_t keep = bytes;
-    if (target->spanLength != nullptr) {
-        uint64_t end = target->spanLength->load(std::memory_order_acquire);
-        uint64_t have = target->base + target->written;
-        keep = have >= end ? 0 : std::min<uint64_t>(bytes, end - have);
-    }
-    size_t stored = std::fwrite(data, 1, static_cast<size_t>(keep), target->file);
-    target->written += stored;
-    if (target->published != nullptr)
-        target->published->store(target->base + target->written, std::memory_order_relaxed);
-    if (stored < keep) {
-        target->writeFailed = true;
-        return 0;
-    }
-    if (keep < bytes)
-        return 0;  // the span's end is reached
-    return size == 0 ? 0 : count;
-}
-
-size_t DiscardHeader(char*, size_t size, size_t count, void*) {
-    return size * count;
-}
-
-size_t CollectValidatorHeader(char* data, size_t size, size_t count, void* headers) {
-    size_t bytes = size * count;
-    auto* kept = static_cast<ValidatorHeaders*>(headers);
-    if (kept == nullptr || data == nullptr)
-        return bytes;
-    std::string line(data, bytes);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    if (line.compare(0, 5, "HTTP/") == 0) {
-        *kept = ValidatorHeaders();
-        size_t blank = line.find(' ');
-        if (blank != std::string::npos)
-            kept->status = std::strtol(line.c_str() + blank + 1, nullptr, 10);
-        return bytes;
-    }
-    size_t colon = line.find(':');
-    if (colon == std::string::npos)
-        return bytes;
-    std::string name = ToLowerAscii(line.substr(0, colon));
-    size_t valueStart = line.find_first_not_of(" \t", colon + 1);
-    std::string value = valueStart == std::string::npos ? std::string() : line.substr(valueStart);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
-        value.pop_back();
-    if (name == "etag")
-        kept->etag = value;
-    else if (name == "last-modified")
-        kept->lastModified = value;
-    else if (name == "content-range")
-        ParseContentRange(value, *kept);
-    else if (name == "content-length")
-        kept->contentLength = ParseByteCount(value);
-    return bytes;
-}
-
-std::string ValidatorOf(const ValidatorHeaders& headers) {
-    // A weak ETag says the content may differ in its bytes: it cannot vouch for ranges.
-    if (!headers.etag.empty() && headers.etag.compare(0, 2, "W/") != 0)
-        return "etag " + headers.etag;
-    if (!headers.lastModified.empty())
-        return "last-modified " + headers.lastModified;
-    return std::string();
-}
-
-int AbortWhenStopping(void* tasks, double, double, double, double) {
-    return IsStopping(static_cast<IHttpTaskCallback*>(tasks)) ? 1 : 0;
-}
-
-void StartStallWatch(StallWatch& watch) {
-    watch.stallMark = 0;
-    watch.lastCheckTick = platform::GetTickCount32();
-}
-
-bool StallWatchdogExpired(uint32_t& lastCheckTick, double& stallMark, double downloadedNow,
-                          uint32_t nowTick) {
-    if (nowTick - lastCheckTick <= kStallLimitMs)
-        return false;
-    if (downloadedNow <= stallMark)
-        return true;
-    stallMark = downloadedNow;
-    lastCheckTick = nowTick;
-    return false;
-}
-
-bool StallWatchdogExpired(StallWatch& watch, double downloadedNow) {
-    return StallWatchdogExpired(watch.lastCheckTick, watch.stallMark, downloadedNow,
-                                platform::GetTickCount32());
 }
 
 }  // namespace http_transfer
