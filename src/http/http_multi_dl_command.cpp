@@ -72,18 +72,26 @@ void CHttpMultiDlCommand::Execute() {
         return;  // the engine stops: nobody is told anything any more
     // Failures are not reported here: the transfers then fail to open their files.
     CreateParentFolder(ToWidePath(localPath_));
-    int result = 0;
     // A destination that cannot be replaced would only be fetched in vain.
+    SegmentedResult pieces = SegmentedResult::kStop;
     if (!this->IsStopping() && !DestinationInUse()) {
-        result = SegmentedDownload();
+        pieces = SegmentedDownload();
         // The file changed on the server while its pieces came, or the server announced
         // another length than the answer's: once more with fresh pieces.
-        if (result != 1 && (fileChanged_.load() || TakeAnnouncedSize()) && !this->IsStopping()) {
-            ResetPieces();
-            result = SegmentedDownload();
+        if (pieces == SegmentedResult::kLengthAnnounced)
+            TakeAnnouncedSize();
+        if (pieces == SegmentedResult::kFileChanged ||
+            pieces == SegmentedResult::kLengthAnnounced) {
+            pieces = SegmentedResult::kStream;
+            if (!this->IsStopping()) {
+                ResetPieces();
+                pieces = SegmentedDownload();
+            }
         }
     }
-    if (result != 1 && !noRoom_ && !inUse_ && !this->IsStopping())
+    int result = pieces == SegmentedResult::kWhole ? 1 : 0;
+    if (pieces != SegmentedResult::kWhole && pieces != SegmentedResult::kStop &&
+        !this->IsStopping())
         result = SingleStreamDownload();
     // Whatever way the file came, pieces of it are of no more use.
     if (result == 1)
@@ -94,15 +102,14 @@ void CHttpMultiDlCommand::Execute() {
     }
 }
 
-bool CHttpMultiDlCommand::TakeAnnouncedSize() {
+void CHttpMultiDlCommand::TakeAnnouncedSize() {
     int64_t announced = announcedSize_.load();
     if (announced <= 0)
-        return false;
+        return;
     LogPrint(GetLogUtility(), L"Download file: the server announces %lld bytes, the answer %.0f",
              static_cast<long long>(announced), totalSize_);
     size_ = static_cast<uint64_t>(announced);
     totalSize_ = static_cast<double>(size_);
-    return true;
 }
 
 bool CHttpMultiDlCommand::DestinationInUse() {
@@ -164,5 +171,4 @@ void CHttpMultiDlCommand::ReleaseRoom() {
 void CHttpMultiDlCommand::RefuseForRoom(uint64_t needed, uint64_t free) {
     LogPrint(GetLogUtility(), L"Download file: not enough free space, need:%llu, free:%llu",
              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
-    noRoom_ = true;
 }

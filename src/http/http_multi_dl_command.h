@@ -54,6 +54,15 @@ struct PieceThreadArg {
     int index = -1;
 };
 
+// How a segmented download ended, and so what the download does next.
+enum class SegmentedResult {
+    kWhole,            // the file replaced the destination
+    kStream,           // no file from these pieces: the single stream fetches it
+    kFileChanged,      // a ranged answer gave another validator: fresh pieces, once
+    kLengthAnnounced,  // a ranged answer gave another length: fresh pieces at it, once
+    kStop,             // nothing more is fetched: no room, the destination in use, or stopping
+};
+
 class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
   public:
     // The pause before a piece's second try.
@@ -100,7 +109,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
 
     static unsigned DownloadThreadProc(void* argument);
     void Execute();
-    int SegmentedDownload();
+    SegmentedResult SegmentedDownload();
+    // What the end of pieces that are not whole leads to.
+    SegmentedResult PiecesEnded() const;
     // Reserves the room the pieces need beyond the `held` bytes resumed pieces hold; when it
     // does not fit, nothing is fetched (logged).
     bool ReserveRoomForPieces(uint64_t held);
@@ -110,8 +121,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // length any more), else emptied and sized to the file.
     bool OpenPartial(bool resumed);
     // Checks that the pieces hold the whole file and moves the partial file over the
-    // destination: 1 on success.
-    int CompleteDestination(uint64_t held);
+    // destination.
+    SegmentedResult CompleteDestination(uint64_t held);
     // Asks the server for the file's length with a HEAD request, following redirects; returns
     // the URL that gave it (the final one), else url_.
     std::string ProbeSize();
@@ -160,8 +171,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
         return rangesRefused_.load() || fileChanged_.load() || announcedSize_.load() != 0;
     }
     // After pieces that a ranged answer of another length ended: the download takes that
-    // length, and true when it is to be fetched again in pieces.
-    bool TakeAnnouncedSize();
+    // length.
+    void TakeAnnouncedSize();
     // Forgets the pieces of a download whose file changed, so that it can start afresh.
     void ResetPieces();
     // Whether the destination cannot be replaced now; logs it once.
@@ -199,7 +210,6 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
     uint64_t reserved_ = 0;  // the room this download holds on the volume, under the room lock
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
-    bool noRoom_ = false;                    // the file does not fit: no stream either
     bool inUse_ = false;                     // the destination cannot be replaced: no stream
 
     // The file the pieces write into, at their offsets; open during the segmented download.

@@ -19,24 +19,24 @@
 #include "platform/file.h"
 #include "platform/path.h"
 
-int CHttpMultiDlCommand::SegmentedDownload() {
+SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
     // The pieces ask where the probe's redirects ended.
     if (size_ == 0)
         url_ = ProbeSize();
     if (size_ == 0)
-        return 0;
+        return SegmentedResult::kStream;
     // A path with no partial name beside it, or a file beyond what ranges describe: the single
     // stream fetches the file.
     partialName_ = http_pieces::PartialNameFor(localPath_);
     if (size_ > http_pieces::kMaxSegmentedSize || partialName_.empty())
-        return 0;
+        return SegmentedResult::kStream;
     bool resumed = false;
     uint64_t held = PreparePieces(resumed);
     if (!ReserveRoomForPieces(held))
-        return 0;
+        return SegmentedResult::kStop;
     if (!OpenPartial(resumed)) {
         KeepOrDeletePieces();
-        return 0;
+        return SegmentedResult::kStream;
     }
     uint64_t allocated = 0;
     if (partial_.GetAllocatedSize(allocated))
@@ -61,9 +61,17 @@ int CHttpMultiDlCommand::SegmentedDownload() {
             LogPrint(GetLogUtility(), L"Download file: pieces not whole, size:%.2f, held:%.2f",
                      totalSize_, static_cast<double>(held));
         KeepOrDeletePieces();
-        return 0;
+        return this->IsStopping() ? SegmentedResult::kStop : PiecesEnded();
     }
     return CompleteDestination(held);
+}
+
+SegmentedResult CHttpMultiDlCommand::PiecesEnded() const {
+    if (fileChanged_.load())
+        return SegmentedResult::kFileChanged;
+    if (announcedSize_.load() > 0)
+        return SegmentedResult::kLengthAnnounced;
+    return SegmentedResult::kStream;
 }
 
 bool CHttpMultiDlCommand::ReserveRoomForPieces(uint64_t held) {
@@ -118,7 +126,7 @@ bool CHttpMultiDlCommand::RunPieceWorkers() {
     return started > 0;
 }
 
-int CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
+SegmentedResult CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
     // The file's data is on the disk before its name is trusted, and the state goes before the
     // name changes: a state must never describe the destination's bytes.
     uint64_t length = 0;
@@ -137,17 +145,17 @@ int CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
             platform::DeletePath(ToWidePath(partialName_));
             std::lock_guard<std::mutex> lock(piecesLock_);
             stateKept_ = false;
-            return 0;
+            return SegmentedResult::kStream;
         }
         LogPrint(GetLogUtility(), L"Download file: the pieces' digest is the answer's");
     }
     if (whole && platform::ReplacePath(ToWidePath(partialName_), ToWidePath(localPath_)))
-        return 1;
+        return SegmentedResult::kWhole;
     platform::DeletePath(ToWidePath(partialName_));
     // The whole file was there, but something holds the destination since the download began.
-    if (whole)
-        DestinationInUse();
-    return 0;
+    if (whole && DestinationInUse())
+        return SegmentedResult::kStop;
+    return SegmentedResult::kStream;
 }
 
 uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {

@@ -32,11 +32,11 @@ struct Outcome {
     std::vector<std::string> leftovers;  // files in the folder besides the destination
     int pieceRequests = 0;
     int streamRequests = 0;
+    std::vector<std::string> requests;  // all of the key's, also those of earlier downloads
 };
 
 Outcome DownloadTo(const fixtures::ScratchFolder& folder, const std::string& faults,
-                   const std::string& md5) {
-    std::string key = http_test::UniqueKey();
+                   const std::string& md5, std::string key = http_test::UniqueKey()) {
     std::string url = http_test::FaultUrl("/files/pattern.1000003?key=" + key + "&" + faults);
     RecordingOwner owner;
     std::string path = folder.Path("package.exe");
@@ -50,7 +50,8 @@ Outcome DownloadTo(const fixtures::ScratchFolder& folder, const std::string& fau
         if (each != "package.exe")
             outcome.leftovers.push_back(each);
     }
-    for (const std::string& request : http_test::RecordedRequests(key)) {
+    outcome.requests = http_test::RecordedRequests(key);
+    for (const std::string& request : outcome.requests) {
         outcome.pieceRequests += request.rfind("GET bytes=", 0) == 0 ? 1 : 0;
         outcome.streamRequests += request == "GET -" ? 1 : 0;
     }
@@ -120,6 +121,34 @@ TEST(DownloadDigest, PiecesOfDisagreeingAnswersAreNotKeptForALaterDownload) {
                                  DigestOf(PatternBytes(kSampleSize)));
     EXPECT_EQ(outcome.success, 0);
     EXPECT_TRUE(outcome.leftovers.empty());
+}
+
+TEST(DownloadDigest, ResumedPiecesWhoseValidatorAnAnswerContradictsStartAfresh) {
+    // The first download breaks off on every connection and keeps its pieces under ETag v1.
+    // The next one's probe still sees v1, its ranged answers v2: the kept bytes are of another
+    // version, so the download starts again with fresh pieces rather than let the digest judge.
+    fixtures::ScratchFolder folder;
+    std::string key = http_test::UniqueKey();
+    std::string md5 = DigestOf(PatternBytes(kSampleSize));
+    Outcome first =
+        DownloadTo(folder, "etag=v1&close_at=50000&times=12&etag_change=13:v2", md5, key);
+    EXPECT_EQ(first.success, 0);
+    ASSERT_EQ(first.requests.size(), 12u);
+    Outcome second =
+        DownloadTo(folder, "etag=v1&close_at=50000&times=12&etag_change=13:v2", md5, key);
+    EXPECT_EQ(second.success, 1);
+    EXPECT_TRUE(second.content == PatternBytes(kSampleSize));
+    EXPECT_TRUE(second.leftovers.empty());
+    ASSERT_GE(second.requests.size(), 12u + 1u + 1u + http_pieces::kPieceCount);
+    EXPECT_EQ(second.requests[12], "HEAD -");
+    std::vector<std::string> last(second.requests.end() - http_pieces::kPieceCount,
+                                  second.requests.end());
+    std::vector<std::string> firstRanges;
+    for (int i = 0; i < http_pieces::kPieceCount; ++i)
+        firstRanges.push_back("GET bytes=" + http_pieces::PieceRange(kSampleSize, i));
+    std::sort(last.begin(), last.end());
+    std::sort(firstRanges.begin(), firstRanges.end());
+    EXPECT_EQ(last, firstRanges);
 }
 
 }  // namespace
