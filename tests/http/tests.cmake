@@ -63,7 +63,7 @@ else()
          "    if(name MATCHES \"Huge[.]\")\n"
          "      set_tests_properties(\${name} PROPERTIES LABELS heavy TIMEOUT 1800)\n"
          "    endif()\n"
-         "    if(name MATCHES \"[.]ProxyDecision[.]\")\n"
+         "    if(name MATCHES \"[.]Proxy(Script[A-Za-z]*|Decision)[.]|DeadFirstProxy\")\n"
          "      set_tests_properties(\${name} PROPERTIES TIMEOUT 60)\n"
          "    endif()\n"
          "  endforeach()\n"
