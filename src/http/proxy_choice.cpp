@@ -16,10 +16,12 @@ namespace http_proxy {
 
 namespace {
 
-// A host's decision: made by its first asker while later ones wait.
+// A host's decision: made by its first asker while later ones wait, then the
+// order of its entries' tries.
 struct HostDecision {
     bool made = false;
-    ProxyChoice choice;
+    bool systemLogon = false;
+    ProxyTries tries{{}};
 };
 
 std::mutex g_decisionsLock;
@@ -49,7 +51,8 @@ std::vector<std::string> SplitAny(const std::string& text, const char* separator
     return parts;
 }
 
-// '*' matches any run of characters, everything else itself; both already in lower case.
+// '*' matches any run of characters, everything else itself; both already in
+// lower case.
 bool WildcardMatches(const std::string& pattern, const std::string& text) {
     size_t p = 0, t = 0, star = std::string::npos, resume = 0;
     while (t < text.size()) {
@@ -147,10 +150,6 @@ bool NoProxyMatches(const std::string& noProxy, const std::string& host) {
     return false;
 }
 
-std::vector<std::string> SplitProxyList(const std::string& list) {
-    return SplitAny(list, "; \t");
-}
-
 namespace {
 
 int HexValue(char c) {
@@ -224,13 +223,14 @@ ProxyChoice ChooseFromSettings(const platform::ProxySettings& settings, const st
 
 namespace {
 
-// A script that did not answer in time is not asked again in this run: its thread may still be
-// inside it, and the system's script engine would hold the next ask behind it.
+// A script that did not answer in time is not asked again in this run: its
+// thread may still be inside it, and the system's script engine would hold the
+// next ask behind it.
 bool g_scriptLate = false;
 std::chrono::milliseconds g_scriptDeadline = kScriptDeadline;
 
-// A second asker for a host waits at most this long beyond the script's deadline for the first
-// asker's decision.
+// A second asker for a host waits at most this long beyond the script's
+// deadline for the first asker's decision.
 constexpr std::chrono::seconds kDecisionWaitMargin{5};
 
 std::string DecisionKey(const std::string& url, std::string& host) {
@@ -245,17 +245,25 @@ void LogDecision(const std::string& proxy, const std::string& host) {
              ToWide(host).c_str());
 }
 
-// When the system gives no answer, the named proxy decides, as on the rest of the system
-// (auto-detection is on by default and seldom finds a script); without one, direct. A script
-// that cannot be fetched or run is said once; one that does not answer in time, for each host
-// that waited for it.
+ProxyChoice CurrentChoice(const HostDecision& decision) {
+    ProxyChoice choice;
+    choice.proxy = decision.tries.Current();
+    choice.systemLogon = decision.systemLogon;
+    return choice;
+}
+
+// When the system gives no answer, the named proxy decides, as on the rest of
+// the system (auto-detection is on by default and seldom finds a script);
+// without one, direct. A script that cannot be fetched or run is said once; one
+// that does not answer in time, for each host that waited for it.
 void LogMissingAnswer(const SystemAnswer& answer, const std::string& host,
                       std::chrono::milliseconds deadline) {
     if (answer.outcome == SystemAnswer::kLate) {
         auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
             deadline + std::chrono::milliseconds(999));
         LogPrint(GetLogUtility(),
-                 L"Proxy script: no answer for %s within %lld s; not asked again in this run",
+                 L"Proxy script: no answer for %s within %lld s; not asked again "
+                 L"in this run",
                  ToWide(host).c_str(), static_cast<long long>(seconds.count()));
         std::lock_guard<std::mutex> lock(g_decisionsLock);
         g_scriptLate = true;
@@ -269,13 +277,16 @@ void LogMissingAnswer(const SystemAnswer& answer, const std::string& host,
              answer.error);
 }
 
-// The decision for a host that is not loopback: the system's answer where the settings ask the
-// system, else the settings' own proxy or the direct way.
-ProxyChoice DecideFor(const std::string& url, const std::string& host) {
+// The entries of a decision for a host that is not loopback: the system's
+// answer where the settings ask the system, else the settings' own proxy or the
+// direct way.
+std::vector<std::string> DecideEntries(const std::string& url, const std::string& host,
+                                       bool& systemLogon) {
     std::string scheme;
     std::string ignored;
     http_url::SplitUrl(url, scheme, ignored);
     platform::ProxySettings settings = CurrentProxySettings();
+    systemLogon = settings.systemLogon;
     bool askSystem = settings.autoDetect || !settings.scriptUrl.empty();
     std::chrono::milliseconds deadline;
     {
@@ -285,17 +296,11 @@ ProxyChoice DecideFor(const std::string& url, const std::string& host) {
     }
     if (askSystem) {
         SystemAnswer answer = AskSystemForProxies(settings, url, deadline);
-        if (answer.outcome == SystemAnswer::kAnswered) {
-            ProxyChoice choice;
-            choice.systemLogon = settings.systemLogon;
-            std::vector<std::string> proxies = SplitProxyList(answer.answer);
-            if (!proxies.empty() && ToLowerAscii(proxies[0]) != "direct")
-                choice.proxy = proxies[0];
-            return choice;
-        }
+        if (answer.outcome == SystemAnswer::kAnswered)
+            return ParseProxyAnswer(answer.answer);
         LogMissingAnswer(answer, host, deadline);
     }
-    return ChooseFromSettings(settings, scheme, host);
+    return {ChooseFromSettings(settings, scheme, host).proxy};
 }
 
 }  // namespace
@@ -312,22 +317,72 @@ ProxyChoice ChooseProxy(const std::string& url) {
             std::shared_ptr<HostDecision> made = known->second;
             g_decisionMade.wait_for(lock, g_scriptDeadline + kDecisionWaitMargin,
                                     [&made] { return made->made; });
-            return made->choice;
+            return CurrentChoice(*made);
         }
         g_decisions.emplace(key, decision);
     }
-    // No lock is held while the system is asked: other hosts' decisions and transfers go on.
-    ProxyChoice choice;
+    // No lock is held while the system is asked: other hosts' decisions and
+    // transfers go on.
+    bool systemLogon = false;
+    std::vector<std::string> entries;
     if (!IsLoopbackHost(host))
-        choice = DecideFor(url, host);
+        entries = DecideEntries(url, host, systemLogon);
+    ProxyChoice choice;
+    bool settled = false;
     {
         std::lock_guard<std::mutex> lock(g_decisionsLock);
-        decision->choice = choice;
+        decision->systemLogon = systemLogon;
+        decision->tries = ProxyTries(entries);
         decision->made = true;
+        settled = decision->tries.Settled();
+        choice = CurrentChoice(*decision);
     }
     g_decisionMade.notify_all();
-    LogDecision(choice.proxy, host);
+    if (settled)
+        LogDecision(choice.proxy, host);
     return choice;
+}
+
+ProxyChoice ReportProxyUnreachable(const std::string& url, const std::string& proxy) {
+    std::string host;
+    std::string key = DecisionKey(url, host);
+    ProxyChoice next;
+    next.proxy = proxy;
+    bool moved = false;
+    bool settled = false;
+    {
+        std::lock_guard<std::mutex> lock(g_decisionsLock);
+        auto known = g_decisions.find(key);
+        if (known == g_decisions.end() || !known->second->made)
+            return next;
+        HostDecision& decision = *known->second;
+        bool wasSettled = decision.tries.Settled();
+        moved = decision.tries.Unreachable(proxy);
+        settled = !wasSettled && decision.tries.Settled();
+        next = CurrentChoice(decision);
+    }
+    if (moved) {
+        std::wstring nextText =
+            next.proxy.empty() ? L"DIRECT" : ToWide(WithoutCredentials(next.proxy));
+        LogPrint(GetLogUtility(), L"Proxy try: %s for %s could not be connected; next %s",
+                 ToWide(WithoutCredentials(proxy)).c_str(), ToWide(host).c_str(), nextText.c_str());
+    }
+    if (settled)
+        LogDecision(next.proxy, host);
+    return next;
+}
+
+void ReportProxyReached(const std::string& url, const std::string& proxy) {
+    std::string host;
+    std::string key = DecisionKey(url, host);
+    {
+        std::lock_guard<std::mutex> lock(g_decisionsLock);
+        auto known = g_decisions.find(key);
+        if (known == g_decisions.end() || !known->second->made ||
+            !known->second->tries.Reached(proxy))
+            return;
+    }
+    LogDecision(proxy, host);
 }
 
 void ForgetDecisionsForTesting() {

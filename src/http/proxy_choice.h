@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <string>
-#include <vector>
 
 #include "platform/proxy.h"
 
@@ -23,8 +22,18 @@ struct ProxyChoice {
 // the system (auto-detection, the configuration script) has a deadline (kScriptDeadline); a
 // script that misses it is logged and not asked again in this run, and the settings' named proxy
 // or the direct way decides. Logs "Proxy: PROXY for HOST" (PROXY without credentials, or DIRECT)
-// when it is made.
+// once the decision is settled: at once for a single way, and for a script's list of several
+// when a transfer got through one of them. Until then it returns the entry to try now.
 ProxyChoice ChooseProxy(const std::string& url);
+
+// A transfer of `url` could not connect to `proxy`, the entry it tried. Returns the entry to try
+// next: the decision's next one when `proxy` was its current one, else its current one (which
+// may be `proxy` itself when none follows). Logs each move to the next entry.
+ProxyChoice ReportProxyUnreachable(const std::string& url, const std::string& proxy);
+
+// A transfer of `url` went through `proxy` (or direct, for an empty one): when that entry is the
+// decision's current one and the decision was not settled, it is now, and it is logged.
+void ReportProxyReached(const std::string& url, const std::string& proxy);
 
 // Forgets the decisions made, so that the next transfer reads the settings anew.
 void ForgetDecisionsForTesting();
@@ -48,10 +57,6 @@ std::string NamedProxyFor(const std::string& proxyText, const std::string& schem
 // commas), compared without regard to case, '*' standing for any characters, and "<local>" for
 // any host name without a dot.
 bool BypassListMatches(const std::string& bypassList, const std::string& host);
-
-// The proxies of a system answer ("host:port" separated by ';' or blanks), in order; a "DIRECT"
-// entry stands for the direct way.
-std::vector<std::string> SplitProxyList(const std::string& list);
 
 // Whether a host is on a no_proxy list as libcurl reads it: entries separated by commas (or
 // blanks); "*" alone for every host; an entry matches the host itself and the names under it

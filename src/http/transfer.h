@@ -39,11 +39,11 @@ struct TransferOptions {
 };
 
 // Sets up one request of `url`: only http (and https where the linked libcurl has TLS), through
-// `proxy` (the decision of the URL's own host), the engine's connection time-out, no signals
-// (transfers run on worker threads), and the options' overall limit, write and progress functions.
-// libcurl follows no redirect: Transfer::Run does, deciding each hop's proxy. Returns the first
-// error libcurl gave for a setting; the caller must then not perform the transfer, since it could
-// run without the protocol restriction.
+// `proxy` (the decision of the URL's own host, or the entry of it to try now), the engine's
+// connection time-out, no signals (transfers run on worker threads), and the options' overall
+// limit, write and progress functions. libcurl follows no redirect: Transfer::Run does, deciding
+// each hop's proxy. Returns the first error libcurl gave for a setting; the caller must then not
+// perform the transfer, since it could run without the protocol restriction.
 //
 // Over https it also sets TLS 1.2 as the least version, the build's pinned roots as the only
 // trusted ones where the build pins any (else the system's), and revocation checked where the
@@ -70,8 +70,10 @@ class Transfer {
 
     // Performs the transfer of `url` with `options`. With followRedirects, each redirect is a
     // new request, up to kMaxRedirects, with the proxy decision of its own host; a redirect to
-    // another scheme than http or https, or from https to plain http, is refused. The first
-    // failure of a setting ends it before any request; a failure is logged once.
+    // another scheme than http or https, or from https to plain http, is refused. A request
+    // whose proxy cannot be connected is made again through the decision's next entry, each
+    // entry at most once. The first failure of a setting ends it before any request; a failure
+    // is logged once.
     CURLcode Run(const std::string& url, const TransferOptions& options);
 
     // The final answer's HTTP status; 0 when there was none.
@@ -102,6 +104,11 @@ class Transfer {
     }
 
   private:
+    // One hop's request through the decision's entries; `performed` is false when a setting
+    // failed and nothing was asked.
+    CURLcode PerformHop(const std::string& hop, const TransferOptions& options, bool& redirect,
+                        bool& performed);
+
     CURL* curl_;
     bool used_ = false;  // a request was set up before: the next starts from a reset handle
 };

@@ -1,6 +1,8 @@
 // Transfer::Run: the hops of a transfer, each a request of its own with the proxy decision of its
 // own host.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "http/proxy_choice.h"
 #include "http/transfer.h"
@@ -51,7 +53,47 @@ bool SchemeAllowed(const std::string& scheme, bool secure) {
     return scheme == "https" || (scheme == "http" && !secure);
 }
 
+// A failure to reach the proxy itself, not the server behind it: with a proxy set, the only
+// connection libcurl makes is to the proxy.
+bool ProxyNotConnected(CURLcode code) {
+    return code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_PROXY;
+}
+
 }  // namespace
+
+CURLcode Transfer::PerformHop(const std::string& hop, const TransferOptions& options,
+                              bool& redirect, bool& performed) {
+    std::vector<std::string> tried;
+    http_proxy::ProxyChoice proxy = http_proxy::ChooseProxy(hop);
+    for (;;) {
+        if (used_)
+            curl_easy_reset(curl_);
+        used_ = true;
+        HopState state;
+        state.options = &options;
+        state.curl = curl_;
+        CURLcode code = SetUpTransfer(curl_, hop, options, proxy);
+        if (code == CURLE_OK)
+            code = curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &WriteHopData);
+        if (code == CURLE_OK)
+            code = curl_easy_setopt(curl_, CURLOPT_WRITEDATA, static_cast<void*>(&state));
+        performed = code == CURLE_OK;
+        if (!performed)
+            return code;
+        code = curl_easy_perform(curl_);
+        redirect = state.redirect;
+        if (proxy.proxy.empty() || !ProxyNotConnected(code)) {
+            http_proxy::ReportProxyReached(hop, proxy.proxy);
+            return code;
+        }
+        // Each entry at most once: the decision's entries only move forward, and one this
+        // request has tried ends it.
+        tried.push_back(proxy.proxy);
+        proxy = http_proxy::ReportProxyUnreachable(hop, proxy.proxy);
+        if (std::find(tried.begin(), tried.end(), proxy.proxy) != tried.end())
+            return code;
+    }
+}
 
 CURLcode Transfer::Run(const std::string& url, const TransferOptions& options) {
     if (curl_ == nullptr)
@@ -67,22 +109,13 @@ CURLcode Transfer::Run(const std::string& url, const TransferOptions& options) {
             return CURLE_UNSUPPORTED_PROTOCOL;
         }
         secure = secure || scheme == "https";
-        if (used_)
-            curl_easy_reset(curl_);
-        used_ = true;
-        HopState state;
-        state.options = &options;
-        state.curl = curl_;
-        CURLcode code = SetUpTransfer(curl_, hop, options, http_proxy::ChooseProxy(hop));
-        if (code == CURLE_OK)
-            code = curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &WriteHopData);
-        if (code == CURLE_OK)
-            code = curl_easy_setopt(curl_, CURLOPT_WRITEDATA, static_cast<void*>(&state));
-        if (code != CURLE_OK)
+        bool redirect = false;
+        bool performed = false;
+        CURLcode code = PerformHop(hop, options, redirect, performed);
+        if (!performed)
             return code;
-        code = curl_easy_perform(curl_);
         std::string target;
-        if (options.followRedirects && (code == CURLE_OK || state.redirect))
+        if (options.followRedirects && (code == CURLE_OK || redirect))
             target = RedirectTarget(curl_);
         if (target.empty()) {
             if (code != CURLE_OK)

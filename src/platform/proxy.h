@@ -31,10 +31,11 @@ struct ProxySettings {
 ProxySettings GetUserProxySettings();
 
 // Asks the system for the proxies of `url` by auto-detection and/or the configuration script of
-// `settings` (Windows; Linux has neither). `proxies` receives the system's answer, a list of
-// "host:port" separated by ';' or blanks, empty for direct. False when detection or the script
-// failed; `error` then holds the system's error code. Each network step has a time-out, but a
-// script that loops never returns: the caller bounds the wait.
+// `settings` (Windows; Linux has neither). `proxies` receives the system's answer: the script's
+// own ("PROXY a:1; PROXY b:2; DIRECT") where the system's script engine can be called directly,
+// else WinHTTP's list of proxies ("a:1;b:2", separated by ';' or blanks); empty for direct. False
+// when detection or the script failed; `error` then holds the system's error code. Each network
+// step has a time-out, but a script that loops never returns: the caller bounds the wait.
 bool FindProxiesForUrl(const ProxySettings& settings, const std::wstring& url,
                        std::wstring& proxies, unsigned long& error);
 

@@ -30,9 +30,15 @@ PAC = """function FindProxyForURL(url, host) {
     return "DIRECT";
 }
 """
-# A script that never answers.
+# A script that never answers, and one whose first proxy is dead.
 LOOPING_PAC = """function FindProxyForURL(url, host) {
     while (true) {}
+    return "DIRECT";
+}
+"""
+LIST_PAC = """function FindProxyForURL(url, host) {
+    if (shExpMatch(host, "*pallaton.test"))
+        return "PROXY 127.0.0.1:%d; PROXY 127.0.0.1:%d; DIRECT";
     return "DIRECT";
 }
 """
@@ -215,6 +221,20 @@ class ProxyRun(unittest.TestCase):
         late = [line for line in self.client.log_lines() if line.startswith("Proxy script: ")]
         self.assertEqual(late, ["Proxy script: no answer for %s within %d s; not asked again "
                                 "in this run" % (SERVICE_HOST, SCRIPT_DEADLINE_SECONDS)])
+
+    @unittest.skipUnless(WINDOWS, "Internet Options: Windows")
+    def test_a_scripts_dead_first_proxy_gives_way_to_the_next(self):
+        dead = test_proxy.free_port()
+        script = self.service.add_file(
+            "proxy.pac", (LIST_PAC % (dead, self.proxy["proxy_port"])).encode())
+        set_internet_options(script=script)
+        # Both hosts are decided for the second proxy (check_whole_run), each after one try of
+        # the dead one.
+        self.check_whole_run(env=self.environment())
+        tries = [line for line in self.client.log_lines() if line.startswith("Proxy try: ")]
+        self.assertEqual(sorted(tries), [
+            "Proxy try: 127.0.0.1:%d for %s could not be connected; next %s"
+            % (dead, host, self.address) for host in (SERVICE_HOST, PACKAGE_HOST)])
 
     @unittest.skipUnless(WINDOWS, "Internet Options: Windows")
     def test_a_host_on_the_bypass_list_goes_direct(self):

@@ -101,12 +101,6 @@ TEST(ProxyChoice, CredentialsNeverReachTheLoggedAddressWhateverTheyHold) {
     EXPECT_EQ(http_proxy::SplitProxyAddress("").address, "");
 }
 
-TEST(ProxyChoice, AScriptsAnswerIsTakenInOrder) {
-    EXPECT_EQ(http_proxy::SplitProxyList("a:1; b:2 DIRECT"),
-              (std::vector<std::string>{"a:1", "b:2", "DIRECT"}));
-    EXPECT_TRUE(http_proxy::SplitProxyList("").empty());
-}
-
 std::string ProxyLog() {
     std::string log;
     http_test::ReadWholeFile(http_test::GetServers().proxyLog, log);

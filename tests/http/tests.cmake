@@ -65,7 +65,7 @@ else()
          "    elseif(name MATCHES \"DownloadDigest[.]\")\n"
          "      set_tests_properties(\${name} PROPERTIES TIMEOUT 120)\n"
          "    endif()\n"
-         "    if(name MATCHES \"[.]ProxyDecision[.]\")\n"
+         "    if(name MATCHES \"[.]Proxy(Script[A-Za-z]*|Decision)[.]|DeadFirstProxy\")\n"
          "      set_tests_properties(\${name} PROPERTIES TIMEOUT 60)\n"
          "    endif()\n"
          "  endforeach()\n"
