@@ -197,7 +197,7 @@ TEST(ProxyTransfers, AScriptsDeadFirstProxyGivesWayToTheLiveSecond) {
                   std::to_string(http_test::GetServers().proxyPort) + "; DIRECT");
     std::string url = "http://pallaton.test:" + std::to_string(http_test::GetServers().nginxPort) +
                       "/pattern.1000003?via=" + http_test::UniqueKey();
-    http_test::ScratchFolder folder;
+    fixtures::ScratchFolder folder;
     http_test::RecordingOwner owner;
     int taskId = 0;
     EXPECT_EQ(owner.Download(url, folder.Path("p.exe"), &taskId, 1000003), 1);
