@@ -7,6 +7,7 @@
 #include <string>
 
 #include "http/curl_api.h"
+#include "http/http_object.h"
 #include "http/proxy_choice.h"
 #include "http/response_headers.h"
 
