@@ -72,12 +72,13 @@ TEST(DownloadDigest, PiecesWithOtherValidatorsForTheSameBytesGiveTheFileWithoutA
     EXPECT_EQ(outcome.pieceRequests, http_pieces::kPieceCount);
     EXPECT_EQ(outcome.streamRequests, 0);
 
-    // Without a digest to judge, another validator still means another file: the pieces start
-    // again, disagree again, and the stream fetches the file.
+    // Without a digest to judge, another validator still means another file: the pieces are
+    // discarded (how many were asked before the disagreement shows depends on timing) and the
+    // stream fetches the file.
     Outcome blind = Download("alternate=validators", "");
     EXPECT_EQ(blind.success, 1);
     EXPECT_TRUE(blind.content == PatternBytes(kSampleSize));
-    EXPECT_GT(blind.pieceRequests, http_pieces::kPieceCount);
+    EXPECT_GE(blind.pieceRequests, 2);
     EXPECT_EQ(blind.streamRequests, 1);
 }
 
