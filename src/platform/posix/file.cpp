@@ -38,6 +38,20 @@ int OpenForReading(const std::wstring& path, int extraFlags) {
     return fd;
 }
 
+// Runs one read call again while a signal interrupts it; its count goes to `got`.
+template <class ReadCall>
+bool CountRead(ReadCall call, size_t& got) {
+    for (;;) {
+        ssize_t result = call();
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result < 0)
+            return false;
+        got = static_cast<size_t>(result);
+        return true;
+    }
+}
+
 }  // namespace
 
 bool InputFile::Open(const std::wstring& path) {
@@ -83,31 +97,18 @@ bool InputFile::Read(void* buffer, size_t capacity, size_t& got) {
     got = 0;
     if (handle_ < 0)
         return false;
-    for (;;) {
-        ssize_t result = read(static_cast<int>(handle_), buffer, capacity);
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result < 0)
-            return false;
-        got = static_cast<size_t>(result);
-        return true;
-    }
+    return CountRead([&] { return read(static_cast<int>(handle_), buffer, capacity); }, got);
 }
 
 bool InputFile::ReadAt(uint64_t offset, void* buffer, size_t capacity, size_t& got) const {
     got = 0;
     if (handle_ < 0 || offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max()))
         return false;
-    for (;;) {
-        ssize_t result =
-            pread(static_cast<int>(handle_), buffer, capacity, static_cast<off_t>(offset));
-        if (result < 0 && errno == EINTR)
-            continue;
-        if (result < 0)
-            return false;
-        got = static_cast<size_t>(result);
-        return true;
-    }
+    return CountRead(
+        [&] {
+            return pread(static_cast<int>(handle_), buffer, capacity, static_cast<off_t>(offset));
+        },
+        got);
 }
 
 void InputFile::Close() {
