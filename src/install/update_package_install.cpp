@@ -180,11 +180,6 @@ bool CUpdatePackageInstall::InstallPackages() {
         }
         it = packages_.erase(it);
     }
-    // The record is gone: what one pass does not install must at least be known.
-    for (const auto& [appid, entry] : packages_) {
-        LogPrint(GetLogUtility(), L"Package left out of this pass:[%s], [File:%s]", appid.c_str(),
-                 entry->packagePath.c_str());
-    }
 
     platform::SleepMilliseconds(1000);
     platform::CloseNamedMutex(installMutex);
