@@ -80,13 +80,6 @@ bool StartInstaller(bool judged, const platform::InputFile& held, const std::wst
     return false;
 }
 
-void ShowProgress(bool silent, int current, int total) {
-    if (silent || total == 0)
-        return;
-    if (UpdateViewImpl* view = GetUpdateView())
-        view->SetProgress(current, total);
-}
-
 }  // namespace
 
 std::wstring GetInstallRecordPath() {
@@ -132,9 +125,10 @@ bool CUpdatePackageInstall::LoadPackageRecord() {
             platform::ReadIniString(record, appid, L"package", L"", kRecordValueChars);
         std::wstring md5 = platform::ReadIniString(record, appid, L"md5", L"", kRecordValueChars);
         LogPrint(GetLogUtility(), L"Package path:%s", path.c_str());
-        // The digest is taken once, right before the installer starts (InstallPackage): another
-        // updater may rewrite the download folder once the pass has given up the update mutex,
-        // and a second full read of every package would double the cost of the pass.
+        // The digest is taken once, by the pass (VerifyAll), which holds the file from then until
+        // its installer starts: another updater may rewrite the download folder once the pass
+        // has given up the update mutex, and a second full read of every package would double
+        // the cost of the pass.
         if (!platform::PathExists(path)) {
             LogPrint(GetLogUtility(), L"MD5 check failed:[File:%s]", path.c_str());
             continue;
@@ -168,27 +162,23 @@ bool CUpdatePackageInstall::InstallPackages() {
     if (guard_.closeUpdateMutex)
         guard_.closeUpdateMutex();
 
-    int total = static_cast<int>(packages_.size());
     if (!installer_signers::Pins().empty() && !platform::SystemChecksSignatures())
         LogPrint(GetLogUtility(), L"Installer signatures are not checked on this system");
-    ShowProgress(silent_, 0, total);
-    int index = 0;
+    bool judged = SignersJudged();
+    // Every digest comes first, so that the progress counts only the packages that may run.
+    std::vector<std::unique_ptr<VerifiedPackage>> verified = VerifyAll(judged);
+    int total = static_cast<int>(verified.size());
+    ShowProgress(0, total);
     // Every verified package runs: the record is already gone, so one left out would be lost.
-    for (auto it = packages_.begin(); it != packages_.end(); ++index) {
-        if (platform::PathExists(it->second->packagePath)) {
-            InstallPackage(*it->second, index, total);
-        }
-        it = packages_.erase(it);
-    }
-    // The record is gone: what one pass does not install must at least be known.
-    for (const auto& [appid, entry] : packages_) {
-        LogPrint(GetLogUtility(), L"Package left out of this pass:[%s], [File:%s]", appid.c_str(),
-                 entry->packagePath.c_str());
+    // Each one's folder and file go once its installer has been handled.
+    for (size_t index = 0; index < verified.size(); ++index) {
+        InstallPackage(*verified[index], judged, static_cast<int>(index), total);
+        verified[index].reset();
     }
 
     platform::SleepMilliseconds(1000);
     platform::CloseNamedMutex(installMutex);
-    ShowProgress(silent_, total, total);
+    ShowProgress(total, total);
     packages_.clear();
 
     std::wstring autorunning = L"true";
@@ -199,12 +189,28 @@ bool CUpdatePackageInstall::InstallPackages() {
     return true;
 }
 
+std::vector<std::unique_ptr<CUpdatePackageInstall::VerifiedPackage>>
+CUpdatePackageInstall::VerifyAll(bool judged) {
+    std::vector<std::unique_ptr<VerifiedPackage>> verified;
+    for (auto it = packages_.begin(); it != packages_.end(); it = packages_.erase(it)) {
+        // A package whose file has gone since the record was read is skipped without a word.
+        if (!platform::PathExists(it->second->packagePath))
+            continue;
+        auto package = std::make_unique<VerifiedPackage>();
+        if (OpenVerified(*it->second, judged, package->held)) {
+            package->entry = std::move(it->second);
+            verified.push_back(std::move(package));
+        }
+    }
+    return verified;
+}
+
 bool CUpdatePackageInstall::OpenVerified(const PackageEntry& entry, bool judged,
                                          platform::InputFile& held) {
-    // The package's one check against its digest, right before it runs: another updater may have
-    // rewritten the download folder since the record was read (the pass has given up the update
-    // mutex). The file is held from the digest to the start, so that nobody can replace it
-    // between the checks and the start.
+    // The package's one check against its digest, before the first installer runs: another
+    // updater may have rewritten the download folder since the record was read (the pass has
+    // given up the update mutex). The file is held from the digest to the start, so that nobody
+    // can replace it between the checks and the start.
     bool opened = judged ? held.OpenToMove(entry.packagePath) : held.Open(entry.packagePath);
     if (!opened && !platform::PathExists(entry.packagePath))
         LogPrint(GetLogUtility(), L"%s file not exists", entry.packagePath.c_str());
@@ -238,18 +244,15 @@ std::wstring CUpdatePackageInstall::JudgeInstaller(const PackageEntry& entry,
     return refusal;
 }
 
-void CUpdatePackageInstall::InstallPackage(const PackageEntry& entry, int index, int total) {
-    bool judged = SignersJudged();
-    // The folder outlives the held file, so that it can delete the file when it goes.
-    InstallerFolder folder;
-    platform::InputFile held;
-    if (!OpenVerified(entry, judged, held))
-        return;
+void CUpdatePackageInstall::InstallPackage(VerifiedPackage& package, bool judged, int index,
+                                           int total) {
+    const PackageEntry& entry = *package.entry;
+    platform::InputFile& held = package.held;
     std::wstring started = entry.packagePath;
     std::wstring signer = L"none";
     std::wstring refusal;
     if (judged)
-        refusal = JudgeInstaller(entry, held, folder, started, signer);
+        refusal = JudgeInstaller(entry, held, package.folder, started, signer);
     std::wstring file = FormatCut(kRecordValueChars, L"%s", started.c_str());
     int appidNumber = -1;
     bool appidConverted = TryToInt32(entry.appid, appidNumber);
@@ -303,7 +306,7 @@ void CUpdatePackageInstall::AwaitInstaller(platform::ProcessHandle process,
         platform::CloseProcessHandle(process);
         return;
     }
-    ShowProgress(silent_, index + 1, total);
+    ShowProgress(index + 1, total);
     uint32_t exitCode = 0xFFFFFFFF;
     bool haveExitCode = platform::GetProcessExitCode(process, exitCode);
     if (haveExitCode && exitCode == 0) {
@@ -316,6 +319,15 @@ void CUpdatePackageInstall::AwaitInstaller(platform::ProcessHandle process,
         LogPrint(GetLogUtility(), L"Install package failed.exitcode=%d",
                  static_cast<int>(exitCode));
     }
+}
+
+void CUpdatePackageInstall::ShowProgress(int current, int total) const {
+    if (silent_ || total == 0)
+        return;
+    if (progress_)
+        progress_(current, total);
+    if (UpdateViewImpl* view = GetUpdateView())
+        view->SetProgress(current, total);
 }
 
 std::wstring CUpdatePackageInstall::InstallerParameters() const {

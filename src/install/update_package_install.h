@@ -1,6 +1,6 @@
 // The install pass: reads the package record left by a download, deletes it, then on a worker
-// thread verifies each package against its digest right before running its installer, one after
-// another, and relaunches the client.
+// thread verifies every package against its digest, holding each verified file until its
+// installer starts, runs the installers one after another, and relaunches the client.
 #pragma once
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "diagnostics/log.h"
 #include "install/installer_folder.h"
@@ -44,10 +45,14 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     void SetBeforeStartForTesting(std::function<void(const std::wstring&)> hook) {
         beforeStart_ = std::move(hook);
     }
+    // Tests only: receives each progress step that the pass gives the progress window.
+    void SetProgressForTesting(std::function<void(int current, int total)> hook) {
+        progress_ = std::move(hook);
+    }
 
     // Reads the record into the package map (packages whose file is missing are left out) and
     // deletes the record file. True when at least one package is left. Digests are checked by
-    // the pass, right before each installer starts.
+    // the pass, before its first installer starts.
     bool LoadPackageRecord();
 
     // Shows the progress window in install mode unless silent, and starts the worker thread.
@@ -72,8 +77,20 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
         std::wstring md5;
     };
 
-    // Runs one package's installer and waits for it.
-    void InstallPackage(const PackageEntry& entry, int index, int total);
+    // A package that passed its digest check, with its file held from the check until its
+    // installer starts. The folder comes first so that it outlives the held file: it can only
+    // delete the file once nobody holds it.
+    struct VerifiedPackage {
+        std::unique_ptr<PackageEntry> entry;
+        InstallerFolder folder;
+        platform::InputFile held;
+    };
+
+    // Takes every package's digest, in key order, and empties the map: the packages that may
+    // run, each file held open.
+    std::vector<std::unique_ptr<VerifiedPackage>> VerifyAll(bool judged);
+    // Runs one verified package's installer and waits for it.
+    void InstallPackage(VerifiedPackage& package, bool judged, int index, int total);
     // Opens the package (to be moved where signers are `judged`) and checks its digest on the
     // held file; logs why not and returns false when it may not run.
     bool OpenVerified(const PackageEntry& entry, bool judged, platform::InputFile& held);
@@ -88,10 +105,13 @@ class CUpdatePackageInstall : public LogHelpImpl<CUpdatePackageInstall> {
     // The installer's parameters in a run with a PID: "/PID=...", and the plug-in's switch and
     // the login uin where the run has them.
     std::wstring InstallerParameters() const;
+    // Shows a step on the progress window, unless the pass is silent or has no package.
+    void ShowProgress(int current, int total) const;
 
     std::map<std::wstring, std::unique_ptr<PackageEntry>> packages_;
     InstallGuard guard_;
     std::function<void(const std::wstring&)> beforeStart_;
+    std::function<void(int, int)> progress_;
     std::wstring pid_;
     std::wstring appid_;
     std::wstring loginUin_;
