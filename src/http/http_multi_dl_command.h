@@ -68,7 +68,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // The pause before a piece's second try.
     static constexpr uint32_t kRetryPauseMs = 500;
     // While the pieces come, their state is recorded after this long or this many bytes.
-    static constexpr uint32_t kCheckpointMs = 1000;
+    static constexpr uint32_t kCheckpointMs = 500;
     static constexpr uint64_t kCheckpointBytes = 64ull << 20;
 
     // `expectedMd5` is the file's digest text as the update answer gives it, or empty.

@@ -82,6 +82,7 @@ bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
     options.progressData = static_cast<void*>(&pieceTry);
     options.headers = &pieceTry.headers;
     options.range = pieceTry.range;
+    options.receiveBufferBytes = http_transfer::kLargeReceiveBufferBytes;
     http_transfer::Transfer transfer;
     CURLcode code = transfer.Run(url_, options);
     // An answer without a body never reached the writer: it is judged here, so that a 200 or

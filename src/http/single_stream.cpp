@@ -126,6 +126,7 @@ int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
     options.progress = &StreamProgressProc;
     options.progressData = static_cast<void*>(this);
     options.headers = &stream.headers;
+    options.receiveBufferBytes = http_transfer::kLargeReceiveBufferBytes;
     http_transfer::Transfer transfer;
     CURLcode code = transfer.Run(url_, options);
     if (code != CURLE_OK) {

@@ -176,6 +176,9 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
         keep(curl_easy_setopt(curl, CURLOPT_NOBODY, 1L));
     if (!options.range.empty())
         keep(curl_easy_setopt(curl, CURLOPT_RANGE, options.range.c_str()));
+    // A libcurl too old for a buffer this large keeps its own: only the speed differs.
+    if (options.receiveBufferBytes > 0)
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, options.receiveBufferBytes);
     return first;
 }
 
