@@ -1,5 +1,5 @@
 // The download of one file, its course from start to result: its turn among the downloads, the
-// destination in use, the room on the disk, the segmented download and then, when that fails,
+// destination in use, the disk space it needs, the segmented download and then, when that fails,
 // the single stream. The pieces are in segmented_download.cpp and piece_transfer.cpp, the stream
 // and the size probe in single_stream.cpp.
 #include "http/http_multi_dl_command.h"
@@ -24,10 +24,10 @@ namespace {
 
 std::atomic<int64_t> g_freeSpaceForTesting{-1};
 
-// The room that running downloads have reserved on the disk: the download folder is one, so
+// The disk space that running downloads have reserved: the download folder is one, so
 // every download counts against the same free space.
-std::mutex g_roomLock;
-uint64_t g_reservedRoom = 0;
+std::mutex g_diskSpaceLock;
+uint64_t g_reservedDiskSpace = 0;
 
 }  // namespace
 
@@ -96,7 +96,7 @@ void CHttpMultiDlCommand::Execute() {
     // Whatever way the file came, pieces of it are of no more use.
     if (result == 1)
         http_pieces::DeletePieces(localPath_);
-    ReleaseRoom();
+    ReleaseDiskSpace();
     if (this->owner_ != nullptr && !this->IsStopping()) {
         this->owner_->OnDownloadResult(taskId_, result, localPath_.c_str());
     }
@@ -128,7 +128,7 @@ bool CHttpMultiDlCommand::HasExpectedDigest(const std::string& path) const {
            IsSameMd5Text(digest.c_str(), expectedMd5_.c_str());
 }
 
-bool CHttpMultiDlCommand::ReserveRoom(uint64_t needed, uint64_t& free) {
+bool CHttpMultiDlCommand::ReserveDiskSpace(uint64_t needed, uint64_t& free) {
     int64_t forced = g_freeSpaceForTesting.load();
     if (forced >= 0) {
         free = static_cast<uint64_t>(forced);
@@ -140,35 +140,35 @@ bool CHttpMultiDlCommand::ReserveRoom(uint64_t needed, uint64_t& free) {
         if (!platform::GetFreeDiskBytes(folder, free))
             return true;
     }
-    std::lock_guard<std::mutex> lock(g_roomLock);
-    uint64_t others = g_reservedRoom - reserved_;
+    std::lock_guard<std::mutex> lock(g_diskSpaceLock);
+    uint64_t others = g_reservedDiskSpace - reserved_;
     free = free > others ? free - others : 0;
     if (needed > free)
         return false;
-    g_reservedRoom = others + needed;
+    g_reservedDiskSpace = others + needed;
     reserved_ = needed;
     return true;
 }
 
-void CHttpMultiDlCommand::ShrinkRoomToRest() {
+void CHttpMultiDlCommand::ShrinkDiskSpaceToRest() {
     // What the volume already shows taken (the allocated partial file, or what was written of a
     // sparse one) is no longer this download's to reserve.
     uint64_t taken = std::max(storedTotal_.load(), allocatedBytes_.load());
     uint64_t rest = size_ - std::min(taken, size_);
-    std::lock_guard<std::mutex> lock(g_roomLock);
+    std::lock_guard<std::mutex> lock(g_diskSpaceLock);
     if (rest >= reserved_)
         return;
-    g_reservedRoom -= reserved_ - rest;
+    g_reservedDiskSpace -= reserved_ - rest;
     reserved_ = rest;
 }
 
-void CHttpMultiDlCommand::ReleaseRoom() {
-    std::lock_guard<std::mutex> lock(g_roomLock);
-    g_reservedRoom -= reserved_;
+void CHttpMultiDlCommand::ReleaseDiskSpace() {
+    std::lock_guard<std::mutex> lock(g_diskSpaceLock);
+    g_reservedDiskSpace -= reserved_;
     reserved_ = 0;
 }
 
-void CHttpMultiDlCommand::RefuseForRoom(uint64_t needed, uint64_t free) {
+void CHttpMultiDlCommand::RefuseForDiskSpace(uint64_t needed, uint64_t free) {
     LogPrint(GetLogUtility(), L"Download file: not enough free space, need:%llu, free:%llu",
              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
 }

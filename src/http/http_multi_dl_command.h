@@ -60,7 +60,7 @@ enum class SegmentedResult {
     kStream,           // no file from these pieces: the single stream fetches it
     kFileChanged,      // a ranged answer gave another validator: fresh pieces, once
     kLengthAnnounced,  // a ranged answer gave another length: fresh pieces at it, once
-    kStop,             // nothing more is fetched: no room, the destination in use, or stopping
+    kStop,             // nothing more is fetched: no disk space, destination in use, stopping
 };
 
 class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
@@ -112,9 +112,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     SegmentedResult SegmentedDownload();
     // What the end of pieces that are not whole leads to.
     SegmentedResult PiecesEnded() const;
-    // Reserves the room the pieces need beyond the `held` bytes resumed pieces hold; when it
+    // Reserves the disk space the pieces need beyond the `held` bytes resumed pieces hold; when it
     // does not fit, nothing is fetched (logged).
-    bool ReserveRoomForPieces(uint64_t held);
+    bool ReserveDiskSpaceForPieces(uint64_t held);
     // Starts the five piece threads and waits for all of them; false when none could start.
     bool RunPieceWorkers();
     // Opens the partial file: as it is for resumed pieces (false when it is not the file's
@@ -136,12 +136,12 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Reserves `needed` more bytes on the destination's volume for this download, in place of
     // what it reserved before: true when they fit beside what other running downloads reserved
     // (or when the volume cannot be asked). `free` receives what was there for it.
-    bool ReserveRoom(uint64_t needed, uint64_t& free);
+    bool ReserveDiskSpace(uint64_t needed, uint64_t& free);
     // Lowers the reservation to what the pieces still have to write into the partial file.
-    void ShrinkRoomToRest();
-    void ReleaseRoom();
+    void ShrinkDiskSpaceToRest();
+    void ReleaseDiskSpace();
     // Logs that the download does not fit and that nothing is fetched.
-    void RefuseForRoom(uint64_t needed, uint64_t free);
+    void RefuseForDiskSpace(uint64_t needed, uint64_t free);
     void RunPieceWorker(int worker);
     // Fetches one piece with up to two tries, each continuing where the piece's bytes in the
     // partial file end. True when the partial file holds its whole span.
@@ -151,7 +151,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // What a try asks for: the piece's first range as PieceRange gives it, or the rest of its
     // span after the `have` bytes the partial file holds.
     void AimPieceTry(PieceTry& pieceTry, uint64_t have);
-    // Takes what of `bytes` more the piece's span still has room for, under the piece lock.
+    // Takes what of `bytes` more the piece's span can still take, under the piece lock.
     uint64_t TakeBytes(int index, uint64_t bytes);
     // Writes the try's buffer at the end of the piece's bytes in the partial file.
     bool FlushPiece(PieceTry& pieceTry);
@@ -208,7 +208,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     double totalSize_;          // size_ as the log lines and the progress give it
     int taskId_;
     uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
-    uint64_t reserved_ = 0;  // the room this download holds on the volume, under the room lock
+    uint64_t reserved_ = 0;  // the disk space this download holds, under its lock
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
     bool inUse_ = false;                     // the destination cannot be replaced: no stream
 

@@ -130,7 +130,7 @@ bool CHttpMultiDlCommand::FlushPiece(PieceTry& pieceTry) {
     slot.stored.store(stored + pieceTry.buffered);
     storedTotal_.fetch_add(pieceTry.buffered);
     pieceTry.buffered = 0;
-    ShrinkRoomToRest();
+    ShrinkDiskSpaceToRest();
     CheckpointWhenDue();
     return true;
 }
@@ -162,8 +162,8 @@ size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count
     uint64_t keep = command->TakeBytes(current->index, bytes);
     const char* from = data;
     for (uint64_t left = keep; left > 0;) {
-        size_t room = current->buffer.size() - current->buffered;
-        size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, room));
+        size_t space = current->buffer.size() - current->buffered;
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, space));
         std::copy(from, from + chunk, current->buffer.data() + current->buffered);
         current->buffered += chunk;
         from += chunk;

@@ -32,7 +32,7 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
         return SegmentedResult::kStream;
     bool resumed = false;
     uint64_t held = PreparePieces(resumed);
-    if (!ReserveRoomForPieces(held))
+    if (!ReserveDiskSpaceForPieces(held))
         return SegmentedResult::kStop;
     if (!OpenPartial(resumed)) {
         KeepOrDeletePieces();
@@ -41,7 +41,7 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
     uint64_t allocated = 0;
     if (partial_.GetAllocatedSize(allocated))
         allocatedBytes_.store(allocated);
-    ShrinkRoomToRest();
+    ShrinkDiskSpaceToRest();
     bool started = RunPieceWorkers();
 
     bool whole = started;
@@ -74,14 +74,14 @@ SegmentedResult CHttpMultiDlCommand::PiecesEnded() const {
     return SegmentedResult::kStream;
 }
 
-bool CHttpMultiDlCommand::ReserveRoomForPieces(uint64_t held) {
+bool CHttpMultiDlCommand::ReserveDiskSpaceForPieces(uint64_t held) {
     // The pieces write in place: the file needs its length less what resumed pieces hold, never
     // more than one stream would, so what does not fit for them fits for nothing.
     uint64_t needed = size_ - std::min(held, size_);
     uint64_t free = 0;
-    if (ReserveRoom(needed, free))
+    if (ReserveDiskSpace(needed, free))
         return true;
-    RefuseForRoom(needed, free);
+    RefuseForDiskSpace(needed, free);
     return false;
 }
 

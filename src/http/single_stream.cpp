@@ -44,8 +44,8 @@ std::string CHttpMultiDlCommand::ProbeSize() {
 
 int CHttpMultiDlCommand::SingleStreamDownload() {
     uint64_t free = 0;
-    if (size_ != 0 && !ReserveRoom(size_, free)) {
-        RefuseForRoom(size_, free);
+    if (size_ != 0 && !ReserveDiskSpace(size_, free)) {
+        RefuseForDiskSpace(size_, free);
         return 0;
     }
     // The stream writes beside the destination and replaces it only with a good file; a path

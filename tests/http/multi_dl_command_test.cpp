@@ -610,7 +610,7 @@ TEST(MultiDlCommand, ADestinationInUseFailsAtOnceAndKeepsTheEarlierFile) {
 #endif
 
 // The pieces write in place: they need the file's length S, as one stream does.
-TEST(MultiDlCommand, TheRoomOnTheDiskDecidesBetweenPiecesAndNothing) {
+TEST(MultiDlCommand, TheFreeDiskSpaceDecidesBetweenPiecesAndNothing) {
     struct Case {
         uint64_t free;
         int success, ranged, plain;
@@ -633,7 +633,7 @@ TEST(MultiDlCommand, TheRoomOnTheDiskDecidesBetweenPiecesAndNothing) {
     }
 }
 
-// Room for one and a half files: the second download starts while the first still has a slow
+// Disk space for one and a half files: the second download starts while the first still has a slow
 // fifth of its file to write, and the first one's reservation counts only that fifth.
 TEST(MultiDlCommand, DownloadsRunningAtOnceReserveOnlyWhatTheyStillWrite) {
     fixtures::ScratchFolder folder;
