@@ -14,37 +14,26 @@
 #include "common/text.h"
 #include "diagnostics/log.h"
 #include "http/curl_api.h"
+#include "http/disk_space.h"
 #include "http/download_slots.h"
 #include "http/transfer_sinks.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/path.h"
 
-namespace {
-
-std::atomic<int64_t> g_freeSpaceForTesting{-1};
-
-// The disk space that running downloads have reserved: the download folder is one, so
-// every download counts against the same free space.
-std::mutex g_diskSpaceLock;
-uint64_t g_reservedDiskSpace = 0;
-
-}  // namespace
-
 CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath, int taskId,
-                                         uint64_t expectedSize, const std::string& expectedMd5)
+                                         uint64_t expectedSize, const std::string& expectedMd5,
+                                         http_disk::DiskSpace* diskSpace)
     : url_(std::move(url)),
       localPath_(std::move(localPath)),
       expectedMd5_(ToWide(expectedMd5)),
       totalSize_(static_cast<double>(expectedSize)),
       taskId_(taskId),
-      size_(expectedSize) {
+      size_(expectedSize),
+      diskSpace_(diskSpace),
+      reservation_(*diskSpace) {
     this->thread_ =
         platform::CreateWorkerThread(&DownloadThreadProc, this, true, platform::kSmallStackBytes);
-}
-
-void CHttpMultiDlCommand::SetFreeSpaceForTesting(int64_t bytes) {
-    g_freeSpaceForTesting.store(bytes);
 }
 
 // The piece thread procedure; the argument is a PieceThreadArg.
@@ -96,7 +85,7 @@ void CHttpMultiDlCommand::Execute() {
     // Whatever way the file came, pieces of it are of no more use.
     if (result == 1)
         http_pieces::DeletePieces(localPath_);
-    ReleaseDiskSpace();
+    reservation_.Release();
     if (this->owner_ != nullptr && !this->IsStopping()) {
         this->owner_->OnDownloadResult(taskId_, result, localPath_.c_str());
     }
@@ -129,43 +118,17 @@ bool CHttpMultiDlCommand::HasExpectedDigest(const std::string& path) const {
 }
 
 bool CHttpMultiDlCommand::ReserveDiskSpace(uint64_t needed, uint64_t& free) {
-    int64_t forced = g_freeSpaceForTesting.load();
-    if (forced >= 0) {
-        free = static_cast<uint64_t>(forced);
-    } else {
-        std::wstring folder = ToWidePath(localPath_);
-        size_t separator = folder.find_last_of(platform::kPathSeparator);
-        folder = separator == std::wstring::npos ? L"." : folder.substr(0, separator + 1);
-        // A volume that cannot be asked is not refused: the writes then tell.
-        if (!platform::GetFreeDiskBytes(folder, free))
-            return true;
-    }
-    std::lock_guard<std::mutex> lock(g_diskSpaceLock);
-    uint64_t others = g_reservedDiskSpace - reserved_;
-    free = free > others ? free - others : 0;
-    if (needed > free)
-        return false;
-    g_reservedDiskSpace = others + needed;
-    reserved_ = needed;
-    return true;
+    // A volume that cannot be asked is not refused: the writes then tell.
+    if (!diskSpace_->FreeBytesFor(localPath_, free))
+        return true;
+    return reservation_.Reserve(needed, free);
 }
 
 void CHttpMultiDlCommand::ShrinkDiskSpaceToRest() {
     // What the volume already shows taken (the allocated partial file, or what was written of a
     // sparse one) is no longer this download's to reserve.
-    uint64_t taken = std::max(storedTotal_.load(), allocatedBytes_.load());
-    uint64_t rest = size_ - std::min(taken, size_);
-    std::lock_guard<std::mutex> lock(g_diskSpaceLock);
-    if (rest >= reserved_)
-        return;
-    g_reservedDiskSpace -= reserved_ - rest;
-    reserved_ = rest;
-}
-
-void CHttpMultiDlCommand::ReleaseDiskSpace() {
-    std::lock_guard<std::mutex> lock(g_diskSpaceLock);
-    g_reservedDiskSpace -= reserved_;
-    reserved_ = 0;
+    reservation_.ShrinkTo(
+        http_disk::RestToWrite(size_, std::max(storedTotal_.load(), allocatedBytes_.load())));
 }
 
 void CHttpMultiDlCommand::RefuseForDiskSpace(uint64_t needed, uint64_t free) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "http/disk_space.h"
 #include "http/download_pieces.h"
 #include "http/http_object.h"
 #include "http/http_result.h"
@@ -71,16 +72,13 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     static constexpr uint32_t kCheckpointMs = 1000;
     static constexpr uint64_t kCheckpointBytes = 64ull << 20;
 
-    // `expectedMd5` is the file's digest text as the update answer gives it, or empty.
+    // `expectedMd5` is the file's digest text as the update answer gives it, or empty;
+    // `diskSpace` the engine's ledger of reserved disk space, which outlives the download.
     CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize,
-                        const std::string& expectedMd5);
+                        const std::string& expectedMd5, http_disk::DiskSpace* diskSpace);
 
     // The piece thread procedure; the argument is a PieceThreadArg.
     static unsigned HttpExecuteThreadProc(void* argument);
-
-    // Makes every later download see this many free bytes on its volume; a negative number
-    // returns to the volume's own figure.
-    static void SetFreeSpaceForTesting(int64_t bytes);
 
   private:
     // One try of one piece: where its bytes go and what its answer said.
@@ -139,7 +137,6 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     bool ReserveDiskSpace(uint64_t needed, uint64_t& free);
     // Lowers the reservation to what the pieces still have to write into the partial file.
     void ShrinkDiskSpaceToRest();
-    void ReleaseDiskSpace();
     // Logs that the download does not fit and that nothing is fetched.
     void RefuseForDiskSpace(uint64_t needed, uint64_t free);
     void RunPieceWorker(int worker);
@@ -207,8 +204,10 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     std::wstring expectedMd5_;  // the file's digest text; empty when the caller has none
     double totalSize_;          // size_ as the log lines and the progress give it
     int taskId_;
-    uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
-    uint64_t reserved_ = 0;  // the disk space this download holds, under its lock
+    uint64_t size_ = 0;  // the file's length: as the caller expects it, or probed; 0 unknown
+    http_disk::DiskSpace* diskSpace_;
+    // The disk space this download holds; given back when the download ends.
+    http_disk::DiskReservation reservation_;
     http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
     bool inUse_ = false;                     // the destination cannot be replaced: no stream
 

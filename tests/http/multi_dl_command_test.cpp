@@ -37,10 +37,12 @@ struct Outcome {
     double seconds = 0;
 };
 
+// `freeBytes`, where not negative, is what the engine's downloads see free on the disk.
 Outcome DownloadTo(const fixtures::ScratchFolder& folder, const std::string& name,
-                   const std::string& url, uint32_t expectedSize) {
+                   const std::string& url, uint32_t expectedSize, int64_t freeBytes = -1) {
     Outcome outcome;
     RecordingOwner owner;
+    owner.DownloadDiskSpace().SetFreeBytesForTesting(freeBytes);
     std::string path = folder.Path(name);
     int taskId = 0;
     auto start = std::chrono::steady_clock::now();
@@ -62,9 +64,9 @@ Outcome DownloadTo(const fixtures::ScratchFolder& folder, const std::string& nam
     return outcome;
 }
 
-Outcome Download(const std::string& url, uint32_t expectedSize) {
+Outcome Download(const std::string& url, uint32_t expectedSize, int64_t freeBytes = -1) {
     fixtures::ScratchFolder folder;
-    return DownloadTo(folder, "package.exe", url, expectedSize);
+    return DownloadTo(folder, "package.exe", url, expectedSize, freeBytes);
 }
 
 std::string SampleUrl(const std::string& key, const std::string& faults = "") {
@@ -619,9 +621,7 @@ TEST(MultiDlCommand, TheFreeDiskSpaceDecidesBetweenPiecesAndNothing) {
                              Case{kSampleSize - 1, 0, 0, 0}}) {
         SCOPED_TRACE("free " + std::to_string(each.free));
         std::string key = http_test::UniqueKey();
-        CHttpMultiDlCommand::SetFreeSpaceForTesting(static_cast<int64_t>(each.free));
-        Outcome outcome = Download(SampleUrl(key), kSampleSize);
-        CHttpMultiDlCommand::SetFreeSpaceForTesting(-1);
+        Outcome outcome = Download(SampleUrl(key), kSampleSize, static_cast<int64_t>(each.free));
         EXPECT_EQ(outcome.success, each.success);
         if (each.success == 1) {
             EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
@@ -638,9 +638,9 @@ TEST(MultiDlCommand, TheFreeDiskSpaceDecidesBetweenPiecesAndNothing) {
 TEST(MultiDlCommand, DownloadsRunningAtOnceReserveOnlyWhatTheyStillWrite) {
     fixtures::ScratchFolder folder;
     std::string key = http_test::UniqueKey();
-    CHttpMultiDlCommand::SetFreeSpaceForTesting(kLargeSize + kLargeSize / 2);
     {
         RecordingOwner owner;
+        owner.DownloadDiskSpace().SetFreeBytesForTesting(kLargeSize + kLargeSize / 2);
         int first = 0, second = 0;
         std::string slow = FaultUrl("/files/pattern.8000000?key=" + key + "&first_rate=300000");
         ASSERT_EQ(owner.Download(slow, folder.Path("a.exe"), &first, kLargeSize), 1);
@@ -651,7 +651,6 @@ TEST(MultiDlCommand, DownloadsRunningAtOnceReserveOnlyWhatTheyStillWrite) {
         EXPECT_EQ(owner.ResultOf(first).success, 1);
         EXPECT_EQ(owner.ResultOf(second).success, 1);
     }
-    CHttpMultiDlCommand::SetFreeSpaceForTesting(-1);
     std::vector<std::string> second = http_test::RecordedRequests(key + "b");
     EXPECT_GE(CountStartingWith(second, "GET bytes="), 5);
     EXPECT_EQ(CountStartingWith(second, "GET -"), 0);
