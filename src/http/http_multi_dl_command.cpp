@@ -128,7 +128,7 @@ void CHttpMultiDlCommand::ShrinkDiskSpaceToRest() {
     // What the volume already shows taken (the allocated partial file, or what was written of a
     // sparse one) is no longer this download's to reserve.
     reservation_.ShrinkTo(
-        http_disk::RestToWrite(size_, std::max(storedTotal_.load(), allocatedBytes_.load())));
+        http_disk::RestToWrite(size_, std::max(board_.StoredTotal(), allocatedBytes_.load())));
 }
 
 void CHttpMultiDlCommand::RefuseForDiskSpace(uint64_t needed, uint64_t free) {

@@ -17,34 +17,10 @@
 #include "http/download_pieces.h"
 #include "http/http_object.h"
 #include "http/http_result.h"
+#include "http/piece_board.h"
 #include "http/response_headers.h"
 #include "http/stall_watch.h"
 #include "platform/file.h"
-
-// One piece of the file: a span of the partial file.
-struct PieceSlot {
-    bool used = false;
-    uint64_t start = 0;
-    // The bytes of the file it stands for; a split moves its end back, under the command's
-    // piece lock, while it is fetched.
-    std::atomic<uint64_t> length{0};
-    // The bytes of its span its transfer has taken from the server, in the partial file or in
-    // the try's buffer; grown under the piece lock, so that a split never hands a helper a byte
-    // already taken. Summed by all for the progress.
-    std::atomic<uint64_t> received{0};
-    // The bytes from its start written into the partial file (not yet known to be on the disk
-    // before the file's next sync); written only by the thread that fetches it.
-    std::atomic<uint64_t> stored{0};
-    // Under the command's piece lock: a thread fetches it; it is whole. (A piece whose tries
-    // failed ends the download's pieces: the command's pieceFailed_.)
-    bool taken = false;
-    bool done = false;
-    // Its next request asks for its first range as PieceRange gives it (the five first pieces
-    // of a new download) rather than for the rest of its span.
-    bool firstRange = false;
-    // The stall watch of its current try, used by its own thread only.
-    http_transfer::StallWatch stallWatch;
-};
 
 class CHttpMultiDlCommand;
 
@@ -148,21 +124,15 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // What a try asks for: the piece's first range as PieceRange gives it, or the rest of its
     // span after the `have` bytes the partial file holds.
     void AimPieceTry(PieceTry& pieceTry, uint64_t have);
-    // Takes what of `bytes` more the piece's span can still take, under the piece lock.
-    uint64_t TakeBytes(int index, uint64_t bytes);
     // Writes the try's buffer at the end of the piece's bytes in the partial file.
     bool FlushPiece(PieceTry& pieceTry);
-    // The next piece for a thread that is free: one nobody fetches yet, else the second half of
-    // the largest rest of a piece being fetched. -1 when there is none worth it.
+    // The next piece for a thread that is free, as the board gives it; a split is logged.
     int TakeNextPiece();
     // Whether a piece's answer may write into its file: a 206 for exactly the range asked, of a
     // file of the download's size, that carries the validator of the first such answer. A 200
     // says that the server does not serve ranges, another validator that the file changed
     // meanwhile; both end every piece of the download.
     bool AcceptPieceAnswer(const PieceTry& pieceTry);
-    // Records the validator of the first ranged answer; false when an earlier answer gave
-    // another one.
-    bool NoteValidator(const std::string& validator);
     // Whether the pieces are to end at once: the server ignores ranges or the file changed.
     bool PiecesAbandoned() const {
         return rangesRefused_.load() || fileChanged_.load() || announcedSize_.load() != 0;
@@ -218,16 +188,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     std::mutex checkpointLock_;
     std::atomic<uint32_t> checkpointTick_{0};
     std::atomic<uint64_t> checkpointStored_{0};
-    std::atomic<uint64_t> storedTotal_{0};     // what all pieces wrote into the partial file
     std::atomic<uint64_t> allocatedBytes_{0};  // what the partial file took when it was sized
 
-    std::mutex piecesLock_;
-    PieceSlot pieces_[http_pieces::kMaxPieces];
-    int nextPiece_ = 0;            // the number the next split gives its piece
-    std::string validator_;        // of the file the pieces hold; empty when it has none
-    bool validatorKnown_ = false;  // a ranged answer, or the resumed state, gave validator_
-    bool stateKept_ = false;       // a state file describes the pieces
-    bool pieceFailed_ = false;
+    PieceBoard board_;
     // A ranged request was answered with the whole file, or with a range of a file of another
     // length: no piece can be had from this server.
     std::atomic<bool> rangesRefused_{false};

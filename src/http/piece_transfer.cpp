@@ -34,11 +34,12 @@ bool CHttpMultiDlCommand::FetchPiece(int index) {
         if (!this->IsStopping() && !PiecesAbandoned() && attempt < 2)
             platform::SleepMilliseconds(kRetryPauseMs);
     }
-    return !PiecesAbandoned() && pieces_[index].stored.load() >= pieces_[index].length.load();
+    PieceSlot& slot = board_.Slot(index);
+    return !PiecesAbandoned() && slot.stored.load() >= slot.length.load();
 }
 
 void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
-    PieceSlot& slot = pieces_[pieceTry.index];
+    PieceSlot& slot = board_.Slot(pieceTry.index);
     uint64_t length = slot.length.load();
     if (slot.firstRange) {
         pieceTry.range = http_pieces::PieceRange(size_, pieceTry.index);
@@ -57,15 +58,9 @@ void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
 }
 
 bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
-    PieceSlot& slot = pieces_[index];
-    // Each try continues where the piece's bytes end; what an earlier try had taken but not
-    // written is taken again.
-    uint64_t have = 0;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        have = slot.stored.load();
-        slot.received.store(have);
-    }
+    PieceSlot& slot = board_.Slot(index);
+    // Each try continues where the piece's bytes end.
+    uint64_t have = board_.StartTry(index);
     if (!slot.firstRange && slot.length.load() > 0 && have >= slot.length.load())
         return true;
     PieceTry pieceTry;
@@ -92,11 +87,8 @@ bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
         pieceTry.writeFailed = true;
     // An answer longer than the range is not this range: none of its bytes counts as the
     // piece's, and the next try fetches the piece from its start.
-    if (pieceTry.overrun) {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        slot.stored.store(0);
-        slot.received.store(0);
-    }
+    if (pieceTry.overrun)
+        board_.DropStored(index);
     uint64_t stored = slot.stored.load();
     LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%lld",
              index, attempt, static_cast<int>(code), static_cast<long long>(stored));
@@ -110,25 +102,14 @@ bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
            (pieceTry.accepted || code != CURLE_OK);
 }
 
-uint64_t CHttpMultiDlCommand::TakeBytes(int index, uint64_t bytes) {
-    PieceSlot& slot = pieces_[index];
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    uint64_t length = slot.length.load(std::memory_order_relaxed);
-    uint64_t taken = slot.received.load(std::memory_order_relaxed);
-    uint64_t keep = taken >= length ? 0 : std::min<uint64_t>(bytes, length - taken);
-    slot.received.store(taken + keep, std::memory_order_relaxed);
-    return keep;
-}
-
 bool CHttpMultiDlCommand::FlushPiece(PieceTry& pieceTry) {
     if (pieceTry.buffered == 0)
         return true;
-    PieceSlot& slot = pieces_[pieceTry.index];
+    PieceSlot& slot = board_.Slot(pieceTry.index);
     uint64_t stored = slot.stored.load();
     if (!partial_.WriteAt(slot.start + stored, pieceTry.buffer.data(), pieceTry.buffered))
         return false;
-    slot.stored.store(stored + pieceTry.buffered);
-    storedTotal_.fetch_add(pieceTry.buffered);
+    board_.AddStored(pieceTry.index, pieceTry.buffered);
     pieceTry.buffered = 0;
     ShrinkDiskSpaceToRest();
     CheckpointWhenDue();
@@ -159,7 +140,7 @@ size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count
     }
     current->delivered += bytes;
     // A span moved back by a split: keep what it still holds and end the transfer there.
-    uint64_t keep = command->TakeBytes(current->index, bytes);
+    uint64_t keep = command->board_.TakeBytes(current->index, bytes);
     const char* from = data;
     for (uint64_t left = keep; left > 0;) {
         size_t space = current->buffer.size() - current->buffered;
@@ -216,7 +197,7 @@ bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
                  static_cast<unsigned long long>(last));
         return false;
     }
-    if (!NoteValidator(http_transfer::ValidatorOf(headers))) {
+    if (!board_.NoteValidator(http_transfer::ValidatorOf(headers))) {
         // Origins behind one name may give the same bytes other validators. With the file's
         // digest to judge the assembled file, the pieces go on; without it, or against the
         // validator of resumed pieces, another validator says that the file changed.
@@ -240,7 +221,7 @@ int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, d
     CHttpMultiDlCommand* command = current->command;
     if (command->IsStopping() || command->PiecesAbandoned())
         return 1;
-    PieceSlot& slot = command->pieces_[current->index];
+    PieceSlot& slot = command->board_.Slot(current->index);
     if (http_transfer::StallWatchdogExpired(slot.stallWatch, nowDown))
         return 1;
     if (command->owner_ != nullptr)
@@ -250,12 +231,7 @@ int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, d
 
 void CHttpMultiDlCommand::DeliverPieceProgress() {
     // Each piece counts what its file holds of its span: exact, whoever fetched which bytes.
-    double received = 0;
-    for (const PieceSlot& slot : pieces_) {
-        uint64_t length = slot.length.load(std::memory_order_relaxed);
-        received += static_cast<double>(
-            std::min<uint64_t>(slot.received.load(std::memory_order_relaxed), length));
-    }
+    double received = static_cast<double>(board_.ReceivedTotal());
     double fraction = std::min(1.0, received / totalSize_);
     std::lock_guard<std::mutex> lock(progressLock_);
     if (fraction <= deliveredFraction_)

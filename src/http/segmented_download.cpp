@@ -44,26 +44,16 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
     ShrinkDiskSpaceToRest();
     bool started = RunPieceWorkers();
 
-    bool whole = started;
-    held = 0;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        for (const PieceSlot& slot : pieces_) {
-            if (!slot.used)
-                continue;
-            uint64_t length = slot.length.load();
-            whole = whole && slot.done;
-            held += std::min<uint64_t>(slot.stored.load(), length);
-        }
-    }
+    PiecesHeld pieces = board_.Held();
+    bool whole = started && pieces.whole;
     if (this->IsStopping() || !whole) {
         if (!this->IsStopping())
             LogPrint(GetLogUtility(), L"Download file: pieces not whole, size:%.2f, held:%.2f",
-                     totalSize_, static_cast<double>(held));
+                     totalSize_, static_cast<double>(pieces.bytes));
         KeepOrDeletePieces();
         return this->IsStopping() ? SegmentedResult::kStop : PiecesEnded();
     }
-    return CompleteDestination(held);
+    return CompleteDestination(pieces.bytes);
 }
 
 SegmentedResult CHttpMultiDlCommand::PiecesEnded() const {
@@ -94,13 +84,7 @@ bool CHttpMultiDlCommand::OpenPartial(bool resumed) {
         // The partial file is not the one the state describes: nothing it holds is trusted.
         LogPrint(GetLogUtility(), L"Download file: the partial file is gone, pieces discarded");
         http_pieces::DeletePieces(localPath_);
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        stateKept_ = false;
-        for (PieceSlot& slot : pieces_) {
-            slot.received.store(0);
-            slot.stored.store(0);
-            slot.done = slot.used && slot.length.load() == 0;
-        }
+        board_.ForgetHeld();
     }
     return partial_.Open(partialName_, true) && partial_.Allocate(size_);
 }
@@ -143,8 +127,7 @@ SegmentedResult CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
             LogPrint(GetLogUtility(),
                      L"Download file: the pieces' digest is not the answer's, pieces discarded");
             platform::DeletePath(ToWidePath(partialName_));
-            std::lock_guard<std::mutex> lock(piecesLock_);
-            stateKept_ = false;
+            board_.KeepStateIf(false);
             return SegmentedResult::kStream;
         }
         LogPrint(GetLogUtility(), L"Download file: the pieces' digest is the answer's");
@@ -169,42 +152,21 @@ uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {
         if (!resume)
             LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
     }
-    std::vector<http_pieces::PieceSpan> spans;
+    uint64_t held = 0;
     if (resume) {
-        spans = saved.pieces;
+        held = board_.LayResumed(saved);
     } else {
         // Whatever an earlier download left is not known to be this file.
         http_pieces::DeletePieces(localPath_);
-        spans = http_pieces::FirstPieces(size_);
+        board_.LayFresh(size_);
     }
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    uint64_t held = 0;
-    for (const http_pieces::PieceSpan& span : spans) {
-        PieceSlot& slot = pieces_[span.index];
-        slot.used = true;
-        slot.start = span.start;
-        slot.length.store(span.length);
-        slot.firstRange = !resume;
-        uint64_t have = resume ? span.held : 0;
-        // An empty piece (of a file shorter than five bytes) has nothing to fetch.
-        slot.done = span.length == 0 || have == span.length;
-        slot.received.store(have);
-        slot.stored.store(have);
-        held += have;
-        nextPiece_ = std::max(nextPiece_, span.index + 1);
-    }
-    storedTotal_.store(held);
     checkpointStored_.store(held);
     checkpointTick_.store(platform::GetTickCount32());
     resumed = resume;
     resumedPieces_.store(resume);
-    if (resume) {
-        validator_ = saved.validator;
-        validatorKnown_ = true;
-        stateKept_ = true;
+    if (resume)
         LogPrint(GetLogUtility(), L"Download file: resume %d pieces holding %llu bytes",
-                 static_cast<int>(spans.size()), static_cast<unsigned long long>(held));
-    }
+                 static_cast<int>(saved.pieces.size()), static_cast<unsigned long long>(held));
     return held;
 }
 
@@ -224,24 +186,12 @@ std::string CHttpMultiDlCommand::ProbeValidator() {
 }
 
 void CHttpMultiDlCommand::RunPieceWorker(int worker) {
-    int index = -1;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        PieceSlot& own = pieces_[worker];
-        if (own.used && !own.taken && !own.done) {
-            own.taken = true;
-            index = worker;
-        }
-    }
+    int index = board_.TakeOwn(worker);
     if (index < 0)
         index = TakeNextPiece();
     while (index >= 0) {
         bool whole = FetchPiece(index);
-        {
-            std::lock_guard<std::mutex> lock(piecesLock_);
-            pieces_[index].done = whole;
-            pieceFailed_ = pieceFailed_ || !whole;
-        }
+        board_.EndPiece(index, whole);
         if (!whole)
             return;
         index = TakeNextPiece();
@@ -249,78 +199,16 @@ void CHttpMultiDlCommand::RunPieceWorker(int worker) {
 }
 
 int CHttpMultiDlCommand::TakeNextPiece() {
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    if (pieceFailed_ || PiecesAbandoned() || this->IsStopping())
-        return -1;
-    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-        PieceSlot& slot = pieces_[i];
-        if (slot.used && !slot.taken && !slot.done) {
-            slot.taken = true;
-            return i;
-        }
-    }
-    // A piece that is stalled or between its tries is fetched meanwhile too, so it may be split.
-    int largest = -1;
-    uint64_t largestRest = 0;
-    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-        PieceSlot& slot = pieces_[i];
-        if (!slot.used || !slot.taken || slot.done)
-            continue;
-        uint64_t length = slot.length.load();
-        uint64_t rest = length - std::min<uint64_t>(slot.received.load(), length);
-        if (rest > largestRest) {
-            largest = i;
-            largestRest = rest;
-        }
-    }
-    uint64_t keptLength = 0, helperLength = 0;
-    if (largest < 0 || nextPiece_ >= http_pieces::kMaxPieces ||
-        !http_pieces::SplitPoint(pieces_[largest].start, pieces_[largest].length.load(),
-                                 pieces_[largest].received.load(), keptLength, helperLength))
-        return -1;
-    PieceSlot& slow = pieces_[largest];
-    int index = nextPiece_++;
-    PieceSlot& helper = pieces_[index];
-    helper.used = true;
-    helper.taken = true;
-    helper.start = slow.start + keptLength;
-    helper.length.store(helperLength);
-    helper.received.store(0);
-    helper.stored.store(0);
-    // The slow piece's transfer takes its bytes under this lock, and the split point lies past
-    // what it took: it ends where its span now ends, and the two never write the same byte.
-    slow.length.store(keptLength, std::memory_order_release);
-    LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", largest,
-             static_cast<unsigned long long>(helper.start), index);
+    PieceSplit split;
+    int index = board_.TakeNext(PiecesAbandoned() || this->IsStopping(), split);
+    if (split.to >= 0)
+        LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", split.from,
+                 static_cast<unsigned long long>(split.at), split.to);
     return index;
 }
 
-bool CHttpMultiDlCommand::NoteValidator(const std::string& validator) {
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    if (validatorKnown_)
-        return validator == validator_;
-    validatorKnown_ = true;
-    validator_ = validator;
-    return true;
-}
-
 void CHttpMultiDlCommand::ResetPieces() {
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    for (PieceSlot& slot : pieces_) {
-        slot.used = false;
-        slot.start = 0;
-        slot.length.store(0);
-        slot.received.store(0);
-        slot.stored.store(0);
-        slot.taken = false;
-        slot.done = false;
-        slot.firstRange = false;
-    }
-    nextPiece_ = 0;
-    validator_.clear();
-    validatorKnown_ = false;
-    stateKept_ = false;
-    pieceFailed_ = false;
+    board_.Reset();
     fileChanged_.store(false);
     resumedPieces_.store(false);
     announcedSize_.store(0);
@@ -343,32 +231,19 @@ void CHttpMultiDlCommand::CheckpointLocked() {
     http_pieces::PieceState state;
     state.url = url_;
     state.size = size_;
-    uint64_t stored = storedTotal_.load();
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        if (validator_.empty())
-            return;
-        state.validator = validator_;
-        for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-            const PieceSlot& slot = pieces_[i];
-            if (!slot.used)
-                continue;
-            uint64_t length = slot.length.load();
-            state.pieces.push_back(http_pieces::PieceSpan{
-                i, slot.start, length, std::min<uint64_t>(slot.stored.load(), length)});
-        }
-    }
+    uint64_t stored = board_.StoredTotal();
+    if (!board_.Snapshot(state.validator, state.pieces))
+        return;
     // What the counts were taken from goes to the disk before the counts do.
     bool kept = partial_.Sync() && http_pieces::WritePieceState(localPath_, state);
     checkpointTick_.store(platform::GetTickCount32());
     checkpointStored_.store(stored);
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    stateKept_ = stateKept_ || kept;
+    board_.NoteStateKept(kept);
 }
 
 void CHttpMultiDlCommand::CheckpointWhenDue() {
     uint32_t since = platform::GetTickCount32() - checkpointTick_.load();
-    uint64_t written = storedTotal_.load() - checkpointStored_.load();
+    uint64_t written = board_.StoredTotal() - checkpointStored_.load();
     if (since < kCheckpointMs && written < kCheckpointBytes)
         return;
     std::unique_lock<std::mutex> busy(checkpointLock_, std::try_to_lock);
@@ -381,12 +256,7 @@ void CHttpMultiDlCommand::KeepOrDeletePieces() {
     // to a later download.
     if (!PiecesAbandoned())
         Checkpoint();
-    bool keep = false;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        keep = stateKept_ && !PiecesAbandoned() && !digestJudges_.load();
-        stateKept_ = keep;
-    }
+    bool keep = board_.KeepStateIf(!PiecesAbandoned() && !digestJudges_.load());
     partial_.Close();
     if (!keep) {
         http_pieces::DeletePieces(localPath_);

@@ -52,11 +52,7 @@ int CHttpMultiDlCommand::SingleStreamDownload() {
     // too long for that name is written in place. Pieces kept for a later download stay in the
     // partial file: the stream then has a name of its own, or where that does not fit, they go.
     std::string target = http_pieces::PartialNameFor(localPath_);
-    bool piecesKept = false;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        piecesKept = stateKept_;
-    }
+    bool piecesKept = board_.StateKept();
     if (piecesKept && http_pieces::StreamNameFits(localPath_)) {
         target = http_pieces::StreamName(localPath_);
     } else if (piecesKept) {
