@@ -1,7 +1,8 @@
 // The download of one file, its course from start to result: its turn among the downloads, the
 // destination in use, the disk space it needs, the segmented download and then, when that fails,
-// the single stream. The pieces are in segmented_download.cpp and piece_transfer.cpp, the stream
-// and the size probe in single_stream.cpp.
+// the single stream. The segmented download is in segmented_download.cpp, its pieces on the
+// board of piece_board.cpp and their transfers in piece_fetcher.cpp, the stream and the size
+// probe in single_stream.cpp.
 #include "http/http_multi_dl_command.h"
 
 #include <algorithm>
@@ -40,10 +41,10 @@ CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath,
 unsigned CHttpMultiDlCommand::HttpExecuteThreadProc(void* argument) {
     LogPrint(GetLogUtility(), L"HttpExecuteThreadProc");
     auto* piece = static_cast<PieceThreadArg*>(argument);
-    if (piece == nullptr || piece->command == nullptr || piece->index < 0 ||
+    if (piece == nullptr || piece->fetcher == nullptr || piece->index < 0 ||
         piece->index >= http_pieces::kPieceCount)
         return 1;
-    piece->command->RunPieceWorker(piece->index);
+    piece->fetcher->RunWorker(piece->index);
     return 0;
 }
 
@@ -92,7 +93,7 @@ void CHttpMultiDlCommand::Execute() {
 }
 
 void CHttpMultiDlCommand::TakeAnnouncedSize() {
-    int64_t announced = announcedSize_.load();
+    int64_t announced = verdicts_.announcedSize.load();
     if (announced <= 0)
         return;
     LogPrint(GetLogUtility(), L"Download file: the server announces %lld bytes, the answer %.0f",

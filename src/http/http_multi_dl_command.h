@@ -18,16 +18,15 @@
 #include "http/http_object.h"
 #include "http/http_result.h"
 #include "http/piece_board.h"
+#include "http/piece_fetcher.h"
 #include "http/response_headers.h"
 #include "http/stall_watch.h"
 #include "platform/file.h"
 
-class CHttpMultiDlCommand;
-
 // The argument of one piece thread; the five live in the segmented download's frame, which waits
 // for all piece threads.
 struct PieceThreadArg {
-    CHttpMultiDlCommand* command = nullptr;
+    PieceFetcher* fetcher = nullptr;
     int index = -1;
 };
 
@@ -40,10 +39,8 @@ enum class SegmentedResult {
     kStop,             // nothing more is fetched: no disk space, destination in use, stopping
 };
 
-class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
+class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>, private PieceHost {
   public:
-    // The pause before a piece's second try.
-    static constexpr uint32_t kRetryPauseMs = 500;
     // While the pieces come, their state is recorded after this long or this many bytes.
     static constexpr uint32_t kCheckpointMs = 1000;
     static constexpr uint64_t kCheckpointBytes = 64ull << 20;
@@ -57,30 +54,6 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     static unsigned HttpExecuteThreadProc(void* argument);
 
   private:
-    // One try of one piece: where its bytes go and what its answer said.
-    struct PieceTry {
-        CHttpMultiDlCommand* command = nullptr;
-        int index = 0;
-        // The bytes on their way to the partial file, written in blocks at the piece's end.
-        std::vector<char> buffer;
-        size_t buffered = 0;
-        // The most bytes the answer may carry, and what it carried so far.
-        uint64_t limit = 0;
-        uint64_t delivered = 0;
-        // The server sent more than the range asked; the partial file could not take the data.
-        bool overrun = false;
-        bool writeFailed = false;
-        http_transfer::ValidatorHeaders headers;
-        bool headersSeen = false;
-        // The bytes asked for, inclusive; the last may lie past the file's end.
-        uint64_t firstByte = 0;
-        uint64_t lastByte = 0;
-        // The answer was judged to be the range asked: its body may reach the file.
-        bool accepted = false;
-        // The range text of the request.
-        std::string range;
-    };
-
     static unsigned DownloadThreadProc(void* argument);
     void Execute();
     SegmentedResult SegmentedDownload();
@@ -89,8 +62,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Reserves the disk space the pieces need beyond the `held` bytes resumed pieces hold; when it
     // does not fit, nothing is fetched (logged).
     bool ReserveDiskSpaceForPieces(uint64_t held);
-    // Starts the five piece threads and waits for all of them; false when none could start.
-    bool RunPieceWorkers();
+    // Starts the five piece threads, each running `fetcher`'s worker, and waits for all of
+    // them; false when none could start.
+    bool RunPieceWorkers(PieceFetcher& fetcher);
     // Opens the partial file: as it is for resumed pieces (false when it is not the file's
     // length any more), else emptied and sized to the file.
     bool OpenPartial(bool resumed);
@@ -115,28 +89,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     void ShrinkDiskSpaceToRest();
     // Logs that the download does not fit and that nothing is fetched.
     void RefuseForDiskSpace(uint64_t needed, uint64_t free);
-    void RunPieceWorker(int worker);
-    // Fetches one piece with up to two tries, each continuing where the piece's bytes in the
-    // partial file end. True when the partial file holds its whole span.
-    bool FetchPiece(int index);
-    // One try of a piece; true when the partial file holds its whole span afterwards.
-    bool TryPiece(int index, int attempt);
-    // What a try asks for: the piece's first range as PieceRange gives it, or the rest of its
-    // span after the `have` bytes the partial file holds.
-    void AimPieceTry(PieceTry& pieceTry, uint64_t have);
-    // Writes the try's buffer at the end of the piece's bytes in the partial file.
-    bool FlushPiece(PieceTry& pieceTry);
-    // The next piece for a thread that is free, as the board gives it; a split is logged.
-    int TakeNextPiece();
-    // Whether a piece's answer may write into its file: a 206 for exactly the range asked, of a
-    // file of the download's size, that carries the validator of the first such answer. A 200
-    // says that the server does not serve ranges, another validator that the file changed
-    // meanwhile; both end every piece of the download.
-    bool AcceptPieceAnswer(const PieceTry& pieceTry);
-    // Whether the pieces are to end at once: the server ignores ranges or the file changed.
-    bool PiecesAbandoned() const {
-        return rangesRefused_.load() || fileChanged_.load() || announcedSize_.load() != 0;
-    }
+    bool PiecesAbandoned() const { return verdicts_.Abandoned(); }
     // After pieces that a ranged answer of another length ended: the download takes that
     // length.
     void TakeAnnouncedSize();
@@ -158,9 +111,10 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // download when a validator lets their state be recorded, else they go with the partial
     // file.
     void KeepOrDeletePieces();
-    static size_t WritePieceData(char* data, size_t size, size_t count, void* pieceTry);
-    static int PieceProgressProc(void* data, double totalDown, double nowDown, double, double);
-    void DeliverPieceProgress();
+    // What the pieces ask of the download: the reservation and the checkpoint after their
+    // writes, and the progress.
+    void PieceStored() override;
+    void PieceProgress() override;
     int SingleStreamDownload();
     // One try of the stream into `target`; 1 when it holds the whole file.
     int TryStream(int attempt, const std::string& target);
@@ -191,17 +145,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     std::atomic<uint64_t> allocatedBytes_{0};  // what the partial file took when it was sized
 
     PieceBoard board_;
-    // A ranged request was answered with the whole file, or with a range of a file of another
-    // length: no piece can be had from this server.
-    std::atomic<bool> rangesRefused_{false};
-    std::atomic<bool> fileChanged_{false};  // a ranged answer gave another validator
-    // Ranged answers gave other validators for what was otherwise this file's exact ranges, and
-    // the caller has the file's digest: whatever file comes is judged by that digest.
-    std::atomic<bool> digestJudges_{false};
-    // The pieces hold bytes of an earlier download, whose validator the state recorded.
-    std::atomic<bool> resumedPieces_{false};
-    // The file's length as a ranged answer announced it, where that is not size_; 0 when none.
-    std::atomic<int64_t> announcedSize_{0};
+    PieceVerdicts verdicts_;
 
     std::mutex progressLock_;
     double deliveredFraction_ = 0;  // the segmented download's progress never goes back

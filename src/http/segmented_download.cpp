@@ -1,6 +1,6 @@
-// The segmented download: the pieces of the file set up afresh or resumed from their state, the
-// piece threads as workers that take the next piece or split the largest rest of another, and
-// the join of the pieces into the partial file that replaces the destination.
+// The segmented download: the pieces laid out afresh or resumed from their state, the partial
+// file they write into, the five piece threads, the checkpoints of the state, and the check of
+// the whole file before the partial file replaces the destination.
 #include "http/http_multi_dl_command.h"
 
 #include <algorithm>
@@ -42,7 +42,9 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
     if (partial_.GetAllocatedSize(allocated))
         allocatedBytes_.store(allocated);
     ShrinkDiskSpaceToRest();
-    bool started = RunPieceWorkers();
+    PieceFetcher fetcher(board_, partial_, PieceFacts{url_, size_, !expectedMd5_.empty()},
+                         verdicts_, *this, this->taskCallback_);
+    bool started = RunPieceWorkers(fetcher);
 
     PiecesHeld pieces = board_.Held();
     bool whole = started && pieces.whole;
@@ -57,9 +59,9 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
 }
 
 SegmentedResult CHttpMultiDlCommand::PiecesEnded() const {
-    if (fileChanged_.load())
+    if (verdicts_.fileChanged.load())
         return SegmentedResult::kFileChanged;
-    if (announcedSize_.load() > 0)
+    if (verdicts_.announcedSize.load() > 0)
         return SegmentedResult::kLengthAnnounced;
     return SegmentedResult::kStream;
 }
@@ -89,12 +91,12 @@ bool CHttpMultiDlCommand::OpenPartial(bool resumed) {
     return partial_.Open(partialName_, true) && partial_.Allocate(size_);
 }
 
-bool CHttpMultiDlCommand::RunPieceWorkers() {
+bool CHttpMultiDlCommand::RunPieceWorkers(PieceFetcher& fetcher) {
     PieceThreadArg arguments[http_pieces::kPieceCount];
     platform::ThreadHandle threads[http_pieces::kPieceCount];
     size_t started = 0;
     for (int i = 0; i < http_pieces::kPieceCount; ++i) {
-        arguments[i].command = this;
+        arguments[i].fetcher = &fetcher;
         arguments[i].index = i;
         platform::ThreadHandle thread = platform::CreateWorkerThread(
             &HttpExecuteThreadProc, &arguments[i], false, platform::kSmallStackBytes);
@@ -120,7 +122,7 @@ SegmentedResult CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,
              static_cast<double>(held));
     bool whole = synced && held == size_ && length == size_;
-    if (whole && digestJudges_.load()) {
+    if (whole && verdicts_.digestJudges.load()) {
         // The pieces came with other validators: only the digest tells whether they are one
         // file. Pieces of two files are of no use; the stream fetches the file whole.
         if (!HasExpectedDigest(partialName_)) {
@@ -163,7 +165,7 @@ uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {
     checkpointStored_.store(held);
     checkpointTick_.store(platform::GetTickCount32());
     resumed = resume;
-    resumedPieces_.store(resume);
+    verdicts_.resumedPieces.store(resume);
     if (resume)
         LogPrint(GetLogUtility(), L"Download file: resume %d pieces holding %llu bytes",
                  static_cast<int>(saved.pieces.size()), static_cast<unsigned long long>(held));
@@ -185,33 +187,9 @@ std::string CHttpMultiDlCommand::ProbeValidator() {
     return std::string();
 }
 
-void CHttpMultiDlCommand::RunPieceWorker(int worker) {
-    int index = board_.TakeOwn(worker);
-    if (index < 0)
-        index = TakeNextPiece();
-    while (index >= 0) {
-        bool whole = FetchPiece(index);
-        board_.EndPiece(index, whole);
-        if (!whole)
-            return;
-        index = TakeNextPiece();
-    }
-}
-
-int CHttpMultiDlCommand::TakeNextPiece() {
-    PieceSplit split;
-    int index = board_.TakeNext(PiecesAbandoned() || this->IsStopping(), split);
-    if (split.to >= 0)
-        LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", split.from,
-                 static_cast<unsigned long long>(split.at), split.to);
-    return index;
-}
-
 void CHttpMultiDlCommand::ResetPieces() {
     board_.Reset();
-    fileChanged_.store(false);
-    resumedPieces_.store(false);
-    announcedSize_.store(0);
+    verdicts_.ForgetFileChange();
 }
 
 void CHttpMultiDlCommand::Checkpoint() {
@@ -224,7 +202,7 @@ void CHttpMultiDlCommand::CheckpointLocked() {
         return;
     // A state trusts its pieces by their validator, which no longer tells one file from
     // another once the answers disagree: such pieces are not kept for a later download.
-    if (digestJudges_.load()) {
+    if (verdicts_.digestJudges.load()) {
         platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
         return;
     }
@@ -256,10 +234,28 @@ void CHttpMultiDlCommand::KeepOrDeletePieces() {
     // to a later download.
     if (!PiecesAbandoned())
         Checkpoint();
-    bool keep = board_.KeepStateIf(!PiecesAbandoned() && !digestJudges_.load());
+    bool keep = board_.KeepStateIf(!PiecesAbandoned() && !verdicts_.digestJudges.load());
     partial_.Close();
     if (!keep) {
         http_pieces::DeletePieces(localPath_);
         platform::DeletePath(ToWidePath(partialName_));
     }
+}
+
+void CHttpMultiDlCommand::PieceStored() {
+    ShrinkDiskSpaceToRest();
+    CheckpointWhenDue();
+}
+
+void CHttpMultiDlCommand::PieceProgress() {
+    if (this->owner_ == nullptr)
+        return;
+    // Each piece counts what its file holds of its span: exact, whoever fetched which bytes.
+    double received = static_cast<double>(board_.ReceivedTotal());
+    double fraction = std::min(1.0, received / totalSize_);
+    std::lock_guard<std::mutex> lock(progressLock_);
+    if (fraction <= deliveredFraction_)
+        return;
+    deliveredFraction_ = fraction;
+    DeliverProgress(fraction);
 }

@@ -149,12 +149,12 @@ int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
                                      : size_ == 0 || fileSize == static_cast<int64_t>(size_);
     if (statusGood && lengthGood && closed) {
         // Where the server's answers disagreed, the digest judges the stream's file too.
-        if (digestJudges_.load() && !HasExpectedDigest(target)) {
+        if (verdicts_.digestJudges.load() && !HasExpectedDigest(target)) {
             LogPrint(GetLogUtility(), L"CHttpDlCommand: stream try %d refused, digest differs",
                      attempt);
             return 0;
         }
-        if (digestJudges_.load())
+        if (verdicts_.digestJudges.load())
             LogPrint(GetLogUtility(), L"CHttpDlCommand: stream try %d, digest matches", attempt);
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu", attempt,
                  httpCode);
