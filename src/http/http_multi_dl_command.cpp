@@ -1,8 +1,8 @@
 // The download of one file, its course from start to result: its turn among the downloads, the
 // destination in use, the disk space it needs, the segmented download and then, when that fails,
 // the single stream. The segmented download is in segmented_download.cpp, its pieces on the
-// board of piece_board.cpp and their transfers in piece_fetcher.cpp, the stream and the size
-// probe in single_stream.cpp.
+// board of piece_board.cpp and their transfers in piece_fetcher.cpp, the stream and the probes
+// in single_stream.cpp.
 #include "http/http_multi_dl_command.h"
 
 #include <algorithm>
@@ -135,4 +135,55 @@ void CHttpMultiDlCommand::ShrinkDiskSpaceToRest() {
 void CHttpMultiDlCommand::RefuseForDiskSpace(uint64_t needed, uint64_t free) {
     LogPrint(GetLogUtility(), L"Download file: not enough free space, need:%llu, free:%llu",
              static_cast<unsigned long long>(needed), static_cast<unsigned long long>(free));
+}
+
+void CHttpMultiDlCommand::ProbeSize() {
+    std::string final = url_;
+    uint64_t probed = SingleStream(*this, this->taskCallback_, url_).ProbeSize(final);
+    if (probed == 0)
+        return;
+    size_ = probed;
+    totalSize_ = static_cast<double>(size_);
+    url_ = final;
+}
+
+int CHttpMultiDlCommand::SingleStreamDownload() {
+    uint64_t free = 0;
+    if (size_ != 0 && !ReserveDiskSpace(size_, free)) {
+        RefuseForDiskSpace(size_, free);
+        return 0;
+    }
+    // The stream writes beside the destination and replaces it only with a good file; a path
+    // too long for that name is written in place. Pieces kept for a later download stay in the
+    // partial file: the stream then has a name of its own, or where that does not fit, they go.
+    std::string target = http_pieces::PartialNameFor(localPath_);
+    bool piecesKept = board_.StateKept();
+    if (piecesKept && http_pieces::StreamNameFits(localPath_)) {
+        target = http_pieces::StreamName(localPath_);
+    } else if (piecesKept) {
+        http_pieces::DeletePieces(localPath_);
+    }
+    bool beside = !target.empty();
+    if (!beside)
+        target = localPath_;
+    SingleStream stream(*this, this->taskCallback_, url_);
+    int result = stream.Fetch(size_, verdicts_.digestJudges.load(), target) ? 1 : 0;
+    if (!beside)
+        return result;
+    if (result == 1 && platform::ReplacePath(ToWidePath(target), ToWidePath(localPath_)))
+        return 1;
+    platform::DeletePath(ToWidePath(target));
+    if (result == 1)
+        DestinationInUse();
+    return 0;
+}
+
+void CHttpMultiDlCommand::StreamProgress(double fraction) {
+    if (this->owner_ != nullptr)
+        DeliverProgress(fraction);
+}
+
+void CHttpMultiDlCommand::DeliverProgress(double fraction) {
+    if (!this->IsStopping())
+        this->owner_->OnDownloadProgress(taskId_, fraction);
 }

@@ -19,8 +19,7 @@
 #include "http/http_result.h"
 #include "http/piece_board.h"
 #include "http/piece_fetcher.h"
-#include "http/response_headers.h"
-#include "http/stall_watch.h"
+#include "http/single_stream.h"
 #include "platform/file.h"
 
 // The argument of one piece thread; the five live in the segmented download's frame, which waits
@@ -39,7 +38,9 @@ enum class SegmentedResult {
     kStop,             // nothing more is fetched: no disk space, destination in use, stopping
 };
 
-class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>, private PieceHost {
+class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>,
+                            private PieceHost,
+                            private StreamHost {
   public:
     // While the pieces come, their state is recorded after this long or this many bytes.
     static constexpr uint32_t kCheckpointMs = 1000;
@@ -71,12 +72,9 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>, private Pi
     // Checks that the pieces hold the whole file and moves the partial file over the
     // destination.
     SegmentedResult CompleteDestination(uint64_t held);
-    // Asks the server for the file's length with a HEAD request, following redirects; returns
-    // the URL that gave it (the final one), else url_.
-    std::string ProbeSize();
-    // The server's validator of the file (after redirects), with a HEAD request; empty when
-    // there is none or the request fails.
-    std::string ProbeValidator();
+    // Asks the server for the file's length where the caller has none; the pieces then ask
+    // where the probe's redirects ended.
+    void ProbeSize();
     // Sets up the pieces: those of an earlier download of the same file when its state matches
     // and the server's validator is unchanged, else the five first ones holding nothing.
     // Returns the bytes they already hold; `resumed` tells which.
@@ -98,7 +96,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>, private Pi
     // Whether the destination cannot be replaced now; logs it once.
     bool DestinationInUse();
     // Whether the file at `path` has the digest the caller gave.
-    bool HasExpectedDigest(const std::string& path) const;
+    bool HasExpectedDigest(const std::string& path) const override;
     // Records what the partial file holds: takes each piece's stored count, puts the partial
     // file on the disk, and only then replaces the state with those counts, so that a state
     // never trusts a byte that a power cut could still take. Nothing without a validator.
@@ -115,12 +113,10 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>, private Pi
     // writes, and the progress.
     void PieceStored() override;
     void PieceProgress() override;
+    // The whole file in one stream beside the destination, which it then replaces; 1 when it
+    // did.
     int SingleStreamDownload();
-    // One try of the stream into `target`; 1 when it holds the whole file.
-    int TryStream(int attempt, const std::string& target);
-    static int StreamProgressProc(void* data, double totalDown, double nowDown, double, double);
-    // The size probe's progress function: only the shutdown and the stall watchdog.
-    static int WatchProgress(void* data, double, double nowDown, double, double);
+    void StreamProgress(double fraction) override;
     void DeliverProgress(double fraction);
 
     std::string url_;
@@ -132,8 +128,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>, private Pi
     http_disk::DiskSpace* diskSpace_;
     // The disk space this download holds; given back when the download ends.
     http_disk::DiskReservation reservation_;
-    http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
-    bool inUse_ = false;                     // the destination cannot be replaced: no stream
+    bool inUse_ = false;  // the destination cannot be replaced: no stream
 
     // The file the pieces write into, at their offsets; open during the segmented download.
     std::string partialName_;

@@ -20,9 +20,8 @@
 #include "platform/path.h"
 
 SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
-    // The pieces ask where the probe's redirects ended.
     if (size_ == 0)
-        url_ = ProbeSize();
+        ProbeSize();
     if (size_ == 0)
         return SegmentedResult::kStream;
     // A path with no partial name beside it, or a file beyond what ranges describe: the single
@@ -149,7 +148,7 @@ uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {
                   http_pieces::ReadPieceState(localPath_, saved) && saved.url == url_ &&
                   saved.size == size_ && !saved.validator.empty();
     if (resume) {
-        std::string validator = ProbeValidator();
+        std::string validator = SingleStream(*this, this->taskCallback_, url_).ProbeValidator();
         resume = validator == saved.validator;
         if (!resume)
             LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
@@ -170,21 +169,6 @@ uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {
         LogPrint(GetLogUtility(), L"Download file: resume %d pieces holding %llu bytes",
                  static_cast<int>(saved.pieces.size()), static_cast<unsigned long long>(held));
     return held;
-}
-
-std::string CHttpMultiDlCommand::ProbeValidator() {
-    http_transfer::ValidatorHeaders headers;
-    http_transfer::TransferOptions options;
-    options.followRedirects = true;
-    options.progress = &WatchProgress;
-    options.progressData = static_cast<void*>(this);
-    options.headers = &headers;
-    options.headersOnly = true;
-    http_transfer::StartStallWatch(streamWatch_);
-    http_transfer::Transfer probe;
-    if (probe.Run(url_, options) == CURLE_OK && headers.status >= 200 && headers.status <= 299)
-        return http_transfer::ValidatorOf(headers);
-    return std::string();
 }
 
 void CHttpMultiDlCommand::ResetPieces() {
