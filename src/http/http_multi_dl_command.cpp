@@ -6,21 +6,18 @@
 #include "http/http_multi_dl_command.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
-#include <vector>
 
 #include "common/file_digest.h"
 #include "common/program_folder.h"
 #include "common/text.h"
 #include "diagnostics/log.h"
-#include "http/curl_api.h"
 #include "http/disk_space.h"
+#include "http/download_pieces.h"
 #include "http/download_slots.h"
-#include "http/transfer_sinks.h"
-#include "platform/clock.h"
-#include "platform/file.h"
+#include "http/single_stream.h"
 #include "platform/path.h"
+#include "platform/thread.h"
 
 CHttpMultiDlCommand::CHttpMultiDlCommand(std::string url, std::string localPath, int taskId,
                                          uint64_t expectedSize, const std::string& expectedMd5,

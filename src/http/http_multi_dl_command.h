@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "http/disk_space.h"
 #include "http/download_pieces.h"

@@ -4,20 +4,17 @@
 #include "http/http_multi_dl_command.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "common/text.h"
 #include "diagnostics/log.h"
-#include "http/curl_api.h"
 #include "http/download_pieces.h"
-#include "http/stall_watch.h"
-#include "http/transfer.h"
-#include "http/transfer_sinks.h"
+#include "http/piece_fetcher.h"
+#include "http/single_stream.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/thread.h"
 
 SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
     if (size_ == 0)
