@@ -1,11 +1,27 @@
-// The ledger of reserved disk space and the reservations downloads hold against it.
+// The ledger of reserved disk space and the reservations downloads hold against it, alone and
+// under downloads through the engine.
 #include "http/disk_space.h"
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "download_outcome.h"
 #include "support/scratch.h"
+#include "support/test_servers.h"
 
 namespace {
+
+using http_download_test::CountStartingWith;
+using http_download_test::Download;
+using http_download_test::kLargeSize;
+using http_download_test::kSampleSize;
+using http_download_test::Outcome;
+using http_download_test::SampleUrl;
+using http_test::FaultUrl;
+using http_test::PatternBytes;
+using http_test::RecordingOwner;
 
 using http_disk::DiskReservation;
 using http_disk::DiskSpace;
@@ -95,6 +111,51 @@ TEST(DiskSpace, TheOverrideStandsForTheVolumeUntilItIsTakenBack) {
     space.SetFreeBytesForTesting(-1);
     ASSERT_TRUE(space.FreeBytesFor(path, free));
     EXPECT_NE(free, 12345u);
+}
+
+// The pieces write in place: they need the file's length S, as one stream does.
+TEST(DiskSpaceOfDownloads, TheFreeDiskSpaceDecidesBetweenPiecesAndNothing) {
+    struct Case {
+        uint64_t free;
+        int success, ranged, plain;
+    };
+    for (const Case& each : {Case{2 * kSampleSize - 1, 1, 5, 0}, Case{kSampleSize, 1, 5, 0},
+                             Case{kSampleSize - 1, 0, 0, 0}}) {
+        SCOPED_TRACE("free " + std::to_string(each.free));
+        std::string key = http_test::UniqueKey();
+        Outcome outcome = Download(SampleUrl(key), kSampleSize, static_cast<int64_t>(each.free));
+        EXPECT_EQ(outcome.success, each.success);
+        if (each.success == 1) {
+            EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+        }
+        EXPECT_TRUE(outcome.leftovers.empty());
+        std::vector<std::string> requests = http_test::RecordedRequests(key);
+        EXPECT_EQ(CountStartingWith(requests, "GET bytes="), each.ranged);
+        EXPECT_EQ(CountStartingWith(requests, "GET -"), each.plain);
+    }
+}
+
+// Disk space for one and a half files: the second download starts while the first still has a slow
+// fifth of its file to write, and the first one's reservation counts only that fifth.
+TEST(DiskSpaceOfDownloads, DownloadsRunningAtOnceReserveOnlyWhatTheyStillWrite) {
+    fixtures::ScratchFolder folder;
+    std::string key = http_test::UniqueKey();
+    {
+        RecordingOwner owner;
+        owner.DownloadDiskSpace().SetFreeBytesForTesting(kLargeSize + kLargeSize / 2);
+        int first = 0, second = 0;
+        std::string slow = FaultUrl("/files/pattern.8000000?key=" + key + "&first_rate=300000");
+        ASSERT_EQ(owner.Download(slow, folder.Path("a.exe"), &first, kLargeSize), 1);
+        platform::SleepMilliseconds(1000);
+        std::string fast = FaultUrl("/files/pattern.8000000?key=" + key + "b");
+        ASSERT_EQ(owner.Download(fast, folder.Path("b.exe"), &second, kLargeSize), 1);
+        ASSERT_TRUE(owner.WaitForResults(2));
+        EXPECT_EQ(owner.ResultOf(first).success, 1);
+        EXPECT_EQ(owner.ResultOf(second).success, 1);
+    }
+    std::vector<std::string> second = http_test::RecordedRequests(key + "b");
+    EXPECT_GE(CountStartingWith(second, "GET bytes="), 5);
+    EXPECT_EQ(CountStartingWith(second, "GET -"), 0);
 }
 
 }  // namespace
