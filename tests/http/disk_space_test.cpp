@@ -27,6 +27,11 @@ using http_disk::DiskReservation;
 using http_disk::DiskSpace;
 using http_disk::RestToWrite;
 
+// Reserves `needed` bytes on a volume that shows `volumeFree` bytes free.
+bool Reserve(DiskReservation& reservation, uint64_t needed, uint64_t volumeFree) {
+    return reservation.Reserve(needed, volumeFree);
+}
+
 TEST(DiskSpace, TwoReservationsShareTheFreeBytesOfTheVolume) {
     DiskSpace space;
     DiskReservation first(space), second(space);
@@ -37,8 +42,7 @@ TEST(DiskSpace, TwoReservationsShareTheFreeBytesOfTheVolume) {
     EXPECT_FALSE(second.Reserve(500, free));
     EXPECT_EQ(free, 400u);  // what the first one left, as the refusal logs it
     EXPECT_EQ(second.Bytes(), 0u);
-    free = 1000;
-    EXPECT_TRUE(second.Reserve(400, free));
+    EXPECT_TRUE(Reserve(second, 400, 1000));
     EXPECT_EQ(space.Reserved(), 1000u);
 }
 
@@ -46,9 +50,8 @@ TEST(DiskSpace, AReservationMadeAgainTakesThePlaceOfTheEarlierOne) {
     // The stream after the pieces reserves the whole file in place of the pieces' rest.
     DiskSpace space;
     DiskReservation download(space);
+    ASSERT_TRUE(Reserve(download, 600, 1000));
     uint64_t free = 1000;
-    ASSERT_TRUE(download.Reserve(600, free));
-    free = 1000;
     EXPECT_TRUE(download.Reserve(900, free));
     EXPECT_EQ(free, 1000u);
     EXPECT_EQ(space.Reserved(), 900u);
@@ -57,14 +60,12 @@ TEST(DiskSpace, AReservationMadeAgainTakesThePlaceOfTheEarlierOne) {
 TEST(DiskSpace, AShrinkLowersAReservationAndNeverRaisesIt) {
     DiskSpace space;
     DiskReservation first(space), second(space);
-    uint64_t free = 1000;
-    ASSERT_TRUE(first.Reserve(1000, free));
+    ASSERT_TRUE(Reserve(first, 1000, 1000));
     first.ShrinkTo(2000);
     EXPECT_EQ(first.Bytes(), 1000u);
     first.ShrinkTo(300);
     EXPECT_EQ(first.Bytes(), 300u);
-    free = 1000;
-    EXPECT_TRUE(second.Reserve(700, free));
+    EXPECT_TRUE(Reserve(second, 700, 1000));
     EXPECT_EQ(space.Reserved(), 1000u);
 }
 
@@ -72,13 +73,10 @@ TEST(DiskSpace, WhatADownloadWroteIsNotCountedTwice) {
     // 1500 bytes free; a download of 1000 writes 700 of them, which the volume then shows taken.
     DiskSpace space;
     DiskReservation first(space), second(space);
-    uint64_t free = 1500;
-    ASSERT_TRUE(first.Reserve(1000, free));
-    free = 800;
-    EXPECT_FALSE(second.Reserve(500, free));
+    ASSERT_TRUE(Reserve(first, 1000, 1500));
+    EXPECT_FALSE(Reserve(second, 500, 800));
     first.ShrinkTo(RestToWrite(1000, 700));
-    free = 800;
-    EXPECT_TRUE(second.Reserve(500, free));
+    EXPECT_TRUE(Reserve(second, 500, 800));
     EXPECT_EQ(RestToWrite(1000, 1000), 0u);
     EXPECT_EQ(RestToWrite(1000, 4096), 0u);  // an allocation rounded up past the file
 }
@@ -87,14 +85,12 @@ TEST(DiskSpace, AReservationGoingOutOfScopeGivesItsBytesBack) {
     DiskSpace space;
     {
         DiskReservation download(space);
-        uint64_t free = 1000;
-        ASSERT_TRUE(download.Reserve(1000, free));
+        ASSERT_TRUE(Reserve(download, 1000, 1000));
         EXPECT_EQ(space.Reserved(), 1000u);
     }
     EXPECT_EQ(space.Reserved(), 0u);
     DiskReservation released(space);
-    uint64_t free = 1000;
-    ASSERT_TRUE(released.Reserve(1000, free));
+    ASSERT_TRUE(Reserve(released, 1000, 1000));
     released.Release();
     EXPECT_EQ(space.Reserved(), 0u);
     EXPECT_EQ(released.Bytes(), 0u);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -42,6 +43,13 @@ bool CoverOnce(std::vector<Write> writes, uint64_t size) {
         next += write.second;
     }
     return next == size;
+}
+
+// Whether the board has what a state records: a validator, and its spans.
+bool Records(const PieceBoard& board) {
+    std::string validator;
+    std::vector<http_pieces::PieceSpan> spans;
+    return board.Snapshot(validator, spans);
 }
 
 // A fresh board whose five first pieces the five workers have taken.
@@ -200,9 +208,7 @@ TEST(PieceBoard, ResetForgetsThePiecesTheValidatorAndTheFailure) {
     board.EndPiece(1, false);
     board.Reset();
     EXPECT_FALSE(board.StateKept());
-    std::string validator;
-    std::vector<http_pieces::PieceSpan> spans;
-    EXPECT_FALSE(board.Snapshot(validator, spans));
+    EXPECT_FALSE(Records(board));
     EXPECT_EQ(board.Held().bytes, 0u);
     EXPECT_TRUE(board.NoteValidator("\"two\""));
     board.LayFresh(kSize);
@@ -218,9 +224,7 @@ TEST(PieceBoard, AStateWithoutAValidatorIsNotRecorded) {
     PieceBoard board;
     board.LayFresh(kSize);
     EXPECT_TRUE(board.NoteValidator(""));
-    std::string validator;
-    std::vector<http_pieces::PieceSpan> spans;
-    EXPECT_FALSE(board.Snapshot(validator, spans));
+    EXPECT_FALSE(Records(board));
     EXPECT_FALSE(board.NoteValidator("\"late\""));
 }
 
