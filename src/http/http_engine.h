@@ -8,6 +8,7 @@
 
 #include "diagnostics/log.h"
 #include "http/curl_api.h"
+#include "http/disk_space.h"
 #include "http/http_multi_dl_command.h"
 #include "http/http_request_command.h"
 #include "http/http_task_manager.h"
@@ -49,10 +50,13 @@ class CHttpEngine {
         if (taskManager_.IsStopping())
             return 0;
         auto* command = new CHttpMultiDlCommand(std::move(url), std::move(localPath), id,
-                                                expectedSize, expectedMd5);
+                                                expectedSize, expectedMd5, &diskSpace_);
         command->SetOwner(downloadOwner_);
         return StartCommand(command, L"CHttpEngine::Download");
     }
+
+    // The disk space the engine's running downloads have reserved.
+    http_disk::DiskSpace& DownloadDiskSpace() { return diskSpace_; }
 
     // Stops every task and waits for it, then releases libcurl. The owner calls it first thing in
     // its destructor, while the members that its result functions use still exist. No result or
@@ -66,6 +70,8 @@ class CHttpEngine {
     }
 
   protected:
+    // Declared before the task manager: running downloads hold reservations in it.
+    http_disk::DiskSpace diskSpace_;
     TRequestOwner* requestOwner_ = nullptr;
     TDownloadOwner* downloadOwner_ = nullptr;
     CHttpTaskManager taskManager_;

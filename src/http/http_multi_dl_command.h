@@ -11,46 +11,20 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <vector>
 
+#include "http/disk_space.h"
 #include "http/download_pieces.h"
 #include "http/http_object.h"
 #include "http/http_result.h"
-#include "http/response_headers.h"
-#include "http/stall_watch.h"
+#include "http/piece_board.h"
+#include "http/piece_fetcher.h"
+#include "http/single_stream.h"
 #include "platform/file.h"
-
-// One piece of the file: a span of the partial file.
-struct PieceSlot {
-    bool used = false;
-    uint64_t start = 0;
-    // The bytes of the file it stands for; a split moves its end back, under the command's
-    // piece lock, while it is fetched.
-    std::atomic<uint64_t> length{0};
-    // The bytes of its span its transfer has taken from the server, in the partial file or in
-    // the try's buffer; grown under the piece lock, so that a split never hands a helper a byte
-    // already taken. Summed by all for the progress.
-    std::atomic<uint64_t> received{0};
-    // The bytes from its start written into the partial file (not yet known to be on the disk
-    // before the file's next sync); written only by the thread that fetches it.
-    std::atomic<uint64_t> stored{0};
-    // Under the command's piece lock: a thread fetches it; it is whole. (A piece whose tries
-    // failed ends the download's pieces: the command's pieceFailed_.)
-    bool taken = false;
-    bool done = false;
-    // Its next request asks for its first range as PieceRange gives it (the five first pieces
-    // of a new download) rather than for the rest of its span.
-    bool firstRange = false;
-    // The stall watch of its current try, used by its own thread only.
-    http_transfer::StallWatch stallWatch;
-};
-
-class CHttpMultiDlCommand;
 
 // The argument of one piece thread; the five live in the segmented download's frame, which waits
 // for all piece threads.
 struct PieceThreadArg {
-    CHttpMultiDlCommand* command = nullptr;
+    PieceFetcher* fetcher = nullptr;
     int index = -1;
 };
 
@@ -60,75 +34,46 @@ enum class SegmentedResult {
     kStream,           // no file from these pieces: the single stream fetches it
     kFileChanged,      // a ranged answer gave another validator: fresh pieces, once
     kLengthAnnounced,  // a ranged answer gave another length: fresh pieces at it, once
-    kStop,             // nothing more is fetched: no room, the destination in use, or stopping
+    kStop,             // nothing more is fetched: no disk space, destination in use, stopping
 };
 
-class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
+class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>,
+                            private PieceHost,
+                            private StreamHost {
   public:
-    // The pause before a piece's second try.
-    static constexpr uint32_t kRetryPauseMs = 500;
     // While the pieces come, their state is recorded after this long or this many bytes.
     static constexpr uint32_t kCheckpointMs = 500;
     static constexpr uint64_t kCheckpointBytes = 64ull << 20;
 
-    // `expectedMd5` is the file's digest text as the update answer gives it, or empty.
+    // `expectedMd5` is the file's digest text as the update answer gives it, or empty;
+    // `diskSpace` the engine's ledger of reserved disk space, which outlives the download.
     CHttpMultiDlCommand(std::string url, std::string localPath, int taskId, uint64_t expectedSize,
-                        const std::string& expectedMd5);
+                        const std::string& expectedMd5, http_disk::DiskSpace* diskSpace);
 
     // The piece thread procedure; the argument is a PieceThreadArg.
     static unsigned HttpExecuteThreadProc(void* argument);
 
-    // Makes every later download see this many free bytes on its volume; a negative number
-    // returns to the volume's own figure.
-    static void SetFreeSpaceForTesting(int64_t bytes);
-
   private:
-    // One try of one piece: where its bytes go and what its answer said.
-    struct PieceTry {
-        CHttpMultiDlCommand* command = nullptr;
-        int index = 0;
-        // The bytes on their way to the partial file, written in blocks at the piece's end.
-        std::vector<char> buffer;
-        size_t buffered = 0;
-        // The most bytes the answer may carry, and what it carried so far.
-        uint64_t limit = 0;
-        uint64_t delivered = 0;
-        // The server sent more than the range asked; the partial file could not take the data.
-        bool overrun = false;
-        bool writeFailed = false;
-        http_transfer::ValidatorHeaders headers;
-        bool headersSeen = false;
-        // The bytes asked for, inclusive; the last may lie past the file's end.
-        uint64_t firstByte = 0;
-        uint64_t lastByte = 0;
-        // The answer was judged to be the range asked: its body may reach the file.
-        bool accepted = false;
-        // The range text of the request.
-        std::string range;
-    };
-
     static unsigned DownloadThreadProc(void* argument);
     void Execute();
     SegmentedResult SegmentedDownload();
     // What the end of pieces that are not whole leads to.
     SegmentedResult PiecesEnded() const;
-    // Reserves the room the pieces need beyond the `held` bytes resumed pieces hold; when it
+    // Reserves the disk space the pieces need beyond the `held` bytes resumed pieces hold; when it
     // does not fit, nothing is fetched (logged).
-    bool ReserveRoomForPieces(uint64_t held);
-    // Starts the five piece threads and waits for all of them; false when none could start.
-    bool RunPieceWorkers();
+    bool ReserveDiskSpaceForPieces(uint64_t held);
+    // Starts the five piece threads, each running `fetcher`'s worker, and waits for all of
+    // them; false when none could start.
+    bool RunPieceWorkers(PieceFetcher& fetcher);
     // Opens the partial file: as it is for resumed pieces (false when it is not the file's
     // length any more), else emptied and sized to the file.
     bool OpenPartial(bool resumed);
     // Checks that the pieces hold the whole file and moves the partial file over the
     // destination.
     SegmentedResult CompleteDestination(uint64_t held);
-    // Asks the server for the file's length with a HEAD request, following redirects; returns
-    // the URL that gave it (the final one), else url_.
-    std::string ProbeSize();
-    // The server's validator of the file (after redirects), with a HEAD request; empty when
-    // there is none or the request fails.
-    std::string ProbeValidator();
+    // Asks the server for the file's length where the caller has none; the pieces then ask
+    // where the probe's redirects ended.
+    void ProbeSize();
     // Sets up the pieces: those of an earlier download of the same file when its state matches
     // and the server's validator is unchanged, else the five first ones holding nothing.
     // Returns the bytes they already hold; `resumed` tells which.
@@ -136,40 +81,12 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Reserves `needed` more bytes on the destination's volume for this download, in place of
     // what it reserved before: true when they fit beside what other running downloads reserved
     // (or when the volume cannot be asked). `free` receives what was there for it.
-    bool ReserveRoom(uint64_t needed, uint64_t& free);
+    bool ReserveDiskSpace(uint64_t needed, uint64_t& free);
     // Lowers the reservation to what the pieces still have to write into the partial file.
-    void ShrinkRoomToRest();
-    void ReleaseRoom();
+    void ShrinkDiskSpaceToRest();
     // Logs that the download does not fit and that nothing is fetched.
-    void RefuseForRoom(uint64_t needed, uint64_t free);
-    void RunPieceWorker(int worker);
-    // Fetches one piece with up to two tries, each continuing where the piece's bytes in the
-    // partial file end. True when the partial file holds its whole span.
-    bool FetchPiece(int index);
-    // One try of a piece; true when the partial file holds its whole span afterwards.
-    bool TryPiece(int index, int attempt);
-    // What a try asks for: the piece's first range as PieceRange gives it, or the rest of its
-    // span after the `have` bytes the partial file holds.
-    void AimPieceTry(PieceTry& pieceTry, uint64_t have);
-    // Takes what of `bytes` more the piece's span still has room for, under the piece lock.
-    uint64_t TakeBytes(int index, uint64_t bytes);
-    // Writes the try's buffer at the end of the piece's bytes in the partial file.
-    bool FlushPiece(PieceTry& pieceTry);
-    // The next piece for a thread that is free: one nobody fetches yet, else the second half of
-    // the largest rest of a piece being fetched. -1 when there is none worth it.
-    int TakeNextPiece();
-    // Whether a piece's answer may write into its file: a 206 for exactly the range asked, of a
-    // file of the download's size, that carries the validator of the first such answer. A 200
-    // says that the server does not serve ranges, another validator that the file changed
-    // meanwhile; both end every piece of the download.
-    bool AcceptPieceAnswer(const PieceTry& pieceTry);
-    // Records the validator of the first ranged answer; false when an earlier answer gave
-    // another one.
-    bool NoteValidator(const std::string& validator);
-    // Whether the pieces are to end at once: the server ignores ranges or the file changed.
-    bool PiecesAbandoned() const {
-        return rangesRefused_.load() || fileChanged_.load() || announcedSize_.load() != 0;
-    }
+    void RefuseForDiskSpace(uint64_t needed, uint64_t free);
+    bool PiecesAbandoned() const { return verdicts_.Abandoned(); }
     // After pieces that a ranged answer of another length ended: the download takes that
     // length.
     void TakeAnnouncedSize();
@@ -178,7 +95,7 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // Whether the destination cannot be replaced now; logs it once.
     bool DestinationInUse();
     // Whether the file at `path` has the digest the caller gave.
-    bool HasExpectedDigest(const std::string& path) const;
+    bool HasExpectedDigest(const std::string& path) const override;
     // Records what the partial file holds: takes each piece's stored count, puts the partial
     // file on the disk, and only then replaces the state with those counts, so that a state
     // never trusts a byte that a power cut could still take. Nothing without a validator.
@@ -191,15 +108,14 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     // download when a validator lets their state be recorded, else they go with the partial
     // file.
     void KeepOrDeletePieces();
-    static size_t WritePieceData(char* data, size_t size, size_t count, void* pieceTry);
-    static int PieceProgressProc(void* data, double totalDown, double nowDown, double, double);
-    void DeliverPieceProgress();
+    // What the pieces ask of the download: the reservation and the checkpoint after their
+    // writes, and the progress.
+    void PieceStored() override;
+    void PieceProgress() override;
+    // The whole file in one stream beside the destination, which it then replaces; 1 when it
+    // did.
     int SingleStreamDownload();
-    // One try of the stream into `target`; 1 when it holds the whole file.
-    int TryStream(int attempt, const std::string& target);
-    static int StreamProgressProc(void* data, double totalDown, double nowDown, double, double);
-    // The size probe's progress function: only the shutdown and the stall watchdog.
-    static int WatchProgress(void* data, double, double nowDown, double, double);
+    void StreamProgress(double fraction) override;
     void DeliverProgress(double fraction);
 
     std::string url_;
@@ -207,10 +123,11 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     std::wstring expectedMd5_;  // the file's digest text; empty when the caller has none
     double totalSize_;          // size_ as the log lines and the progress give it
     int taskId_;
-    uint64_t size_ = 0;      // the file's length: as the caller expects it, or probed; 0 unknown
-    uint64_t reserved_ = 0;  // the room this download holds on the volume, under the room lock
-    http_transfer::StallWatch streamWatch_;  // the probe's and the single stream's watchdog
-    bool inUse_ = false;                     // the destination cannot be replaced: no stream
+    uint64_t size_ = 0;  // the file's length: as the caller expects it, or probed; 0 unknown
+    http_disk::DiskSpace* diskSpace_;
+    // The disk space this download holds; given back when the download ends.
+    http_disk::DiskReservation reservation_;
+    bool inUse_ = false;  // the destination cannot be replaced: no stream
 
     // The file the pieces write into, at their offsets; open during the segmented download.
     std::string partialName_;
@@ -219,27 +136,10 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult> {
     std::mutex checkpointLock_;
     std::atomic<uint32_t> checkpointTick_{0};
     std::atomic<uint64_t> checkpointStored_{0};
-    std::atomic<uint64_t> storedTotal_{0};     // what all pieces wrote into the partial file
     std::atomic<uint64_t> allocatedBytes_{0};  // what the partial file took when it was sized
 
-    std::mutex piecesLock_;
-    PieceSlot pieces_[http_pieces::kMaxPieces];
-    int nextPiece_ = 0;            // the number the next split gives its piece
-    std::string validator_;        // of the file the pieces hold; empty when it has none
-    bool validatorKnown_ = false;  // a ranged answer, or the resumed state, gave validator_
-    bool stateKept_ = false;       // a state file describes the pieces
-    bool pieceFailed_ = false;
-    // A ranged request was answered with the whole file, or with a range of a file of another
-    // length: no piece can be had from this server.
-    std::atomic<bool> rangesRefused_{false};
-    std::atomic<bool> fileChanged_{false};  // a ranged answer gave another validator
-    // Ranged answers gave other validators for what was otherwise this file's exact ranges, and
-    // the caller has the file's digest: whatever file comes is judged by that digest.
-    std::atomic<bool> digestJudges_{false};
-    // The pieces hold bytes of an earlier download, whose validator the state recorded.
-    std::atomic<bool> resumedPieces_{false};
-    // The file's length as a ranged answer announced it, where that is not size_; 0 when none.
-    std::atomic<int64_t> announcedSize_{0};
+    PieceBoard board_;
+    PieceVerdicts verdicts_;
 
     std::mutex progressLock_;
     double deliveredFraction_ = 0;  // the segmented download's progress never goes back

@@ -1,28 +1,24 @@
-// The segmented download: the pieces of the file set up afresh or resumed from their state, the
-// piece threads as workers that take the next piece or split the largest rest of another, and
-// the join of the pieces into the partial file that replaces the destination.
+// The segmented download: the pieces laid out afresh or resumed from their state, the partial
+// file they write into, the five piece threads, the checkpoints of the state, and the check of
+// the whole file before the partial file replaces the destination.
 #include "http/http_multi_dl_command.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "common/text.h"
 #include "diagnostics/log.h"
-#include "http/curl_api.h"
 #include "http/download_pieces.h"
-#include "http/stall_watch.h"
-#include "http/transfer.h"
-#include "http/transfer_sinks.h"
+#include "http/piece_fetcher.h"
+#include "http/single_stream.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/path.h"
+#include "platform/thread.h"
 
 SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
-    // The pieces ask where the probe's redirects ended.
     if (size_ == 0)
-        url_ = ProbeSize();
+        ProbeSize();
     if (size_ == 0)
         return SegmentedResult::kStream;
     // A path with no partial name beside it, or a file beyond what ranges describe: the single
@@ -32,7 +28,7 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
         return SegmentedResult::kStream;
     bool resumed = false;
     uint64_t held = PreparePieces(resumed);
-    if (!ReserveRoomForPieces(held))
+    if (!ReserveDiskSpaceForPieces(held))
         return SegmentedResult::kStop;
     if (!OpenPartial(resumed)) {
         KeepOrDeletePieces();
@@ -41,47 +37,39 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
     uint64_t allocated = 0;
     if (partial_.GetAllocatedSize(allocated))
         allocatedBytes_.store(allocated);
-    ShrinkRoomToRest();
-    bool started = RunPieceWorkers();
+    ShrinkDiskSpaceToRest();
+    PieceFetcher fetcher(board_, partial_, PieceFacts{url_, size_, !expectedMd5_.empty()},
+                         verdicts_, *this, this->taskCallback_);
+    bool started = RunPieceWorkers(fetcher);
 
-    bool whole = started;
-    held = 0;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        for (const PieceSlot& slot : pieces_) {
-            if (!slot.used)
-                continue;
-            uint64_t length = slot.length.load();
-            whole = whole && slot.done;
-            held += std::min<uint64_t>(slot.stored.load(), length);
-        }
-    }
+    PiecesHeld pieces = board_.Held();
+    bool whole = started && pieces.whole;
     if (this->IsStopping() || !whole) {
         if (!this->IsStopping())
             LogPrint(GetLogUtility(), L"Download file: pieces not whole, size:%.2f, held:%.2f",
-                     totalSize_, static_cast<double>(held));
+                     totalSize_, static_cast<double>(pieces.bytes));
         KeepOrDeletePieces();
         return this->IsStopping() ? SegmentedResult::kStop : PiecesEnded();
     }
-    return CompleteDestination(held);
+    return CompleteDestination(pieces.bytes);
 }
 
 SegmentedResult CHttpMultiDlCommand::PiecesEnded() const {
-    if (fileChanged_.load())
+    if (verdicts_.fileChanged.load())
         return SegmentedResult::kFileChanged;
-    if (announcedSize_.load() > 0)
+    if (verdicts_.announcedSize.load() > 0)
         return SegmentedResult::kLengthAnnounced;
     return SegmentedResult::kStream;
 }
 
-bool CHttpMultiDlCommand::ReserveRoomForPieces(uint64_t held) {
+bool CHttpMultiDlCommand::ReserveDiskSpaceForPieces(uint64_t held) {
     // The pieces write in place: the file needs its length less what resumed pieces hold, never
     // more than one stream would, so what does not fit for them fits for nothing.
     uint64_t needed = size_ - std::min(held, size_);
     uint64_t free = 0;
-    if (ReserveRoom(needed, free))
+    if (ReserveDiskSpace(needed, free))
         return true;
-    RefuseForRoom(needed, free);
+    RefuseForDiskSpace(needed, free);
     return false;
 }
 
@@ -94,23 +82,17 @@ bool CHttpMultiDlCommand::OpenPartial(bool resumed) {
         // The partial file is not the one the state describes: nothing it holds is trusted.
         LogPrint(GetLogUtility(), L"Download file: the partial file is gone, pieces discarded");
         http_pieces::DeletePieces(localPath_);
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        stateKept_ = false;
-        for (PieceSlot& slot : pieces_) {
-            slot.received.store(0);
-            slot.stored.store(0);
-            slot.done = slot.used && slot.length.load() == 0;
-        }
+        board_.ForgetHeld();
     }
     return partial_.Open(partialName_, true) && partial_.Allocate(size_);
 }
 
-bool CHttpMultiDlCommand::RunPieceWorkers() {
+bool CHttpMultiDlCommand::RunPieceWorkers(PieceFetcher& fetcher) {
     PieceThreadArg arguments[http_pieces::kPieceCount];
     platform::ThreadHandle threads[http_pieces::kPieceCount];
     size_t started = 0;
     for (int i = 0; i < http_pieces::kPieceCount; ++i) {
-        arguments[i].command = this;
+        arguments[i].fetcher = &fetcher;
         arguments[i].index = i;
         platform::ThreadHandle thread = platform::CreateWorkerThread(
             &HttpExecuteThreadProc, &arguments[i], false, platform::kSmallStackBytes);
@@ -136,15 +118,14 @@ SegmentedResult CHttpMultiDlCommand::CompleteDestination(uint64_t held) {
     LogPrint(GetLogUtility(), L"Download file total size:%.2f, had download :%.2f", totalSize_,
              static_cast<double>(held));
     bool whole = synced && held == size_ && length == size_;
-    if (whole && digestJudges_.load()) {
+    if (whole && verdicts_.digestJudges.load()) {
         // The pieces came with other validators: only the digest tells whether they are one
         // file. Pieces of two files are of no use; the stream fetches the file whole.
         if (!HasExpectedDigest(partialName_)) {
             LogPrint(GetLogUtility(),
                      L"Download file: the pieces' digest is not the answer's, pieces discarded");
             platform::DeletePath(ToWidePath(partialName_));
-            std::lock_guard<std::mutex> lock(piecesLock_);
-            stateKept_ = false;
+            board_.KeepStateIf(false);
             return SegmentedResult::kStream;
         }
         LogPrint(GetLogUtility(), L"Download file: the pieces' digest is the answer's");
@@ -164,166 +145,32 @@ uint64_t CHttpMultiDlCommand::PreparePieces(bool& resumed) {
                   http_pieces::ReadPieceState(localPath_, saved) && saved.url == url_ &&
                   saved.size == size_ && !saved.validator.empty();
     if (resume) {
-        std::string validator = ProbeValidator();
+        std::string validator = SingleStream(*this, this->taskCallback_, url_).ProbeValidator();
         resume = validator == saved.validator;
         if (!resume)
             LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
     }
-    std::vector<http_pieces::PieceSpan> spans;
+    uint64_t held = 0;
     if (resume) {
-        spans = saved.pieces;
+        held = board_.LayResumed(saved);
     } else {
         // Whatever an earlier download left is not known to be this file.
         http_pieces::DeletePieces(localPath_);
-        spans = http_pieces::FirstPieces(size_);
+        board_.LayFresh(size_);
     }
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    uint64_t held = 0;
-    for (const http_pieces::PieceSpan& span : spans) {
-        PieceSlot& slot = pieces_[span.index];
-        slot.used = true;
-        slot.start = span.start;
-        slot.length.store(span.length);
-        slot.firstRange = !resume;
-        uint64_t have = resume ? span.held : 0;
-        // An empty piece (of a file shorter than five bytes) has nothing to fetch.
-        slot.done = span.length == 0 || have == span.length;
-        slot.received.store(have);
-        slot.stored.store(have);
-        held += have;
-        nextPiece_ = std::max(nextPiece_, span.index + 1);
-    }
-    storedTotal_.store(held);
     checkpointStored_.store(held);
     checkpointTick_.store(platform::GetTickCount32());
     resumed = resume;
-    resumedPieces_.store(resume);
-    if (resume) {
-        validator_ = saved.validator;
-        validatorKnown_ = true;
-        stateKept_ = true;
+    verdicts_.resumedPieces.store(resume);
+    if (resume)
         LogPrint(GetLogUtility(), L"Download file: resume %d pieces holding %llu bytes",
-                 static_cast<int>(spans.size()), static_cast<unsigned long long>(held));
-    }
+                 static_cast<int>(saved.pieces.size()), static_cast<unsigned long long>(held));
     return held;
 }
 
-std::string CHttpMultiDlCommand::ProbeValidator() {
-    http_transfer::ValidatorHeaders headers;
-    http_transfer::TransferOptions options;
-    options.followRedirects = true;
-    options.progress = &WatchProgress;
-    options.progressData = static_cast<void*>(this);
-    options.headers = &headers;
-    options.headersOnly = true;
-    http_transfer::StartStallWatch(streamWatch_);
-    http_transfer::Transfer probe;
-    if (probe.Run(url_, options) == CURLE_OK && headers.status >= 200 && headers.status <= 299)
-        return http_transfer::ValidatorOf(headers);
-    return std::string();
-}
-
-void CHttpMultiDlCommand::RunPieceWorker(int worker) {
-    int index = -1;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        PieceSlot& own = pieces_[worker];
-        if (own.used && !own.taken && !own.done) {
-            own.taken = true;
-            index = worker;
-        }
-    }
-    if (index < 0)
-        index = TakeNextPiece();
-    while (index >= 0) {
-        bool whole = FetchPiece(index);
-        {
-            std::lock_guard<std::mutex> lock(piecesLock_);
-            pieces_[index].done = whole;
-            pieceFailed_ = pieceFailed_ || !whole;
-        }
-        if (!whole)
-            return;
-        index = TakeNextPiece();
-    }
-}
-
-int CHttpMultiDlCommand::TakeNextPiece() {
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    if (pieceFailed_ || PiecesAbandoned() || this->IsStopping())
-        return -1;
-    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-        PieceSlot& slot = pieces_[i];
-        if (slot.used && !slot.taken && !slot.done) {
-            slot.taken = true;
-            return i;
-        }
-    }
-    // A piece that is stalled or between its tries is fetched meanwhile too, so it may be split.
-    int largest = -1;
-    uint64_t largestRest = 0;
-    for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-        PieceSlot& slot = pieces_[i];
-        if (!slot.used || !slot.taken || slot.done)
-            continue;
-        uint64_t length = slot.length.load();
-        uint64_t rest = length - std::min<uint64_t>(slot.received.load(), length);
-        if (rest > largestRest) {
-            largest = i;
-            largestRest = rest;
-        }
-    }
-    uint64_t keptLength = 0, helperLength = 0;
-    if (largest < 0 || nextPiece_ >= http_pieces::kMaxPieces ||
-        !http_pieces::SplitPoint(pieces_[largest].start, pieces_[largest].length.load(),
-                                 pieces_[largest].received.load(), keptLength, helperLength))
-        return -1;
-    PieceSlot& slow = pieces_[largest];
-    int index = nextPiece_++;
-    PieceSlot& helper = pieces_[index];
-    helper.used = true;
-    helper.taken = true;
-    helper.start = slow.start + keptLength;
-    helper.length.store(helperLength);
-    helper.received.store(0);
-    helper.stored.store(0);
-    // The slow piece's transfer takes its bytes under this lock, and the split point lies past
-    // what it took: it ends where its span now ends, and the two never write the same byte.
-    slow.length.store(keptLength, std::memory_order_release);
-    LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", largest,
-             static_cast<unsigned long long>(helper.start), index);
-    return index;
-}
-
-bool CHttpMultiDlCommand::NoteValidator(const std::string& validator) {
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    if (validatorKnown_)
-        return validator == validator_;
-    validatorKnown_ = true;
-    validator_ = validator;
-    return true;
-}
-
 void CHttpMultiDlCommand::ResetPieces() {
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    for (PieceSlot& slot : pieces_) {
-        slot.used = false;
-        slot.start = 0;
-        slot.length.store(0);
-        slot.received.store(0);
-        slot.stored.store(0);
-        slot.taken = false;
-        slot.done = false;
-        slot.firstRange = false;
-    }
-    nextPiece_ = 0;
-    validator_.clear();
-    validatorKnown_ = false;
-    stateKept_ = false;
-    pieceFailed_ = false;
-    fileChanged_.store(false);
-    resumedPieces_.store(false);
-    announcedSize_.store(0);
+    board_.Reset();
+    verdicts_.ForgetFileChange();
 }
 
 void CHttpMultiDlCommand::Checkpoint() {
@@ -336,39 +183,26 @@ void CHttpMultiDlCommand::CheckpointLocked() {
         return;
     // A state trusts its pieces by their validator, which no longer tells one file from
     // another once the answers disagree: such pieces are not kept for a later download.
-    if (digestJudges_.load()) {
+    if (verdicts_.digestJudges.load()) {
         platform::DeletePath(ToWidePath(http_pieces::StateName(localPath_)));
         return;
     }
     http_pieces::PieceState state;
     state.url = url_;
     state.size = size_;
-    uint64_t stored = storedTotal_.load();
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        if (validator_.empty())
-            return;
-        state.validator = validator_;
-        for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
-            const PieceSlot& slot = pieces_[i];
-            if (!slot.used)
-                continue;
-            uint64_t length = slot.length.load();
-            state.pieces.push_back(http_pieces::PieceSpan{
-                i, slot.start, length, std::min<uint64_t>(slot.stored.load(), length)});
-        }
-    }
+    uint64_t stored = board_.StoredTotal();
+    if (!board_.Snapshot(state.validator, state.pieces))
+        return;
     // What the counts were taken from goes to the disk before the counts do.
     bool kept = partial_.Sync() && http_pieces::WritePieceState(localPath_, state);
     checkpointTick_.store(platform::GetTickCount32());
     checkpointStored_.store(stored);
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    stateKept_ = stateKept_ || kept;
+    board_.NoteStateKept(kept);
 }
 
 void CHttpMultiDlCommand::CheckpointWhenDue() {
     uint32_t since = platform::GetTickCount32() - checkpointTick_.load();
-    uint64_t written = storedTotal_.load() - checkpointStored_.load();
+    uint64_t written = board_.StoredTotal() - checkpointStored_.load();
     if (since < kCheckpointMs && written < kCheckpointBytes)
         return;
     std::unique_lock<std::mutex> busy(checkpointLock_, std::try_to_lock);
@@ -381,15 +215,28 @@ void CHttpMultiDlCommand::KeepOrDeletePieces() {
     // to a later download.
     if (!PiecesAbandoned())
         Checkpoint();
-    bool keep = false;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        keep = stateKept_ && !PiecesAbandoned() && !digestJudges_.load();
-        stateKept_ = keep;
-    }
+    bool keep = board_.KeepStateIf(!PiecesAbandoned() && !verdicts_.digestJudges.load());
     partial_.Close();
     if (!keep) {
         http_pieces::DeletePieces(localPath_);
         platform::DeletePath(ToWidePath(partialName_));
     }
+}
+
+void CHttpMultiDlCommand::PieceStored() {
+    ShrinkDiskSpaceToRest();
+    CheckpointWhenDue();
+}
+
+void CHttpMultiDlCommand::PieceProgress() {
+    if (this->owner_ == nullptr)
+        return;
+    // Each piece counts what its file holds of its span: exact, whoever fetched which bytes.
+    double received = static_cast<double>(board_.ReceivedTotal());
+    double fraction = std::min(1.0, received / totalSize_);
+    std::lock_guard<std::mutex> lock(progressLock_);
+    if (fraction <= deliveredFraction_)
+        return;
+    deliveredFraction_ = fraction;
+    DeliverProgress(fraction);
 }

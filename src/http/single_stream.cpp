@@ -1,85 +1,67 @@
-// The single stream that fetches the whole file when the segmented download cannot, and the size
-// probe that finds the file's length when the caller has none; both watched for stalls.
-#include "http/http_multi_dl_command.h"
+// The stream's tries and the probes: each a transfer bounded by a connection time-out and the
+// stall watchdog, with no overall limit, since packages are large.
+#include "http/single_stream.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <utility>
 
-#include "common/text.h"
 #include "diagnostics/log.h"
 #include "http/curl_api.h"
-#include "http/download_pieces.h"
-#include "http/stall_watch.h"
+#include "http/response_headers.h"
 #include "http/transfer.h"
 #include "http/transfer_sinks.h"
-#include "platform/clock.h"
 #include "platform/file.h"
-#include "platform/path.h"
 
-std::string CHttpMultiDlCommand::ProbeSize() {
-    // Bounded like the pieces: a connection time-out and the stall watchdog.
+SingleStream::SingleStream(StreamHost& host, const IHttpTaskCallback* tasks, std::string url)
+    : host_(host), tasks_(tasks), url_(std::move(url)) {}
+
+uint64_t SingleStream::ProbeSize(std::string& finalUrl) {
     http_transfer::TransferOptions options;
     options.followRedirects = true;
     options.progress = &WatchProgress;
     options.progressData = static_cast<void*>(this);
     options.headersOnly = true;
-    http_transfer::StartStallWatch(streamWatch_);
+    http_transfer::StartStallWatch(watch_);
     http_transfer::Transfer probe;
     probe.Run(url_, options);
     long httpCode = probe.ResponseCode();
     int64_t length = probe.AnnouncedLength();
     // Only the final answer's length is the file's: that of a redirect or an error page is
     // not, and the pieces would then join to that length and pass the check.
-    if (httpCode >= 200 && httpCode <= 299 && length > 0) {
-        size_ = static_cast<uint64_t>(length);
-        totalSize_ = static_cast<double>(size_);
-        std::string final = probe.FinalUrl();
-        if (!final.empty())
-            return final;
-    }
-    return url_;
+    if (httpCode < 200 || httpCode > 299 || length <= 0)
+        return 0;
+    std::string final = probe.FinalUrl();
+    if (!final.empty())
+        finalUrl = final;
+    return static_cast<uint64_t>(length);
 }
 
-int CHttpMultiDlCommand::SingleStreamDownload() {
-    uint64_t free = 0;
-    if (size_ != 0 && !ReserveRoom(size_, free)) {
-        RefuseForRoom(size_, free);
-        return 0;
-    }
-    // The stream writes beside the destination and replaces it only with a good file; a path
-    // too long for that name is written in place. Pieces kept for a later download stay in the
-    // partial file: the stream then has a name of its own, or where that does not fit, they go.
-    std::string target = http_pieces::PartialNameFor(localPath_);
-    bool piecesKept = false;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        piecesKept = stateKept_;
-    }
-    if (piecesKept && http_pieces::StreamNameFits(localPath_)) {
-        target = http_pieces::StreamName(localPath_);
-    } else if (piecesKept) {
-        http_pieces::DeletePieces(localPath_);
-    }
-    bool beside = !target.empty();
-    if (!beside)
-        target = localPath_;
-    int result = 0;
-    for (int attempt = 0; attempt < 2 && result == 0; ++attempt) {
-        if (this->IsStopping())
+std::string SingleStream::ProbeValidator() {
+    http_transfer::ValidatorHeaders headers;
+    http_transfer::TransferOptions options;
+    options.followRedirects = true;
+    options.progress = &WatchProgress;
+    options.progressData = static_cast<void*>(this);
+    options.headers = &headers;
+    options.headersOnly = true;
+    http_transfer::StartStallWatch(watch_);
+    http_transfer::Transfer probe;
+    if (probe.Run(url_, options) == CURLE_OK && headers.status >= 200 && headers.status <= 299)
+        return http_transfer::ValidatorOf(headers);
+    return std::string();
+}
+
+bool SingleStream::Fetch(uint64_t size, bool digestJudges, const std::string& target) {
+    size_ = size;
+    digestJudges_ = digestJudges;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (http_transfer::IsStopping(tasks_))
             break;
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try begin.", attempt);
-        result = TryStream(attempt, target);
+        if (TryStream(attempt, target))
+            return true;
     }
-    if (!beside)
-        return result;
-    if (result == 1 && platform::ReplacePath(ToWidePath(target), ToWidePath(localPath_)))
-        return 1;
-    platform::DeletePath(ToWidePath(target));
-    if (result == 1)
-        DestinationInUse();
-    return 0;
+    return false;
 }
 
 namespace {
@@ -109,16 +91,14 @@ size_t WriteStreamData(char* data, size_t size, size_t count, void* streamTry) {
 
 }  // namespace
 
-int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
+bool SingleStream::TryStream(int attempt, const std::string& target) {
     std::FILE* file = platform::OpenStdioFile(target, "wb");
     if (file == nullptr)
-        return 0;
+        return false;
     StreamTry stream;
-    stream.sink = http_transfer::FileSink{file, this->taskCallback_};
+    stream.sink = http_transfer::FileSink{file, tasks_};
     stream.expected = size_;
-    http_transfer::StartStallWatch(streamWatch_);
-    // Bounded like the pieces: a connection time-out, and the stall watchdog in the progress
-    // function; no overall limit, since packages are large.
+    http_transfer::StartStallWatch(watch_);
     http_transfer::TransferOptions options;
     options.followRedirects = true;
     options.write = &WriteStreamData;
@@ -133,19 +113,23 @@ int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
         std::fclose(file);
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try fail. err=%d", attempt,
                  static_cast<int>(code));
-        return 0;
+        return false;
     }
-    long httpCode = transfer.ResponseCode();
     int64_t fileSize = -1;
     platform::GetStdioFileLength(file, fileSize);
     // The file's data is on the disk before its name is trusted.
     bool synced = platform::SyncStdioFile(file);
     bool closed = std::fclose(file) == 0 && synced;
+    return Judge(attempt, target, transfer.ResponseCode(), stream.headers.contentLength, fileSize,
+                 closed);
+}
+
+bool SingleStream::Judge(int attempt, const std::string& target, long httpCode, int64_t announced,
+                         int64_t fileSize, bool closed) {
     // An error page is not the package, however well it was transferred. The length the server
     // announces governs (the package's digest judges the content); without one, the file is
     // checked against the length the caller expects, or else the probe found.
     bool statusGood = httpCode >= 200 && httpCode <= 299;
-    int64_t announced = stream.headers.contentLength;
     if (statusGood && announced >= 0 && size_ != 0 && static_cast<uint64_t>(announced) != size_)
         LogPrint(GetLogUtility(),
                  L"CHttpDlCommand::the server announces %lld bytes, the answer %llu",
@@ -154,46 +138,39 @@ int CHttpMultiDlCommand::TryStream(int attempt, const std::string& target) {
                                      : size_ == 0 || fileSize == static_cast<int64_t>(size_);
     if (statusGood && lengthGood && closed) {
         // Where the server's answers disagreed, the digest judges the stream's file too.
-        if (digestJudges_.load() && !HasExpectedDigest(target)) {
+        if (digestJudges_ && !host_.HasExpectedDigest(target)) {
             LogPrint(GetLogUtility(), L"CHttpDlCommand: stream try %d refused, digest differs",
                      attempt);
-            return 0;
+            return false;
         }
-        if (digestJudges_.load())
+        if (digestJudges_)
             LogPrint(GetLogUtility(), L"CHttpDlCommand: stream try %d, digest matches", attempt);
         LogPrint(GetLogUtility(), L"CHttpDlCommand::the %d try success. HttpCode=%lu", attempt,
                  httpCode);
-        return 1;
+        return true;
     }
     LogPrint(GetLogUtility(),
              L"CHttpDlCommand: stream try %d refused, HttpCode=%lu, filesize:%lld, expected:%llu",
              attempt, httpCode, static_cast<long long>(fileSize),
              static_cast<unsigned long long>(size_));
-    return 0;
+    return false;
 }
 
-int CHttpMultiDlCommand::StreamProgressProc(void* data, double totalDown, double nowDown, double,
-                                            double) {
+int SingleStream::StreamProgressProc(void* data, double totalDown, double nowDown, double, double) {
     if (WatchProgress(data, totalDown, nowDown, 0, 0) != 0)
         return 1;
-    auto* command = static_cast<CHttpMultiDlCommand*>(data);
-    if (command != nullptr && command->owner_ != nullptr && totalDown > 0)
-        command->DeliverProgress(nowDown / totalDown);
+    auto* stream = static_cast<SingleStream*>(data);
+    if (stream != nullptr && totalDown > 0)
+        stream->host_.StreamProgress(nowDown / totalDown);
     return 0;
 }
 
-// The size probe's progress function: only the shutdown and the stall watchdog.
-int CHttpMultiDlCommand::WatchProgress(void* data, double, double nowDown, double, double) {
-    auto* command = static_cast<CHttpMultiDlCommand*>(data);
-    if (command == nullptr)
+int SingleStream::WatchProgress(void* data, double, double nowDown, double, double) {
+    auto* stream = static_cast<SingleStream*>(data);
+    if (stream == nullptr)
         return 0;
-    if (command->IsStopping() ||
-        http_transfer::StallWatchdogExpired(command->streamWatch_, nowDown))
+    if (http_transfer::IsStopping(stream->tasks_) ||
+        http_transfer::StallWatchdogExpired(stream->watch_, nowDown))
         return 1;
     return 0;
-}
-
-void CHttpMultiDlCommand::DeliverProgress(double fraction) {
-    if (!this->IsStopping())
-        this->owner_->OnDownloadProgress(taskId_, fraction);
 }

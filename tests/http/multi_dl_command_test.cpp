@@ -1,4 +1,4 @@
-// The segmented download and its single-stream fallback against nginx and the fault server.
+// The download's course and its segmented download against nginx and the fault server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +7,7 @@
 #include <cstring>
 #include <utility>
 
+#include "download_outcome.h"
 #include "platform/path.h"
 #include "support/test_servers.h"
 
@@ -21,66 +22,17 @@ using http_test::NginxUrl;
 using http_test::PatternBytes;
 using http_test::RecordingOwner;
 
-constexpr uint32_t kSampleSize = 1000003;
-constexpr uint32_t kLargeSize = 8000000;
+using http_download_test::CountStartingWith;
+using http_download_test::Download;
+using http_download_test::DownloadTo;
+using http_download_test::kLargeSize;
+using http_download_test::kSampleSize;
+using http_download_test::Outcome;
+using http_download_test::SampleUrl;
+using http_download_test::Sorted;
 
 // What an over-long answer sends beyond the body: far more than the file.
 constexpr size_t kOverrun = 64 * 1024 * 1024;
-
-struct Outcome {
-    int success = -1;
-    std::string content;
-    bool exists = false;
-    std::vector<std::string> leftovers;  // files in the folder besides the destination
-    std::vector<double> progress;
-    bool resultCameLast = false;
-    double seconds = 0;
-};
-
-Outcome DownloadTo(const fixtures::ScratchFolder& folder, const std::string& name,
-                   const std::string& url, uint32_t expectedSize) {
-    Outcome outcome;
-    RecordingOwner owner;
-    std::string path = folder.Path(name);
-    int taskId = 0;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(owner.Download(url, path, &taskId, expectedSize), 1);
-    EXPECT_TRUE(owner.WaitForResults(1, std::chrono::seconds(150)));
-    outcome.seconds = http_test::SecondsSince(start);
-    RecordingOwner::Event result = owner.ResultOf(taskId);
-    outcome.success = result.success;
-    EXPECT_EQ(result.text, path);
-    std::vector<RecordingOwner::Event> events = owner.Events();
-    outcome.resultCameLast =
-        !events.empty() && events.back().kind == RecordingOwner::Event::kDownload;
-    outcome.progress = owner.ProgressOf(taskId);
-    outcome.exists = http_test::ReadWholeFile(path, outcome.content);
-    for (const std::string& each : folder.Names()) {
-        if (each != name)
-            outcome.leftovers.push_back(each);
-    }
-    return outcome;
-}
-
-Outcome Download(const std::string& url, uint32_t expectedSize) {
-    fixtures::ScratchFolder folder;
-    return DownloadTo(folder, "package.exe", url, expectedSize);
-}
-
-std::string SampleUrl(const std::string& key, const std::string& faults = "") {
-    return FaultUrl("/files/pattern.1000003?key=" + key + (faults.empty() ? "" : "&" + faults));
-}
-
-std::vector<std::string> Sorted(std::vector<std::string> lines) {
-    std::sort(lines.begin(), lines.end());
-    return lines;
-}
-
-int CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.compare(0, prefix.size(), prefix) == 0;
-    }));
-}
 
 TEST(MultiDlCommand, FiveRangesFromNginxJoinIntoTheFile) {
     Outcome outcome = Download(NginxUrl("pattern.1000003"), kSampleSize);
@@ -135,22 +87,6 @@ TEST(MultiDlCommand, FilesShorterThanFivePiecesStillArrive) {
     EXPECT_TRUE(outcome.leftovers.empty());
 }
 
-TEST(MultiDlCommand, EmptyFileComesInOneStream) {
-    Outcome outcome = Download(NginxUrl("pattern.0"), 0);
-    EXPECT_EQ(outcome.success, 1);
-    EXPECT_TRUE(outcome.exists);
-    EXPECT_EQ(outcome.content, "");
-}
-
-TEST(MultiDlCommand, UnknownLengthComesInOneStreamWithoutProgress) {
-    std::string key = http_test::UniqueKey();
-    Outcome outcome = Download(SampleUrl(key, "no_length=1"), 0);
-    EXPECT_EQ(outcome.success, 1);
-    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
-    EXPECT_TRUE(outcome.progress.empty());
-    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
-}
-
 TEST(MultiDlCommand, TheLengthTheRangedAnswersAnnounceGovernsOverTheProbes) {
     // The probe is told 5 GiB more than the file has: the first ranged answer announces the
     // file's own length, its pieces end, and the file comes in pieces of that length.
@@ -169,21 +105,6 @@ TEST(MultiDlCommand, TheLengthTheRangedAnswersAnnounceGovernsOverTheProbes) {
         firstRanges.push_back("GET bytes=" + http_pieces::PieceRange(kSampleSize, i));
     EXPECT_EQ(Sorted(last), Sorted(firstRanges));
     EXPECT_EQ(CountStartingWith(requests, "GET -"), 0);
-}
-
-TEST(MultiDlCommand, ErrorPageIsAFailedDownloadNotTheFile) {
-    for (const char* status : {"404", "500"}) {
-        for (uint32_t expected : {kSampleSize, 0u}) {
-            SCOPED_TRACE(std::string("status ") + status + ", expected size " +
-                         std::to_string(expected));
-            std::string key = http_test::UniqueKey();
-            Outcome outcome = Download(SampleUrl(key, std::string("status=") + status), expected);
-            EXPECT_EQ(outcome.success, 0);
-            EXPECT_TRUE(outcome.leftovers.empty());
-            // Both tries of the single stream were made.
-            EXPECT_EQ(CountStartingWith(http_test::RecordedRequests(key), "GET -"), 2);
-        }
-    }
 }
 
 // An answer whose size is wrong: the length the server announces governs, in pieces and in the
@@ -609,54 +530,6 @@ TEST(MultiDlCommand, ADestinationInUseFailsAtOnceAndKeepsTheEarlierFile) {
 }
 #endif
 
-// The pieces write in place: they need the file's length S, as one stream does.
-TEST(MultiDlCommand, TheRoomOnTheDiskDecidesBetweenPiecesAndNothing) {
-    struct Case {
-        uint64_t free;
-        int success, ranged, plain;
-    };
-    for (const Case& each : {Case{2 * kSampleSize - 1, 1, 5, 0}, Case{kSampleSize, 1, 5, 0},
-                             Case{kSampleSize - 1, 0, 0, 0}}) {
-        SCOPED_TRACE("free " + std::to_string(each.free));
-        std::string key = http_test::UniqueKey();
-        CHttpMultiDlCommand::SetFreeSpaceForTesting(static_cast<int64_t>(each.free));
-        Outcome outcome = Download(SampleUrl(key), kSampleSize);
-        CHttpMultiDlCommand::SetFreeSpaceForTesting(-1);
-        EXPECT_EQ(outcome.success, each.success);
-        if (each.success == 1) {
-            EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
-        }
-        EXPECT_TRUE(outcome.leftovers.empty());
-        std::vector<std::string> requests = http_test::RecordedRequests(key);
-        EXPECT_EQ(CountStartingWith(requests, "GET bytes="), each.ranged);
-        EXPECT_EQ(CountStartingWith(requests, "GET -"), each.plain);
-    }
-}
-
-// Room for one and a half files: the second download starts while the first still has a slow
-// fifth of its file to write, and the first one's reservation counts only that fifth.
-TEST(MultiDlCommand, DownloadsRunningAtOnceReserveOnlyWhatTheyStillWrite) {
-    fixtures::ScratchFolder folder;
-    std::string key = http_test::UniqueKey();
-    CHttpMultiDlCommand::SetFreeSpaceForTesting(kLargeSize + kLargeSize / 2);
-    {
-        RecordingOwner owner;
-        int first = 0, second = 0;
-        std::string slow = FaultUrl("/files/pattern.8000000?key=" + key + "&first_rate=300000");
-        ASSERT_EQ(owner.Download(slow, folder.Path("a.exe"), &first, kLargeSize), 1);
-        platform::SleepMilliseconds(1000);
-        std::string fast = FaultUrl("/files/pattern.8000000?key=" + key + "b");
-        ASSERT_EQ(owner.Download(fast, folder.Path("b.exe"), &second, kLargeSize), 1);
-        ASSERT_TRUE(owner.WaitForResults(2));
-        EXPECT_EQ(owner.ResultOf(first).success, 1);
-        EXPECT_EQ(owner.ResultOf(second).success, 1);
-    }
-    CHttpMultiDlCommand::SetFreeSpaceForTesting(-1);
-    std::vector<std::string> second = http_test::RecordedRequests(key + "b");
-    EXPECT_GE(CountStartingWith(second, "GET bytes="), 5);
-    EXPECT_EQ(CountStartingWith(second, "GET -"), 0);
-}
-
 // A file of 8,000,000 bytes whose first range comes slowly: the pieces are 1.6 MB, and the
 // others are done long before the first.
 
@@ -846,34 +719,6 @@ TEST(MultiDlCommandSlow, PiecesStalledTwiceFallBackToOneStream) {
     std::vector<std::string> requests = http_test::RecordedRequests(key);
     EXPECT_EQ(CountStartingWith(requests, "GET bytes="), 10);
     EXPECT_EQ(CountStartingWith(requests, "GET -"), 1);
-}
-
-TEST(MultiDlCommandSlow, StalledSizeProbeIsAbortedAndTheStreamFetchesTheFile) {
-    std::string key = http_test::UniqueKey();
-    Outcome outcome = Download(SampleUrl(key, "on=head&stall=60"), 0);
-    EXPECT_EQ(outcome.success, 1);
-    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
-    EXPECT_GE(outcome.seconds, 15.0);
-    EXPECT_LT(outcome.seconds, 25.0);
-    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"HEAD -", "GET -"}));
-}
-
-TEST(MultiDlCommandSlow, StalledStreamIsAbortedAndTriedAgain) {
-    // A folder so deep that no partial file fits beside the destination sends the download
-    // straight to the single stream, written in place.
-    fixtures::ScratchFolder folder;
-    std::string deep = std::string(257 - ToWidePath(folder.Path("")).size(), 'd');
-    std::string name = deep + static_cast<char>(platform::kPathSeparator) + "s";
-    ASSERT_EQ(ToWidePath(folder.Path(name)).size(), platform::kMaxPathChars - 1);
-    ASSERT_TRUE(http_pieces::PartialNameFor(folder.Path(name)).empty());
-    std::string key = http_test::UniqueKey();
-    Outcome outcome =
-        DownloadTo(folder, name, SampleUrl(key, "on=plain&times=1&stall=60"), kSampleSize);
-    EXPECT_EQ(outcome.success, 1);
-    EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
-    EXPECT_GE(outcome.seconds, 15.0);
-    EXPECT_LT(outcome.seconds, 25.0);
-    EXPECT_EQ(http_test::RecordedRequests(key), (std::vector<std::string>{"GET -", "GET -"}));
 }
 
 TEST(MultiDlCommandSlow, ServerThatNeverAcceptsEndsInAFailure) {

@@ -1,23 +1,17 @@
-// One piece's transfer: its tries, each continuing where the piece's bytes in the partial file
-// end, the judgement of each answer (only a 206 for exactly the range asked, of this file,
-// reaches the file), its writes at the piece's offset, and its progress.
-#include "http/http_multi_dl_command.h"
+// One piece's tries and the rule of its answers, and the worker of a piece thread.
+#include "http/piece_fetcher.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "common/text.h"
 #include "diagnostics/log.h"
 #include "http/curl_api.h"
 #include "http/download_pieces.h"
 #include "http/stall_watch.h"
 #include "http/transfer.h"
-#include "http/transfer_sinks.h"
 #include "platform/clock.h"
-#include "platform/file.h"
-#include "platform/path.h"
 
 namespace {
 
@@ -25,26 +19,62 @@ constexpr size_t kPieceBufferBytes = 256 * 1024;
 
 }  // namespace
 
-bool CHttpMultiDlCommand::FetchPiece(int index) {
+PieceFetcher::PieceFetcher(PieceBoard& board, platform::PositionedFile& partial, PieceFacts facts,
+                           PieceVerdicts& verdicts, PieceHost& host, const IHttpTaskCallback* tasks)
+    : board_(board),
+      partial_(partial),
+      facts_(std::move(facts)),
+      verdicts_(verdicts),
+      host_(host),
+      tasks_(tasks) {}
+
+bool PieceFetcher::Stopping() const {
+    return http_transfer::IsStopping(tasks_);
+}
+
+void PieceFetcher::RunWorker(int worker) {
+    int index = board_.TakeOwn(worker);
+    if (index < 0)
+        index = TakeNextPiece();
+    while (index >= 0) {
+        bool whole = FetchPiece(index);
+        board_.EndPiece(index, whole);
+        if (!whole)
+            return;
+        index = TakeNextPiece();
+    }
+}
+
+int PieceFetcher::TakeNextPiece() {
+    PieceSplit split;
+    int index = board_.TakeNext(verdicts_.Abandoned() || Stopping(), split);
+    if (split.to >= 0)
+        LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", split.from,
+                 static_cast<unsigned long long>(split.at), split.to);
+    return index;
+}
+
+bool PieceFetcher::FetchPiece(int index) {
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        if (this->IsStopping() || PiecesAbandoned())
+        if (Stopping() || verdicts_.Abandoned())
             return false;
         if (TryPiece(index, attempt))
             return true;
-        if (!this->IsStopping() && !PiecesAbandoned() && attempt < 2)
+        if (!Stopping() && !verdicts_.Abandoned() && attempt < 2)
             platform::SleepMilliseconds(kRetryPauseMs);
     }
-    return !PiecesAbandoned() && pieces_[index].stored.load() >= pieces_[index].length.load();
+    PieceSlot& slot = board_.Slot(index);
+    return !verdicts_.Abandoned() && slot.stored.load() >= slot.length.load();
 }
 
-void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
-    PieceSlot& slot = pieces_[pieceTry.index];
+void PieceFetcher::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
+    PieceSlot& slot = board_.Slot(pieceTry.index);
     uint64_t length = slot.length.load();
     if (slot.firstRange) {
-        pieceTry.range = http_pieces::PieceRange(size_, pieceTry.index);
-        pieceTry.limit = http_pieces::PieceLength(size_, pieceTry.index);
+        pieceTry.range = http_pieces::PieceRange(facts_.size, pieceTry.index);
+        pieceTry.limit = http_pieces::PieceLength(facts_.size, pieceTry.index);
         pieceTry.firstByte = slot.start;
-        pieceTry.lastByte = http_pieces::PieceRangeEnd(size_, pieceTry.index);
+        pieceTry.lastByte = http_pieces::PieceRangeEnd(facts_.size, pieceTry.index);
     } else {
         pieceTry.firstByte = slot.start + have;
         pieceTry.lastByte = slot.start + length - 1ull;
@@ -56,20 +86,14 @@ void CHttpMultiDlCommand::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
     http_transfer::StartStallWatch(slot.stallWatch);
 }
 
-bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
-    PieceSlot& slot = pieces_[index];
-    // Each try continues where the piece's bytes end; what an earlier try had taken but not
-    // written is taken again.
-    uint64_t have = 0;
-    {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        have = slot.stored.load();
-        slot.received.store(have);
-    }
+bool PieceFetcher::TryPiece(int index, int attempt) {
+    PieceSlot& slot = board_.Slot(index);
+    // Each try continues where the piece's bytes end.
+    uint64_t have = board_.StartTry(index);
     if (!slot.firstRange && slot.length.load() > 0 && have >= slot.length.load())
         return true;
     PieceTry pieceTry;
-    pieceTry.command = this;
+    pieceTry.fetcher = this;
     pieceTry.index = index;
     pieceTry.buffer.resize(kPieceBufferBytes);
     AimPieceTry(pieceTry, have);
@@ -84,7 +108,7 @@ bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
     options.range = pieceTry.range;
     options.receiveBufferBytes = http_transfer::kLargeReceiveBufferBytes;
     http_transfer::Transfer transfer;
-    CURLcode code = transfer.Run(url_, options);
+    CURLcode code = transfer.Run(facts_.url, options);
     // An answer without a body never reached the writer: it is judged here, so that a 200 or
     // another validator still ends the pieces.
     if (!pieceTry.headersSeen && pieceTry.headers.status != 0)
@@ -93,11 +117,8 @@ bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
         pieceTry.writeFailed = true;
     // An answer longer than the range is not this range: none of its bytes counts as the
     // piece's, and the next try fetches the piece from its start.
-    if (pieceTry.overrun) {
-        std::lock_guard<std::mutex> lock(piecesLock_);
-        slot.stored.store(0);
-        slot.received.store(0);
-    }
+    if (pieceTry.overrun)
+        board_.DropStored(index);
     uint64_t stored = slot.stored.load();
     LogPrint(GetLogUtility(), L"thread %d download %d try perform, CURLcode:%d, filesize:%lld",
              index, attempt, static_cast<int>(code), static_cast<long long>(stored));
@@ -111,43 +132,31 @@ bool CHttpMultiDlCommand::TryPiece(int index, int attempt) {
            (pieceTry.accepted || code != CURLE_OK);
 }
 
-uint64_t CHttpMultiDlCommand::TakeBytes(int index, uint64_t bytes) {
-    PieceSlot& slot = pieces_[index];
-    std::lock_guard<std::mutex> lock(piecesLock_);
-    uint64_t length = slot.length.load(std::memory_order_relaxed);
-    uint64_t taken = slot.received.load(std::memory_order_relaxed);
-    uint64_t keep = taken >= length ? 0 : std::min<uint64_t>(bytes, length - taken);
-    slot.received.store(taken + keep, std::memory_order_relaxed);
-    return keep;
-}
-
-bool CHttpMultiDlCommand::FlushPiece(PieceTry& pieceTry) {
+bool PieceFetcher::FlushPiece(PieceTry& pieceTry) {
     if (pieceTry.buffered == 0)
         return true;
-    PieceSlot& slot = pieces_[pieceTry.index];
+    PieceSlot& slot = board_.Slot(pieceTry.index);
     uint64_t stored = slot.stored.load();
     if (!partial_.WriteAt(slot.start + stored, pieceTry.buffer.data(), pieceTry.buffered))
         return false;
-    slot.stored.store(stored + pieceTry.buffered);
-    storedTotal_.fetch_add(pieceTry.buffered);
+    board_.AddStored(pieceTry.index, pieceTry.buffered);
     pieceTry.buffered = 0;
-    ShrinkRoomToRest();
-    CheckpointWhenDue();
+    host_.PieceStored();
     return true;
 }
 
-size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {
+size_t PieceFetcher::WritePieceData(char* data, size_t size, size_t count, void* pieceTry) {
     auto* current = static_cast<PieceTry*>(pieceTry);
     if (current == nullptr || data == nullptr)
         return 0;
-    CHttpMultiDlCommand* command = current->command;
+    PieceFetcher* fetcher = current->fetcher;
     // The first data of an answer: its headers are all there, and decide whether any of its
     // bytes reach the file. A refused answer fails the try before its first byte is written.
     if (!current->headersSeen) {
         current->headersSeen = true;
-        current->accepted = command->AcceptPieceAnswer(*current);
+        current->accepted = fetcher->AcceptPieceAnswer(*current);
     }
-    if (!current->accepted || command->IsStopping())
+    if (!current->accepted || fetcher->Stopping())
         return 0;
     uint64_t bytes = static_cast<uint64_t>(size) * count;
     // A server that sends without end can neither fill the disk nor hold the piece.
@@ -160,16 +169,16 @@ size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count
     }
     current->delivered += bytes;
     // A span moved back by a split: keep what it still holds and end the transfer there.
-    uint64_t keep = command->TakeBytes(current->index, bytes);
+    uint64_t keep = fetcher->board_.TakeBytes(current->index, bytes);
     const char* from = data;
     for (uint64_t left = keep; left > 0;) {
-        size_t room = current->buffer.size() - current->buffered;
-        size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, room));
+        size_t space = current->buffer.size() - current->buffered;
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(left, space));
         std::copy(from, from + chunk, current->buffer.data() + current->buffered);
         current->buffered += chunk;
         from += chunk;
         left -= chunk;
-        if (current->buffered == current->buffer.size() && !command->FlushPiece(*current)) {
+        if (current->buffered == current->buffer.size() && !fetcher->FlushPiece(*current)) {
             current->writeFailed = true;
             return 0;
         }
@@ -179,11 +188,11 @@ size_t CHttpMultiDlCommand::WritePieceData(char* data, size_t size, size_t count
     return size == 0 ? 0 : count;
 }
 
-bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
+bool PieceFetcher::AcceptPieceAnswer(const PieceTry& pieceTry) {
     const http_transfer::ValidatorHeaders& headers = pieceTry.headers;
     int index = pieceTry.index;
     if (headers.status == 200) {
-        if (!rangesRefused_.exchange(true))
+        if (!verdicts_.rangesRefused.exchange(true))
             LogPrint(GetLogUtility(), L"thread %d: the server sent the whole file for a range",
                      index);
         return false;
@@ -193,21 +202,22 @@ bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
                  headers.status);
         return false;
     }
-    if (headers.rangeTotal > 0 && static_cast<uint64_t>(headers.rangeTotal) != size_) {
+    if (headers.rangeTotal > 0 && static_cast<uint64_t>(headers.rangeTotal) != facts_.size) {
         // The length the server announces governs: these pieces end, and the download starts
         // again at that length (the package's digest judges the content).
         int64_t none = 0;
-        if (announcedSize_.compare_exchange_strong(none, headers.rangeTotal))
+        if (verdicts_.announcedSize.compare_exchange_strong(none, headers.rangeTotal))
             LogPrint(GetLogUtility(), L"thread %d: the server's file has %lld bytes, not %.0f",
-                     index, static_cast<long long>(headers.rangeTotal), totalSize_);
+                     index, static_cast<long long>(headers.rangeTotal),
+                     static_cast<double>(facts_.size));
         return false;
     }
     if (headers.rangeTotal == 0) {
-        rangesRefused_.store(true);
+        verdicts_.rangesRefused.store(true);
         return false;
     }
     // The end asked for may lie past the file's last byte; the server then ends at that byte.
-    uint64_t last = std::min<uint64_t>(pieceTry.lastByte, size_ - 1);
+    uint64_t last = std::min<uint64_t>(pieceTry.lastByte, facts_.size - 1);
     if (headers.rangeTotal < 0 || headers.rangeFirst != static_cast<int64_t>(pieceTry.firstByte) ||
         headers.rangeLast != static_cast<int64_t>(last)) {
         LogPrint(GetLogUtility(), L"thread %d: the server sent bytes %lld-%lld, not %llu-%llu",
@@ -217,50 +227,36 @@ bool CHttpMultiDlCommand::AcceptPieceAnswer(const PieceTry& pieceTry) {
                  static_cast<unsigned long long>(last));
         return false;
     }
-    if (!NoteValidator(http_transfer::ValidatorOf(headers))) {
-        // Origins behind one name may give the same bytes other validators. With the file's
-        // digest to judge the assembled file, the pieces go on; without it, or against the
-        // validator of resumed pieces, another validator says that the file changed.
-        if (!expectedMd5_.empty() && !resumedPieces_.load()) {
-            if (!digestJudges_.exchange(true))
-                LogPrint(GetLogUtility(),
-                         L"Download file: the server's validators differ, the digest decides");
-            return true;
-        }
-        if (!fileChanged_.exchange(true))
-            LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
-        return false;
-    }
+    if (!board_.NoteValidator(http_transfer::ValidatorOf(headers)))
+        return AcceptOtherValidator();
     return true;
 }
 
-int CHttpMultiDlCommand::PieceProgressProc(void* data, double, double nowDown, double, double) {
-    auto* current = static_cast<PieceTry*>(data);
-    if (current == nullptr || current->command == nullptr)
-        return 1;
-    CHttpMultiDlCommand* command = current->command;
-    if (command->IsStopping() || command->PiecesAbandoned())
-        return 1;
-    PieceSlot& slot = command->pieces_[current->index];
-    if (http_transfer::StallWatchdogExpired(slot.stallWatch, nowDown))
-        return 1;
-    if (command->owner_ != nullptr)
-        command->DeliverPieceProgress();
-    return 0;
+bool PieceFetcher::AcceptOtherValidator() {
+    // Origins behind one name may give the same bytes other validators. With the file's digest
+    // to judge the assembled file, the pieces go on; without it, or against the validator of
+    // resumed pieces, another validator says that the file changed.
+    if (facts_.hasDigest && !verdicts_.resumedPieces.load()) {
+        if (!verdicts_.digestJudges.exchange(true))
+            LogPrint(GetLogUtility(),
+                     L"Download file: the server's validators differ, the digest decides");
+        return true;
+    }
+    if (!verdicts_.fileChanged.exchange(true))
+        LogPrint(GetLogUtility(), L"Download file: the file changed, pieces discarded");
+    return false;
 }
 
-void CHttpMultiDlCommand::DeliverPieceProgress() {
-    // Each piece counts what its file holds of its span: exact, whoever fetched which bytes.
-    double received = 0;
-    for (const PieceSlot& slot : pieces_) {
-        uint64_t length = slot.length.load(std::memory_order_relaxed);
-        received += static_cast<double>(
-            std::min<uint64_t>(slot.received.load(std::memory_order_relaxed), length));
-    }
-    double fraction = std::min(1.0, received / totalSize_);
-    std::lock_guard<std::mutex> lock(progressLock_);
-    if (fraction <= deliveredFraction_)
-        return;
-    deliveredFraction_ = fraction;
-    DeliverProgress(fraction);
+int PieceFetcher::PieceProgressProc(void* data, double, double nowDown, double, double) {
+    auto* current = static_cast<PieceTry*>(data);
+    if (current == nullptr || current->fetcher == nullptr)
+        return 1;
+    PieceFetcher* fetcher = current->fetcher;
+    if (fetcher->Stopping() || fetcher->verdicts_.Abandoned())
+        return 1;
+    PieceSlot& slot = fetcher->board_.Slot(current->index);
+    if (http_transfer::StallWatchdogExpired(slot.stallWatch, nowDown))
+        return 1;
+    fetcher->host_.PieceProgress();
+    return 0;
 }
