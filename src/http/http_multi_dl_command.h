@@ -68,6 +68,8 @@ class CHttpMultiDlCommand : public IHttpCommand<IHttpDownloadResult>,
     // Opens the partial file: as it is for resumed pieces (false when it is not the file's
     // length any more), else emptied and sized to the file.
     bool OpenPartial(bool resumed);
+    // Forgets what resumed pieces hold and deletes their state: their partial file is not theirs.
+    void DiscardResumedPieces();
     // Checks that the pieces hold the whole file and moves the partial file over the
     // destination.
     SegmentedResult CompleteDestination(uint64_t held);

@@ -39,6 +39,7 @@ void PieceBoard::Lay(const std::vector<http_pieces::PieceSpan>& spans, bool resu
 void PieceBoard::ForgetHeld() {
     std::lock_guard<std::mutex> lock(lock_);
     stateKept_ = false;
+    storedTotal_.store(0);
     for (PieceSlot& slot : pieces_) {
         slot.received.store(0);
         slot.stored.store(0);

@@ -28,6 +28,13 @@ SegmentedResult CHttpMultiDlCommand::SegmentedDownload() {
         return SegmentedResult::kStream;
     bool resumed = false;
     uint64_t held = PreparePieces(resumed);
+    // What resumed pieces hold counts only while the partial file is the one their state
+    // describes: else the whole file is to be written, and needs the disk space for it.
+    if (resumed && http_pieces::FileLengthOf(partialName_) != size_) {
+        DiscardResumedPieces();
+        held = 0;
+        resumed = false;
+    }
     if (!ReserveDiskSpaceForPieces(held))
         return SegmentedResult::kStop;
     if (!OpenPartial(resumed)) {
@@ -78,13 +85,16 @@ bool CHttpMultiDlCommand::OpenPartial(bool resumed) {
     if (resumed && partial_.Open(partialName_, false) && partial_.GetSize(length) &&
         length == size_)
         return true;
-    if (resumed) {
-        // The partial file is not the one the state describes: nothing it holds is trusted.
-        LogPrint(GetLogUtility(), L"Download file: the partial file is gone, pieces discarded");
-        http_pieces::DeletePieces(localPath_);
-        board_.ForgetHeld();
-    }
+    if (resumed)
+        DiscardResumedPieces();
     return partial_.Open(partialName_, true) && partial_.Allocate(size_);
+}
+
+void CHttpMultiDlCommand::DiscardResumedPieces() {
+    // The partial file is not the one the state describes: nothing it holds is trusted.
+    LogPrint(GetLogUtility(), L"Download file: the partial file is gone, pieces discarded");
+    http_pieces::DeletePieces(localPath_);
+    board_.ForgetHeld();
 }
 
 bool CHttpMultiDlCommand::RunPieceWorkers(PieceFetcher& fetcher) {

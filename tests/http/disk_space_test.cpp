@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "download_outcome.h"
+#include "http/download_pieces.h"
 #include "support/scratch.h"
 #include "support/test_servers.h"
 
@@ -15,6 +16,7 @@ namespace {
 
 using http_download_test::CountStartingWith;
 using http_download_test::Download;
+using http_download_test::DownloadTo;
 using http_download_test::kLargeSize;
 using http_download_test::kSampleSize;
 using http_download_test::Outcome;
@@ -155,3 +157,35 @@ TEST(DiskSpaceOfDownloads, DownloadsRunningAtOnceReserveOnlyWhatTheyStillWrite) 
 }
 
 }  // namespace
+
+// A state that says half the file is held, beside a partial file that is gone: the download writes
+// the whole file again, so it needs the disk space of the whole file, not of the half its state
+// promised.
+TEST(DiskSpaceOfDownloads, ResumedPiecesWhosePartialFileIsGoneNeedTheWholeFilesSpace) {
+    for (bool fits : {false, true}) {
+        SCOPED_TRACE(fits ? "space for the whole file" : "space for the half the state holds");
+        fixtures::ScratchFolder folder;
+        std::string key = http_test::UniqueKey();
+        std::string url = SampleUrl(key, "etag=v1");
+        std::string path = folder.Path("package.exe");
+        http_pieces::PieceState state;
+        state.url = url;
+        state.size = kSampleSize;
+        state.validator = "etag \"v1\"";  // as the server gives it
+        for (http_pieces::PieceSpan span : http_pieces::FirstPieces(kSampleSize)) {
+            span.held = span.length / 2;
+            state.pieces.push_back(span);
+        }
+        ASSERT_TRUE(http_pieces::WritePieceState(path, state));
+        Outcome outcome = DownloadTo(folder, "package.exe", url, kSampleSize,
+                                     fits ? kSampleSize : kSampleSize - 1);
+        EXPECT_EQ(outcome.success, fits ? 1 : 0);
+        if (fits) {
+            EXPECT_TRUE(outcome.content == PatternBytes(kSampleSize));
+        }
+        EXPECT_TRUE(outcome.leftovers.empty());
+        if (!fits) {
+            EXPECT_EQ(CountStartingWith(http_test::RecordedRequests(key), "GET"), 0);
+        }
+    }
+}

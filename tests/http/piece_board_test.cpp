@@ -183,6 +183,7 @@ TEST(PieceBoard, TheResumedLayoutKeepsWhatThePiecesHoldAndNeedsOnlyTheRest) {
     board.ForgetHeld();
     EXPECT_FALSE(board.StateKept());
     EXPECT_EQ(board.Held().bytes, 0u);
+    EXPECT_EQ(board.StoredTotal(), 0u);
     EXPECT_EQ(board.StartTry(0), 0u);
 }
 
