@@ -19,12 +19,12 @@ inline constexpr long kConnectTimeoutSeconds = 10;
 // A transfer that follows redirects follows at most this many; a loop then ends the transfer.
 inline constexpr long kMaxRedirects = 5;
 
-// What a transfer asks of libcurl beyond the engine's common settings.
 // The receive buffer of the transfers that carry a file's body: on a fast link, fewer and larger
-// blocks cost fewer receive calls (each a round trip to the server process under Wine), write
-// calls and locks per byte than libcurl's default of 16 KiB.
+// blocks cost fewer receive calls (each far dearer under Wine than natively), write calls and
+// locks per byte than libcurl's default of 16 KiB.
 inline constexpr long kLargeReceiveBufferBytes = 512 * 1024;
 
+// What a transfer asks of libcurl beyond the engine's common settings.
 struct TransferOptions {
     // The overall limit in seconds; 0 for none.
     long timeoutSeconds = 0;
