@@ -25,10 +25,6 @@ std::string TrustedRoots() {
     return g_rootsOverridden ? g_rootsForTesting : std::string(kBuildRoots);
 }
 
-// libcurl's words on why a transfer failed, for the thread's current transfer: every transfer
-// runs start to end on one thread.
-thread_local char t_errorText[CURL_ERROR_SIZE];
-
 // The failures in which the server's certificate was not accepted or the TLS handshake did not
 // come about.
 bool IsTlsRefusal(CURLcode code) {
@@ -139,7 +135,7 @@ CURLcode SetUpProxy(CURL* curl, const http_proxy::ProxyChoice& choice) {
 }  // namespace
 
 CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options,
-                       const http_proxy::ProxyChoice& proxy) {
+                       const http_proxy::ProxyChoice& proxy, char* errorText) {
     CURLcode first = CURLE_OK;
     auto keep = [&first](CURLcode code) {
         if (first == CURLE_OK)
@@ -151,8 +147,8 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
     keep(curl_easy_setopt(curl, CURLOPT_URL, url.c_str()));
     keep(SetUpTrust(curl));
     keep(SetUpProxy(curl, proxy));
-    t_errorText[0] = '\0';
-    keep(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, t_errorText));
+    errorText[0] = '\0';
+    keep(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText));
     if (options.write != nullptr) {
         keep(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, options.write));
         keep(curl_easy_setopt(curl, CURLOPT_WRITEDATA, options.writeData));
@@ -182,15 +178,15 @@ CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions
     return first;
 }
 
-void ReportFailure(CURL* curl, CURLcode code, const std::string& reason) {
+void ReportFailure(CURL* curl, CURLcode code, const char* errorText, const std::string& reason) {
     char* effective = nullptr;
     std::string url;
     if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK &&
         effective != nullptr)
         url = effective;
-    std::string words = !reason.empty()          ? reason
-                        : t_errorText[0] != '\0' ? std::string(t_errorText)
-                                                 : std::string(curl_easy_strerror(code));
+    std::string words = !reason.empty()        ? reason
+                        : errorText[0] != '\0' ? std::string(errorText)
+                                               : std::string(curl_easy_strerror(code));
     if (reason.empty() && IsTlsRefusal(code))
         LogPrint(GetLogUtility(), L"Transfer: the certificate of %s was refused: %s",
                  ToWide(http_url::HostOfUrl(url)).c_str(), ToWide(words).c_str());

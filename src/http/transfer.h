@@ -57,12 +57,14 @@ struct TransferOptions {
 // trusted ones where the build pins any (else the system's), and revocation checked where the
 // system can without failing when it cannot.
 CURLcode SetUpTransfer(CURL* curl, const std::string& url, const TransferOptions& options,
-                       const http_proxy::ProxyChoice& proxy);
+                       const http_proxy::ProxyChoice& proxy, char* errorText);
 
-// Logs why a transfer failed, once, with libcurl's own words (or `reason` where the engine
-// itself refused): "Transfer: the certificate of HOST was refused: REASON" when the server's
-// certificate was refused or the TLS handshake failed, else "Transfer: HOST failed: REASON".
-void ReportFailure(CURL* curl, CURLcode code, const std::string& reason = std::string());
+// Logs why a transfer failed, once, with libcurl's own words from `errorText` (or `reason` where
+// the engine itself refused): "Transfer: the certificate of HOST was refused: REASON" when the
+// server's certificate was refused or the TLS handshake failed, else "Transfer: HOST failed:
+// REASON".
+void ReportFailure(CURL* curl, CURLcode code, const char* errorText,
+                   const std::string& reason = std::string());
 
 // One transfer from set-up to result: every transfer of the engine goes through it, so that a
 // setting that all of them need is made in SetUpTransfer alone.
@@ -119,6 +121,10 @@ class Transfer {
 
     CURL* curl_;
     bool used_ = false;  // a request was set up before: the next starts from a reset handle
+    // libcurl's words on why the last request failed, in a buffer that lives exactly as long as
+    // the handle that writes into it. A thread-local buffer does not do: under Wine, the 32-bit
+    // build then now and then found libcurl's words written over its own connections, and crashed.
+    char errorText_[CURL_ERROR_SIZE] = {};
 };
 
 // Makes every later transfer trust the roots of this PEM text (the system's for an empty one)

@@ -72,7 +72,7 @@ CURLcode Transfer::PerformHop(const std::string& hop, const TransferOptions& opt
         HopState state;
         state.options = &options;
         state.curl = curl_;
-        CURLcode code = SetUpTransfer(curl_, hop, options, proxy);
+        CURLcode code = SetUpTransfer(curl_, hop, options, proxy, errorText_);
         if (code == CURLE_OK)
             code = curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &WriteHopData);
         if (code == CURLE_OK)
@@ -104,7 +104,7 @@ CURLcode Transfer::Run(const std::string& url, const TransferOptions& options) {
         std::string scheme, host;
         http_url::SplitUrl(hop, scheme, host);
         if (redirects > 0 && !SchemeAllowed(scheme, secure)) {
-            ReportFailure(curl_, CURLE_UNSUPPORTED_PROTOCOL,
+            ReportFailure(curl_, CURLE_UNSUPPORTED_PROTOCOL, errorText_,
                           "a redirect to " + scheme + " is refused");
             return CURLE_UNSUPPORTED_PROTOCOL;
         }
@@ -119,11 +119,11 @@ CURLcode Transfer::Run(const std::string& url, const TransferOptions& options) {
             target = RedirectTarget(curl_);
         if (target.empty()) {
             if (code != CURLE_OK)
-                ReportFailure(curl_, code);
+                ReportFailure(curl_, code, errorText_);
             return code;
         }
         if (redirects == kMaxRedirects) {
-            ReportFailure(curl_, CURLE_TOO_MANY_REDIRECTS,
+            ReportFailure(curl_, CURLE_TOO_MANY_REDIRECTS, errorText_,
                           "more than " + std::to_string(kMaxRedirects) + " redirects");
             return CURLE_TOO_MANY_REDIRECTS;
         }
