@@ -1,7 +1,5 @@
 #include "http/transfer_sinks.h"
 
-#include <algorithm>
-
 #include "diagnostics/log.h"
 
 namespace http_transfer {
@@ -41,23 +39,12 @@ size_t WriteFileData(char* data, size_t size, size_t count, void* sink) {
         target->overrun = true;
         return 0;
     }
-    // A span moved back by a split: keep what it still holds and end the transfer there.
-    uint64_t keep = bytes;
-    if (target->spanLength != nullptr) {
-        uint64_t end = target->spanLength->load(std::memory_order_acquire);
-        uint64_t have = target->base + target->written;
-        keep = have >= end ? 0 : std::min<uint64_t>(bytes, end - have);
-    }
-    size_t stored = std::fwrite(data, 1, static_cast<size_t>(keep), target->file);
+    size_t stored = std::fwrite(data, 1, static_cast<size_t>(bytes), target->file);
     target->written += stored;
-    if (target->published != nullptr)
-        target->published->store(target->base + target->written, std::memory_order_relaxed);
-    if (stored < keep) {
+    if (stored < bytes) {
         target->writeFailed = true;
         return 0;
     }
-    if (keep < bytes)
-        return 0;  // the span's end is reached
     return size == 0 ? 0 : count;
 }
 

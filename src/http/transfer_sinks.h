@@ -2,7 +2,6 @@
 // libcurl write callbacks that fill them and stop at their limits or when the engine stops.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -25,21 +24,13 @@ struct RequestSink {
 struct FileSink {
     std::FILE* file = nullptr;
     const IHttpTaskCallback* tasks = nullptr;
-    // The most bytes the transfer may deliver: what a piece's range asks for, or the stream's
-    // expected size.
+    // The most bytes the transfer may deliver: the stream's announced or expected size.
     uint64_t limit = UINT64_MAX;
     uint64_t written = 0;
     // Set when the server sent more than the limit and the write cut the transfer off.
     bool overrun = false;
     // Set when the file could not take the data (a full disk).
     bool writeFailed = false;
-    // A piece's span, whose end another thread may move back meanwhile: the transfer ends once
-    // the file holds `base` (the bytes it had before this try) plus `written` bytes reaching
-    // that end. Null for a fixed limit.
-    const std::atomic<uint64_t>* spanLength = nullptr;
-    uint64_t base = 0;
-    // Where the file's length (base + written) is published for the progress; may be null.
-    std::atomic<uint64_t>* published = nullptr;
 };
 
 bool IsStopping(const IHttpTaskCallback* tasks);
@@ -47,7 +38,7 @@ bool IsStopping(const IHttpTaskCallback* tasks);
 // libcurl write callback of the request: appends to RequestSink::body.
 size_t WriteRequestBody(char* data, size_t size, size_t count, void* sink);
 
-// libcurl write callback of pieces and streams: writes to FileSink::file; a short write ends the
+// libcurl write callback of the stream: writes to FileSink::file; a short write ends the
 // transfer with CURLE_WRITE_ERROR. Data that would take the file past FileSink::limit is not
 // written and ends the transfer the same way, so a server that sends without end cannot fill
 // the disk nor hold the download.
