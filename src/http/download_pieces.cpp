@@ -148,13 +148,27 @@ std::vector<PieceSpan> FirstPieces(uint64_t size) {
     return pieces;
 }
 
-bool SplitPoint(uint64_t start, uint64_t length, uint64_t held, uint64_t& keptLength,
+bool SplitPoint(uint64_t length, uint64_t held, const SplitPace& pace, uint64_t& keptLength,
                 uint64_t& helperLength) {
-    (void)start;
     uint64_t rest = held >= length ? 0 : length - held;
-    if (rest <= kMinSplitBytes)
+    bool paced = pace.piece > 0 && pace.helper > 0;
+    if (rest <= kMinSlowSplitBytes || (rest <= kMinSplitBytes && !paced))
         return false;
     helperLength = rest / 2;
+    if (paced) {
+        // Both end at once when the helper takes helper / (piece + helper) of the rest.
+        double both = static_cast<double>(pace.piece) + static_cast<double>(pace.helper);
+        double share = static_cast<double>(rest) * static_cast<double>(pace.helper) / both;
+        // The time the split saves: the rest at the piece's pace against at both paces.
+        double savedMs = (static_cast<double>(rest) / static_cast<double>(pace.piece) -
+                          static_cast<double>(rest) / both) *
+                         1000.0;
+        if (rest <= kMinSplitBytes && savedMs < static_cast<double>(kMinSplitGainMs))
+            return false;
+        uint64_t most = rest - rest / 16;
+        helperLength =
+            std::max<uint64_t>(rest / 16, std::min<uint64_t>(most, static_cast<uint64_t>(share)));
+    }
     keptLength = length - helperLength;
     return true;
 }

@@ -3,6 +3,14 @@
 
 #include <algorithm>
 
+namespace {
+
+// A try younger than this has no pace worth a split yet: its connection and first bytes would
+// make it look slower than it is.
+constexpr uint32_t kPaceWindowMs = 300;
+
+}  // namespace
+
 void PieceBoard::LayFresh(uint64_t size) {
     Lay(http_pieces::FirstPieces(size), false);
 }
@@ -74,7 +82,17 @@ int PieceBoard::LargestRest() const {
     return largest;
 }
 
-int PieceBoard::TakeNext(bool stop, PieceSplit& split) {
+uint64_t PieceBoard::PaceOf(int index, uint32_t nowMs, uint32_t atLeastMs) const {
+    const PieceSlot& slot = pieces_[index];
+    uint32_t elapsed = nowMs - slot.tryStartMs;
+    if (!slot.timed || elapsed < atLeastMs || elapsed == 0)
+        return 0;
+    uint64_t received = slot.received.load();
+    uint64_t bytes = received > slot.tryStartReceived ? received - slot.tryStartReceived : 0;
+    return std::max<uint64_t>(1, bytes * 1000 / elapsed);
+}
+
+int PieceBoard::TakeNext(bool stop, PieceSplit& split, uint32_t nowMs, uint64_t helperPace) {
     std::lock_guard<std::mutex> lock(lock_);
     if (pieceFailed_ || stop)
         return -1;
@@ -86,10 +104,22 @@ int PieceBoard::TakeNext(bool stop, PieceSplit& split) {
         }
     }
     int largest = LargestRest();
+    if (largest < 0 || nextPiece_ >= http_pieces::kMaxPieces)
+        return -1;
+    http_pieces::SplitPace pace;
+    if (helperPace > 0) {
+        pace.piece = PaceOf(largest, nowMs, kPaceWindowMs);
+        // The others still fetching will help with the rest when they are free.
+        pace.helper = helperPace;
+        for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
+            const PieceSlot& slot = pieces_[i];
+            if (i != largest && slot.used && slot.taken && !slot.done)
+                pace.helper += PaceOf(i, nowMs, kPaceWindowMs);
+        }
+    }
     uint64_t keptLength = 0, helperLength = 0;
-    if (largest < 0 || nextPiece_ >= http_pieces::kMaxPieces ||
-        !http_pieces::SplitPoint(pieces_[largest].start, pieces_[largest].length.load(),
-                                 pieces_[largest].received.load(), keptLength, helperLength))
+    if (!http_pieces::SplitPoint(pieces_[largest].length.load(), pieces_[largest].received.load(),
+                                 pace, keptLength, helperLength))
         return -1;
     PieceSlot& slow = pieces_[largest];
     int index = nextPiece_++;
@@ -117,11 +147,14 @@ uint64_t PieceBoard::TakeBytes(int index, uint64_t bytes) {
     return keep;
 }
 
-uint64_t PieceBoard::StartTry(int index) {
+uint64_t PieceBoard::StartTry(int index, uint32_t nowMs) {
     PieceSlot& slot = pieces_[index];
     std::lock_guard<std::mutex> lock(lock_);
     uint64_t have = slot.stored.load();
     slot.received.store(have);
+    slot.timed = true;
+    slot.tryStartMs = nowMs;
+    slot.tryStartReceived = have;
     return have;
 }
 
@@ -138,10 +171,11 @@ void PieceBoard::DropStored(int index) {
     slot.received.store(0);
 }
 
-void PieceBoard::EndPiece(int index, bool whole) {
+uint64_t PieceBoard::EndPiece(int index, bool whole, uint32_t nowMs) {
     std::lock_guard<std::mutex> lock(lock_);
     pieces_[index].done = whole;
     pieceFailed_ = pieceFailed_ || !whole;
+    return PaceOf(index, nowMs, 1);
 }
 
 bool PieceBoard::NoteValidator(const std::string& validator) {
@@ -219,6 +253,7 @@ void PieceBoard::Reset() {
         slot.taken = false;
         slot.done = false;
         slot.firstRange = false;
+        slot.timed = false;
     }
     nextPiece_ = 0;
     validator_.clear();

@@ -33,6 +33,11 @@ struct PieceSlot {
     // Its next request asks for its first range as PieceRange gives it (the five first pieces
     // of a new download) rather than for the rest of its span.
     bool firstRange = false;
+    // Under the board's lock: the tick its current try started at and what the piece had taken
+    // then, for its pace; `timed` once a try started with a tick.
+    bool timed = false;
+    uint32_t tryStartMs = 0;
+    uint64_t tryStartReceived = 0;
     // The stall watch of its current try, used by its own thread only.
     http_transfer::StallWatch stallWatch;
 };
@@ -69,22 +74,25 @@ class PieceBoard {
 
     // Worker `worker`'s own piece when nobody fetches it and it is not whole; -1 otherwise.
     int TakeOwn(int worker);
-    // The next piece for a worker that is free: one nobody fetches yet, else the second half of
-    // the largest rest of a piece being fetched (`split` then tells which). -1 when there is
-    // none worth it, a piece failed, or `stop` says the pieces end.
-    int TakeNext(bool stop, PieceSplit& split);
+    // The next piece for a worker that is free: one nobody fetches yet, else a part of the
+    // largest rest of a piece being fetched, as SplitPoint gives it for the paces at tick
+    // `nowMs` of that piece, of the others being fetched and of `helperPace`, the worker's own
+    // in bytes per second (0 when not known: no pace counts then); `split` then tells which. -1
+    // when there is none worth it, a piece failed, or `stop` says the pieces end.
+    int TakeNext(bool stop, PieceSplit& split, uint32_t nowMs = 0, uint64_t helperPace = 0);
 
     // Takes what of `bytes` more the piece's span can still take.
     uint64_t TakeBytes(int index, uint64_t bytes);
-    // The start of a try: what an earlier try had taken but not stored is taken again. Returns
-    // what the piece holds.
-    uint64_t StartTry(int index);
+    // The start of a try at tick `nowMs`: what an earlier try had taken but not stored is taken
+    // again. Returns what the piece holds.
+    uint64_t StartTry(int index, uint32_t nowMs);
     // The piece's bytes reached the partial file after what it stored.
     void AddStored(int index, uint64_t bytes);
     // An answer that was not the piece's range: none of its bytes counts as the piece's.
     void DropStored(int index);
-    // A piece's tries ended: whole, or failed, which ends every later take.
-    void EndPiece(int index, bool whole);
+    // A piece's tries ended at tick `nowMs`: whole, or failed, which ends every later take.
+    // Returns the pace of its last try in bytes per second, 0 when not known.
+    uint64_t EndPiece(int index, bool whole, uint32_t nowMs = 0);
 
     // Records the validator of the first ranged answer; false when an earlier answer, or the
     // resumed state, gave another one.
@@ -115,6 +123,9 @@ class PieceBoard {
     void Lay(const std::vector<http_pieces::PieceSpan>& spans, bool resumed);
     // With the lock held: the piece of the largest rest being fetched, -1 when none.
     int LargestRest() const;
+    // With the lock held: the bytes per second piece `index` took in its try until `nowMs`; 0
+    // when its try is too young to tell (`atLeastMs`), and 1 for a piece that took nothing.
+    uint64_t PaceOf(int index, uint32_t nowMs, uint32_t atLeastMs) const;
 
     mutable std::mutex lock_;
     PieceSlot pieces_[http_pieces::kMaxPieces];

@@ -34,20 +34,22 @@ bool PieceFetcher::Stopping() const {
 
 void PieceFetcher::RunWorker(int worker) {
     int index = board_.TakeOwn(worker);
+    uint64_t pace = 0;
     if (index < 0)
-        index = TakeNextPiece();
+        index = TakeNextPiece(pace);
     while (index >= 0) {
         bool whole = FetchPiece(index);
-        board_.EndPiece(index, whole);
+        pace = board_.EndPiece(index, whole, platform::GetTickCount32());
         if (!whole)
             return;
-        index = TakeNextPiece();
+        index = TakeNextPiece(pace);
     }
 }
 
-int PieceFetcher::TakeNextPiece() {
+int PieceFetcher::TakeNextPiece(uint64_t pace) {
     PieceSplit split;
-    int index = board_.TakeNext(verdicts_.Abandoned() || Stopping(), split);
+    int index = board_.TakeNext(verdicts_.Abandoned() || Stopping(), split,
+                                platform::GetTickCount32(), pace);
     if (split.to >= 0)
         LogPrint(GetLogUtility(), L"split piece %d at %llu for piece %d", split.from,
                  static_cast<unsigned long long>(split.at), split.to);
@@ -89,7 +91,7 @@ void PieceFetcher::AimPieceTry(PieceTry& pieceTry, uint64_t have) {
 bool PieceFetcher::TryPiece(int index, int attempt) {
     PieceSlot& slot = board_.Slot(index);
     // Each try continues where the piece's bytes end.
-    uint64_t have = board_.StartTry(index);
+    uint64_t have = board_.StartTry(index, platform::GetTickCount32());
     if (!slot.firstRange && slot.length.load() > 0 && have >= slot.length.load())
         return true;
     PieceTry pieceTry;

@@ -107,8 +107,9 @@ class PieceFetcher {
     };
 
     bool Stopping() const;
-    // The next piece for a worker that is free, as the board gives it; a split is logged.
-    int TakeNextPiece();
+    // The next piece for a worker that is free, as the board gives it for `pace`, the worker's
+    // own in bytes per second (0 when not known); a split is logged.
+    int TakeNextPiece(uint64_t pace);
     // Fetches one piece with up to two tries, each continuing where the piece's bytes in the
     // partial file end. True when the partial file holds its whole span.
     bool FetchPiece(int index);

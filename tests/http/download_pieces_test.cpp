@@ -51,18 +51,41 @@ TEST(PieceRange, SizesAroundFourGibibytesAndBeyondKeepTheRule) {
 
 TEST(SplitPoint, TakesHalfOfTheRestAndNeverBelowTheMinimum) {
     uint64_t kept = 0, helper = 0;
-    // A piece beyond 4 GiB with 3 GiB still to come.
-    uint64_t start = 4294967300ull, length = 4294967296ull, held = 1073741824ull;
-    ASSERT_TRUE(http_pieces::SplitPoint(start, length, held, kept, helper));
+    http_pieces::SplitPace unknown;
+    // A piece of 4 GiB with 3 GiB still to come.
+    uint64_t length = 4294967296ull, held = 1073741824ull;
+    ASSERT_TRUE(http_pieces::SplitPoint(length, held, unknown, kept, helper));
     EXPECT_EQ(helper, 1610612736ull);
     EXPECT_EQ(kept + helper, length);
-    EXPECT_EQ(start + kept, 4294967300ull + 2684354560ull);
     // One byte more than the minimum is split; the minimum itself is not.
-    EXPECT_TRUE(http_pieces::SplitPoint(0, 1u << 20 | 1, 0, kept, helper));
-    EXPECT_FALSE(http_pieces::SplitPoint(0, 1u << 20, 0, kept, helper));
-    EXPECT_FALSE(
-        http_pieces::SplitPoint(0, 4294967296ull, 4294967296ull - (1u << 20), kept, helper));
-    EXPECT_FALSE(http_pieces::SplitPoint(0, 100, 500, kept, helper));
+    constexpr uint64_t kMin = http_pieces::kMinSplitBytes;
+    EXPECT_TRUE(http_pieces::SplitPoint(kMin + 1, 0, unknown, kept, helper));
+    EXPECT_FALSE(http_pieces::SplitPoint(kMin, 0, unknown, kept, helper));
+    EXPECT_FALSE(http_pieces::SplitPoint(length, length - kMin, unknown, kept, helper));
+    EXPECT_FALSE(http_pieces::SplitPoint(100, 500, unknown, kept, helper));
+}
+
+TEST(SplitPoint, ASlowPieceLeavesTheHelperTheShareOfItsPace) {
+    uint64_t kept = 0, helper = 0;
+    constexpr uint64_t kMiB = 1024 * 1024;
+    // At 1 MiB/s against 4 MiB/s, both end at once when the helper takes four fifths.
+    ASSERT_TRUE(http_pieces::SplitPoint(10 * kMiB, 2 * kMiB, {kMiB, 4 * kMiB}, kept, helper));
+    EXPECT_EQ(helper, 8 * kMiB * 4 / 5);
+    EXPECT_EQ(kept + helper, 10 * kMiB);
+    // A stalled piece keeps a sixteenth; a slow helper of a fast piece takes at least as much.
+    ASSERT_TRUE(http_pieces::SplitPoint(8 * kMiB, 0, {1, 4 * kMiB}, kept, helper));
+    EXPECT_EQ(kept, kMiB / 2);
+    ASSERT_TRUE(http_pieces::SplitPoint(8 * kMiB, 0, {4 * kMiB, kMiB}, kept, helper));
+    EXPECT_EQ(helper, 8 * kMiB / 5);
+    ASSERT_TRUE(http_pieces::SplitPoint(8 * kMiB, 0, {4 * kMiB, 1}, kept, helper));
+    EXPECT_EQ(helper, kMiB / 2);
+    // Below the minimum only a split that saves time: 512 KiB at 100 KiB/s is, at 10 MiB/s on
+    // both sides it is not, and no pace ever splits the last 64 KiB.
+    EXPECT_TRUE(http_pieces::SplitPoint(kMiB, kMiB / 2, {100 * 1024, 4 * kMiB}, kept, helper));
+    EXPECT_GT(helper, kMiB / 2 * 9 / 10);
+    EXPECT_FALSE(http_pieces::SplitPoint(kMiB, kMiB / 2, {10 * kMiB, 10 * kMiB}, kept, helper));
+    EXPECT_FALSE(http_pieces::SplitPoint(kMiB, kMiB - http_pieces::kMinSlowSplitBytes, {1, kMiB},
+                                         kept, helper));
 }
 
 TEST(PieceLength, IsWhatEachRangeHoldsOfTheFileAndAddsUpToTheSize) {

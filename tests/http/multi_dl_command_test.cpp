@@ -555,14 +555,37 @@ TEST(MultiDlCommand, ASlowRangeIsSplitAndItsRestFetchedBesideIt) {
     EXPECT_DOUBLE_EQ(outcome.progress.back(), 1.0);
 }
 
-TEST(MultiDlCommand, APieceIsNotSplitBelowTheMinimum) {
-    // Pieces of 800,000 bytes: the slow one never has more than the minimum left.
+TEST(MultiDlCommand, APieceIsNotSplitBelowTheMinimumBeforeItsPaceIsKnown) {
+    // Pieces of 800,000 bytes: the slow one never has more than the minimum left, and the
+    // others end before its pace tells that it is slow.
     std::string key = http_test::UniqueKey();
     Outcome outcome =
         Download(FaultUrl("/files/pattern.4000000?key=" + key + "&first_rate=400000"), 4000000);
     EXPECT_EQ(outcome.success, 1);
     EXPECT_TRUE(outcome.content == PatternBytes(4000000));
     EXPECT_EQ(http_test::RecordedRequests(key).size(), 5u);
+}
+
+// The same pieces, the others at 1 MB/s: when they end, the slow one has 640,000 bytes left at
+// 200,000 bytes a second, and a helper takes most of them.
+TEST(MultiDlCommand, ASlowPieceWithLessThanTheMinimumLeftIsHelpedAtItsPace) {
+    std::string key = http_test::UniqueKey();
+    Outcome outcome = Download(
+        FaultUrl("/files/pattern.4000000?key=" + key + "&first_rate=200000&rate=1000000"), 4000000);
+    EXPECT_EQ(outcome.success, 1);
+    EXPECT_TRUE(outcome.content == PatternBytes(4000000));
+    std::vector<std::string> requests = http_test::RecordedRequests(key);
+    ASSERT_GE(requests.size(), 6u);
+    // The helper's range starts in the slow piece's last sixth at the latest: it took more than
+    // the half that a split of unknown pace gives.
+    uint64_t latest = 0;
+    for (const std::string& line : requests) {
+        uint64_t start = std::strtoull(line.c_str() + std::strlen("GET bytes="), nullptr, 10);
+        if (start < 800001)
+            latest = std::max(latest, start);
+    }
+    EXPECT_GT(latest, 0u);
+    EXPECT_LT(latest, 800001u - 640000u / 2);
 }
 
 #ifndef _WIN32

@@ -143,6 +143,36 @@ TEST(PieceBoard, ASplitNeverHandsOutAByteAlreadyTaken) {
     EXPECT_EQ(board.TakeNext(false, split), -1);
 }
 
+TEST(PieceBoard, ASlowPieceIsSplitBelowTheMinimumOnlyOnceItsPaceIsKnown) {
+    constexpr uint64_t kLeft = 512 * 1024;
+    // Ticks about to wrap around: the pace is taken from their difference.
+    constexpr uint32_t kStart = 0xffffff00u;
+    PieceBoard board;
+    TakeFirstFive(board);
+    std::vector<Write> writes;
+    for (int i = 0; i < 5; ++i)
+        board.StartTry(i, kStart);
+    for (int i = 1; i < 5; ++i) {
+        Feed(board, i, kSize, writes);
+        board.EndPiece(i, true, kStart + 2000);
+    }
+    uint64_t slow = http_pieces::PieceLength(kSize, 0) - kLeft;
+    Feed(board, 0, slow, writes);
+    PieceSplit split;
+    // About 7.5 MB in 75 s: 100 KB/s. Too young a try, or a helper of unknown pace,
+    // splits nothing yet.
+    EXPECT_EQ(board.TakeNext(false, split, kStart + 200, 4000000), -1);
+    EXPECT_EQ(board.TakeNext(false, split, kStart + 75000, 0), -1);
+    int helper = board.TakeNext(false, split, kStart + 75000, 4000000);
+    ASSERT_EQ(helper, 5);
+    EXPECT_EQ(split.from, 0);
+    // The helper at 4 MB/s takes about 40 / 41 of the rest, all but the sixteenth kept at least.
+    EXPECT_EQ(board.Slot(0).length.load(), slow + kLeft / 16);
+    EXPECT_EQ(Feed(board, 0, kSize, writes), kLeft / 16);
+    EXPECT_EQ(Feed(board, helper, kSize, writes), kLeft - kLeft / 16);
+    EXPECT_TRUE(CoverOnce(writes, kSize));
+}
+
 TEST(PieceBoard, AFailedPieceOrTheEndOfThePiecesStopsEveryFurtherTake) {
     PieceBoard board;
     board.LayFresh(kSize);
@@ -166,7 +196,7 @@ TEST(PieceBoard, TheResumedLayoutKeepsWhatThePiecesHoldAndNeedsOnlyTheRest) {
     EXPECT_EQ(board.TakeOwn(0), -1);  // whole already
     EXPECT_EQ(board.TakeOwn(1), 1);
     EXPECT_FALSE(board.Slot(1).firstRange);
-    EXPECT_EQ(board.StartTry(1), 400u);
+    EXPECT_EQ(board.StartTry(1, 0), 400u);
     EXPECT_EQ(board.TakeBytes(1, 5000), 600u);
     PieceSplit split;
     EXPECT_EQ(board.TakeNext(false, split), 7);
@@ -184,7 +214,7 @@ TEST(PieceBoard, TheResumedLayoutKeepsWhatThePiecesHoldAndNeedsOnlyTheRest) {
     EXPECT_FALSE(board.StateKept());
     EXPECT_EQ(board.Held().bytes, 0u);
     EXPECT_EQ(board.StoredTotal(), 0u);
-    EXPECT_EQ(board.StartTry(0), 0u);
+    EXPECT_EQ(board.StartTry(0, 0), 0u);
 }
 
 TEST(PieceBoard, AnAnswerThatWasNotTheRangeCountsNothingAndATryStartsFromTheStored) {
@@ -193,10 +223,10 @@ TEST(PieceBoard, AnAnswerThatWasNotTheRangeCountsNothingAndATryStartsFromTheStor
     std::vector<Write> writes;
     Feed(board, 3, 1000, writes);
     EXPECT_EQ(board.TakeBytes(3, 500), 500u);  // taken into the buffer, never stored
-    EXPECT_EQ(board.StartTry(3), 1000u);
+    EXPECT_EQ(board.StartTry(3, 0), 1000u);
     EXPECT_EQ(board.Slot(3).received.load(), 1000u);
     board.DropStored(3);
-    EXPECT_EQ(board.StartTry(3), 0u);
+    EXPECT_EQ(board.StartTry(3, 0), 0u);
 }
 
 TEST(PieceBoard, ResetForgetsThePiecesTheValidatorAndTheFailure) {
