@@ -151,15 +151,17 @@ std::vector<PieceSpan> FirstPieces(uint64_t size) {
 bool SplitPoint(uint64_t length, uint64_t held, const SplitPace& pace, uint64_t& keptLength,
                 uint64_t& helperLength) {
     uint64_t rest = held >= length ? 0 : length - held;
-    bool paced = pace.piece > 0 && pace.helper > 0;
-    if (rest <= kMinSlowSplitBytes || (rest <= kMinSplitBytes && !paced))
+    bool slow = pace.piece > 0 && pace.helper > 0 && pace.piece <= pace.helper / 2;
+    if (rest <= kMinSlowSplitBytes || (rest <= kMinSplitBytes && !slow))
         return false;
     helperLength = rest / 2;
-    if (paced) {
-        // Both end at once when the helper takes helper / (piece + helper) of the rest.
-        double both = static_cast<double>(pace.piece) + static_cast<double>(pace.helper);
-        double share = static_cast<double>(rest) * static_cast<double>(pace.helper) / both;
-        // The time the split saves: the rest at the piece's pace against at both paces.
+    if (slow) {
+        // All end at once when the helpers, this worker and the others, take their paces' share
+        // of the rest.
+        double helpers = static_cast<double>(pace.helper) + static_cast<double>(pace.others);
+        double both = static_cast<double>(pace.piece) + helpers;
+        double share = static_cast<double>(rest) * helpers / both;
+        // The time the split saves: the rest at the piece's pace against at all paces.
         double savedMs = (static_cast<double>(rest) / static_cast<double>(pace.piece) -
                           static_cast<double>(rest) / both) *
                          1000.0;

@@ -20,10 +20,11 @@ inline constexpr int kMaxPieces = 128;
 // A piece is split while more than this many bytes of it are still to come.
 inline constexpr uint64_t kMinSplitBytes = 1024 * 1024;
 
-// Below kMinSplitBytes a piece is split only when its pace is known to be slow: more than this
-// many bytes are to come, and the split saves at least kMinSplitGainMs of the time its rest
-// takes at its own pace. A slow connection otherwise keeps up to kMinSplitBytes at the end
-// while the others have nothing left to fetch.
+// Below kMinSplitBytes a piece is split only when its pace is known to be slow, at most half its
+// helper's: more than this many bytes are to come, and the split saves at least kMinSplitGainMs
+// of the time its rest takes at its own pace. Pieces of like pace are left to end, since each
+// split cuts a transfer whose bytes on their way are lost. A slow connection otherwise keeps up to
+// kMinSplitBytes at the end while the others have nothing left to fetch.
 inline constexpr uint64_t kMinSlowSplitBytes = 64 * 1024;
 inline constexpr uint64_t kMinSplitGainMs = 200;
 
@@ -83,19 +84,20 @@ struct PieceSpan {
 // The five first pieces of a file of `size` bytes, as PieceRange and PieceLength give them.
 std::vector<PieceSpan> FirstPieces(uint64_t size);
 
-// How fast a piece comes and how fast those that will help it fetch (the worker that splits it
-// and the others still fetching, who will split what is left when they are free), in bytes per
-// second; 0 where that is not known yet.
+// How fast a piece comes, how fast the worker that splits it fetched its own last piece, and how
+// fast the others still fetching come (they split what is left when they are free), in bytes
+// per second; 0 where that is not known yet.
 struct SplitPace {
     uint64_t piece = 0;
     uint64_t helper = 0;
+    uint64_t others = 0;
 };
 
 // Where a piece is split: of what is still to come of a piece of `length` bytes that has taken
-// `held` bytes, the helper takes the part that lets both end at once at their paces (the second
-// half while a pace is not known), and each side gets at least a sixteenth. False when the piece
-// is not worth splitting (see kMinSplitBytes); else `keptLength` is the split piece's new length
-// and the helper's span follows it with `helperLength` bytes.
+// `held` bytes, the helper takes the second half, or of a slow piece the part that lets the piece
+// end when its helpers do at their paces, each side keeping at least a sixteenth. False when the
+// piece is not worth splitting (see kMinSplitBytes); else `keptLength` is the split piece's new
+// length and the helper's span follows it with `helperLength` bytes.
 bool SplitPoint(uint64_t length, uint64_t held, const SplitPace& pace, uint64_t& keptLength,
                 uint64_t& helperLength);
 

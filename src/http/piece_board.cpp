@@ -114,7 +114,7 @@ int PieceBoard::TakeNext(bool stop, PieceSplit& split, uint32_t nowMs, uint64_t 
         for (int i = 0; i < http_pieces::kMaxPieces; ++i) {
             const PieceSlot& slot = pieces_[i];
             if (i != largest && slot.used && slot.taken && !slot.done)
-                pace.helper += PaceOf(i, nowMs, kPaceWindowMs);
+                pace.others += PaceOf(i, nowMs, kPaceWindowMs);
         }
     }
     uint64_t keptLength = 0, helperLength = 0;

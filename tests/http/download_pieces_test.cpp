@@ -65,26 +65,33 @@ TEST(SplitPoint, TakesHalfOfTheRestAndNeverBelowTheMinimum) {
     EXPECT_FALSE(http_pieces::SplitPoint(100, 500, unknown, kept, helper));
 }
 
-TEST(SplitPoint, ASlowPieceLeavesTheHelperTheShareOfItsPace) {
+TEST(SplitPoint, ASlowPieceLeavesItsHelpersTheShareOfTheirPaces) {
     uint64_t kept = 0, helper = 0;
     constexpr uint64_t kMiB = 1024 * 1024;
-    // At 1 MiB/s against 4 MiB/s, both end at once when the helper takes four fifths.
-    ASSERT_TRUE(http_pieces::SplitPoint(10 * kMiB, 2 * kMiB, {kMiB, 4 * kMiB}, kept, helper));
+    // At 1 MiB/s against a helper at 4 MiB/s, all end at once when it takes four fifths; with
+    // one other at 4 MiB/s still fetching, eight ninths.
+    ASSERT_TRUE(http_pieces::SplitPoint(10 * kMiB, 2 * kMiB, {kMiB, 4 * kMiB, 0}, kept, helper));
     EXPECT_EQ(helper, 8 * kMiB * 4 / 5);
     EXPECT_EQ(kept + helper, 10 * kMiB);
-    // A stalled piece keeps a sixteenth; a slow helper of a fast piece takes at least as much.
-    ASSERT_TRUE(http_pieces::SplitPoint(8 * kMiB, 0, {1, 4 * kMiB}, kept, helper));
+    ASSERT_TRUE(http_pieces::SplitPoint(9 * kMiB, 0, {kMiB, 4 * kMiB, 4 * kMiB}, kept, helper));
+    EXPECT_EQ(kept, kMiB);
+    // A stalled piece keeps a sixteenth; a piece of like pace, or faster, gives half.
+    ASSERT_TRUE(http_pieces::SplitPoint(8 * kMiB, 0, {1, 4 * kMiB, 0}, kept, helper));
     EXPECT_EQ(kept, kMiB / 2);
-    ASSERT_TRUE(http_pieces::SplitPoint(8 * kMiB, 0, {4 * kMiB, kMiB}, kept, helper));
-    EXPECT_EQ(helper, 8 * kMiB / 5);
-    ASSERT_TRUE(http_pieces::SplitPoint(8 * kMiB, 0, {4 * kMiB, 1}, kept, helper));
-    EXPECT_EQ(helper, kMiB / 2);
-    // Below the minimum only a split that saves time: 512 KiB at 100 KiB/s is, at 10 MiB/s on
-    // both sides it is not, and no pace ever splits the last 64 KiB.
-    EXPECT_TRUE(http_pieces::SplitPoint(kMiB, kMiB / 2, {100 * 1024, 4 * kMiB}, kept, helper));
+    for (uint64_t piece : {3 * kMiB, 8 * kMiB}) {
+        ASSERT_TRUE(
+            http_pieces::SplitPoint(8 * kMiB, 0, {piece, 4 * kMiB, 12 * kMiB}, kept, helper));
+        EXPECT_EQ(helper, 4 * kMiB);
+    }
+    // Below the minimum only a slow piece, where the split saves time: 512 KiB at 100 KiB/s
+    // with a helper at 4 MiB/s is; at 10 MiB/s on both sides, or with a helper less than twice
+    // as fast, it is not; and no pace ever splits the last 64 KiB.
+    EXPECT_TRUE(http_pieces::SplitPoint(kMiB, kMiB / 2, {100 * 1024, 4 * kMiB, 0}, kept, helper));
     EXPECT_GT(helper, kMiB / 2 * 9 / 10);
-    EXPECT_FALSE(http_pieces::SplitPoint(kMiB, kMiB / 2, {10 * kMiB, 10 * kMiB}, kept, helper));
-    EXPECT_FALSE(http_pieces::SplitPoint(kMiB, kMiB - http_pieces::kMinSlowSplitBytes, {1, kMiB},
+    EXPECT_FALSE(http_pieces::SplitPoint(kMiB, kMiB / 2, {10 * kMiB, 10 * kMiB, 0}, kept, helper));
+    EXPECT_FALSE(
+        http_pieces::SplitPoint(kMiB, kMiB / 2, {100 * 1024, 150 * 1024, 0}, kept, helper));
+    EXPECT_FALSE(http_pieces::SplitPoint(kMiB, kMiB - http_pieces::kMinSlowSplitBytes, {1, kMiB, 0},
                                          kept, helper));
 }
 
